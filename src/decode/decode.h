@@ -1,0 +1,25 @@
+// The TOON decoder: reads text into one flat object.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "value/error.h"
+#include "value/result.h"
+#include "value/value.h"
+
+namespace vardel {
+
+// Returns the document read from `text` (always an object), or the first
+// DecodingError. String values and keys in the tree may be slices of `text`,
+// which must outlive the document.
+Result<Document, ToonError> decode_document(std::string_view text);
+
+// Returns the scalar that `token` stands for; strings may be slices of `token`
+// or copies in `arena`.
+Result<Value, ToonError> parse_value(std::string_view token, Arena& arena);
+
+// Returns `body` with its backslash escapes resolved.
+Result<std::string, ToonError> unescape_string(std::string_view body);
+
+}  // namespace vardel

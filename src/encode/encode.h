@@ -1,0 +1,34 @@
+// The TOON encoder: walks a Value tree and writes its text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "value/error.h"
+#include "value/result.h"
+#include "value/value.h"
+
+namespace vardel {
+
+// Encoder settings, made per call of encode.
+struct EncodeSettings {
+  std::string delimiter = ",";      // must be ",", "\t" or "|" once a non-empty array is written
+  std::uint64_t indent = 2;         // spaces per nesting level
+  bool use_length_markers = true;   // headers carry the element count and delimiter mark
+  bool strict = true;               // held, read by nothing
+};
+
+// Returns the complete TOON text of `value` encoded at `depth` (never ending
+// in a line feed), or the first error.
+Result<std::string, ToonError> encode_value(const Value& value, std::uint64_t depth,
+                                            const EncodeSettings& settings);
+
+// Returns `text` bare, or quoted with escapes when its bare form would be misread.
+std::string quote_if_needed(std::string_view text, std::string_view delimiter);
+
+// Returns true if `text` is an ASCII letter or underscore followed by ASCII
+// letters, digits, underscores and full stops.
+bool is_valid_identifier(std::string_view text);
+
+}  // namespace vardel

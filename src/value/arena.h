@@ -1,0 +1,100 @@
+// Bump allocator that owns every node and copied string of one value tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+namespace vardel {
+
+class Arena {
+ public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  Arena(Arena&& other) noexcept : head_(other.head_), cur_(other.cur_), end_(other.end_) {
+    other.head_ = nullptr;
+    other.cur_ = other.end_ = nullptr;
+  }
+  Arena& operator=(Arena&& other) noexcept {
+    if (this != &other) {
+      release();
+      head_ = other.head_;
+      cur_ = other.cur_;
+      end_ = other.end_;
+      other.head_ = nullptr;
+      other.cur_ = other.end_ = nullptr;
+    }
+    return *this;
+  }
+  ~Arena() { release(); }
+
+  // Returns uninitialised storage for `n` objects of trivially destructible type T.
+  template <class T>
+  T* alloc(std::size_t n) {
+    static_assert(alignof(T) <= alignof(std::max_align_t));
+    if (n == 0) return nullptr;
+    if (n > kMaxBytes / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(raw(n * sizeof(T), alignof(T)));
+  }
+
+  // Returns a copy of `s` owned by the arena.
+  std::string_view copy(std::string_view s) {
+    if (s.empty()) return {};
+    char* p = static_cast<char*>(raw(s.size(), 1));
+    std::memcpy(p, s.data(), s.size());
+    return {p, s.size()};
+  }
+
+ private:
+  static constexpr std::size_t kMaxBytes = std::size_t(1) << 60;
+  static constexpr std::size_t kChunk = 64 * 1024;
+  struct Block {
+    Block* next;
+    std::size_t size;
+  };
+
+  void* raw(std::size_t bytes, std::size_t align) {
+    auto cur = reinterpret_cast<std::uintptr_t>(cur_);
+    std::uintptr_t aligned = (cur + align - 1) & ~(std::uintptr_t(align) - 1);
+    if (cur_ != nullptr && aligned + bytes <= reinterpret_cast<std::uintptr_t>(end_)) {
+      cur_ = reinterpret_cast<char*>(aligned + bytes);
+      return reinterpret_cast<void*>(aligned);
+    }
+    return grow(bytes, align);
+  }
+
+  void* grow(std::size_t bytes, std::size_t align) {
+    std::size_t payload = bytes + align > kChunk ? bytes + align : kChunk;
+    // Blocks double while the tree is small, so large trees take few allocations.
+    if (head_ != nullptr && head_->size * 2 > payload && head_->size < (std::size_t(1) << 26))
+      payload = head_->size * 2;
+    auto* block = static_cast<Block*>(std::malloc(sizeof(Block) + payload));
+    if (block == nullptr) throw std::bad_alloc();
+    block->next = head_;
+    block->size = payload;
+    head_ = block;
+    char* start = reinterpret_cast<char*>(block + 1);
+    auto s = reinterpret_cast<std::uintptr_t>(start);
+    std::uintptr_t aligned = (s + align - 1) & ~(std::uintptr_t(align) - 1);
+    cur_ = reinterpret_cast<char*>(aligned + bytes);
+    end_ = start + payload;
+    return reinterpret_cast<void*>(aligned);
+  }
+
+  void release() {
+    while (head_ != nullptr) {
+      Block* next = head_->next;
+      std::free(head_);
+      head_ = next;
+    }
+  }
+
+  Block* head_ = nullptr;
+  char* cur_ = nullptr;
+  char* end_ = nullptr;
+};
+
+}  // namespace vardel

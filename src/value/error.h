@@ -1,0 +1,53 @@
+// The codec's error: a kind with a fixed prefix, and a message.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vardel {
+
+class ToonError {
+ public:
+  enum class Kind {
+    DecodingError,          // the decoder rejected the text
+    InvalidDelimiter,       // the encoder met a delimiter it cannot write an array with
+    PythonConversionError,  // the Python data could not be converted
+    IndentationTooLarge,    // a line's indentation would exceed kMaxIndentation
+    NestingTooDeep,         // the value tree is nested deeper than kMaxDepth
+  };
+
+  ToonError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+
+  Kind kind() const { return kind_; }
+  const std::string& message() const { return message_; }
+  // Returns the kind's prefix followed by the message.
+  std::string display() const { return std::string(prefix(kind_)) + message_; }
+  // Returns the fixed prefix of a kind's display text.
+  static std::string_view prefix(Kind kind);
+
+ private:
+  Kind kind_;
+  std::string message_;
+};
+
+inline std::string_view ToonError::prefix(Kind kind) {
+  switch (kind) {
+    case Kind::DecodingError: return "Decoding error: ";
+    case Kind::InvalidDelimiter: return "Invalid delimiter: ";
+    case Kind::PythonConversionError: return "Python conversion error: ";
+    case Kind::IndentationTooLarge: return "Indentation too large: ";
+    case Kind::NestingTooDeep: return "Nesting too deep: ";
+  }
+  return "";
+}
+
+// Container levels a value tree may have; deeper data is refused by the
+// conversion and by the encoder, so no input can exhaust the native stack.
+inline constexpr std::size_t kMaxDepth = 512;
+
+// The most spaces the encoder writes in front of one line.
+inline constexpr std::uint64_t kMaxIndentation = std::uint64_t(1) << 20;
+
+}  // namespace vardel

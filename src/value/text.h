@@ -1,0 +1,80 @@
+// Whitespace and line helpers shared by the encoder and the decoder.
+//
+// Whitespace is the Unicode White_Space set: U+0009..U+000D, U+0020, U+0085,
+// U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+// All text is UTF-8.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace vardel {
+
+// Returns true if the code point has the White_Space property.
+constexpr bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// Returns the byte length of the whitespace character that starts `s`, or 0.
+inline std::size_t white_space_prefix(std::string_view s) {
+  if (s.empty()) return 0;
+  auto b0 = static_cast<unsigned char>(s[0]);
+  if (b0 < 0x80) return (b0 == 0x20 || (b0 >= 0x09 && b0 <= 0x0D)) ? 1 : 0;
+  if (b0 == 0xC2 && s.size() >= 2) {
+    auto b1 = static_cast<unsigned char>(s[1]);
+    return (b1 == 0x85 || b1 == 0xA0) ? 2 : 0;
+  }
+  if (s.size() < 3) return 0;
+  auto b1 = static_cast<unsigned char>(s[1]);
+  auto b2 = static_cast<unsigned char>(s[2]);
+  if (b0 == 0xE1) return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;
+  if (b0 == 0xE2) {
+    if (b1 == 0x80) return (b2 <= 0x8A || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
+    if (b1 == 0x81) return b2 == 0x9F ? 3 : 0;
+    return 0;
+  }
+  if (b0 == 0xE3) return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;
+  return 0;
+}
+
+// Returns the byte length of the whitespace character that ends `s`, or 0.
+inline std::size_t white_space_suffix(std::string_view s) {
+  if (s.empty()) return 0;
+  auto last = static_cast<unsigned char>(s.back());
+  if (last < 0x80) return (last == 0x20 || (last >= 0x09 && last <= 0x0D)) ? 1 : 0;
+  if (s.size() >= 2 && static_cast<unsigned char>(s[s.size() - 2]) == 0xC2)
+    return (last == 0x85 || last == 0xA0) ? 2 : 0;
+  if (s.size() >= 3) return white_space_prefix(s.substr(s.size() - 3)) == 3 ? 3 : 0;
+  return 0;
+}
+
+// Returns `s` without leading whitespace.
+inline std::string_view trim_start(std::string_view s) {
+  while (std::size_t n = white_space_prefix(s)) s.remove_prefix(n);
+  return s;
+}
+
+// Returns `s` without trailing whitespace.
+inline std::string_view trim_end(std::string_view s) {
+  while (std::size_t n = white_space_suffix(s)) s.remove_suffix(n);
+  return s;
+}
+
+// Returns `s` without whitespace at either end.
+inline std::string_view trim(std::string_view s) { return trim_start(trim_end(s)); }
+
+// Returns true if `s` begins or ends with a whitespace character.
+inline bool has_edge_white_space(std::string_view s) {
+  return white_space_prefix(s) != 0 || white_space_suffix(s) != 0;
+}
+
+// Cuts `text` into lines: at every line feed, dropping one carriage return
+// right before it; a final line feed starts no further line, an empty text has
+// no lines, and a lone carriage return stays inside its line.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+}  // namespace vardel

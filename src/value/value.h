@@ -1,0 +1,183 @@
+// The in-memory value tree shared by both directions of the codec.
+//
+// Nodes are small trivially destructible structs whose arrays, members and
+// copied strings live in an Arena; a Document owns the arena and the root.
+// Strings are UTF-8 slices: either copies in the arena or slices of text that
+// the producer guarantees to outlive the tree (the decoder's input, or Python
+// strings kept alive by the conversion).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "value/arena.h"
+
+namespace vardel {
+
+// Exactly one of an unsigned 64-bit integer, a negative signed 64-bit integer
+// or a finite double.
+class Number {
+ public:
+  enum class Form : std::uint8_t { Unsigned, Negative, Double };
+
+  static Number from_unsigned(std::uint64_t u) { return Number(Form::Unsigned, u); }
+  // Requires i < 0.
+  static Number from_negative(std::int64_t i) {
+    Number n(Form::Negative, 0);
+    n.i_ = i;
+    return n;
+  }
+  // Requires a finite d.
+  static Number from_double(double d) {
+    Number n(Form::Double, 0);
+    n.d_ = d;
+    return n;
+  }
+
+  Form form() const { return form_; }
+  std::uint64_t as_unsigned() const { return u_; }
+  std::int64_t as_negative() const { return i_; }
+  double as_double() const { return d_; }
+
+ private:
+  Number(Form f, std::uint64_t u) : form_(f), u_(u) {}
+  Form form_;
+  union {
+    std::uint64_t u_;
+    std::int64_t i_;
+    double d_;
+  };
+};
+
+struct Member;
+class Map;
+
+class Value {
+ public:
+  enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
+
+  Value() : kind_(Kind::Null) { p_.u = 0; }
+  static Value null() { return Value(); }
+  static Value boolean(bool b) {
+    Value v(Kind::Bool);
+    v.sub_ = b;
+    return v;
+  }
+  static Value number(Number n) {
+    Value v(Kind::Number);
+    v.sub_ = static_cast<std::uint8_t>(n.form());
+    switch (n.form()) {
+      case Number::Form::Unsigned: v.p_.u = n.as_unsigned(); break;
+      case Number::Form::Negative: v.p_.i = n.as_negative(); break;
+      case Number::Form::Double: v.p_.d = n.as_double(); break;
+    }
+    return v;
+  }
+  static Value string(std::string_view s) {
+    Value v(Kind::String);
+    v.size_ = s.size();
+    v.p_.s = s.data();
+    return v;
+  }
+  static Value array(Value* items, std::size_t n) {
+    Value v(Kind::Array);
+    v.size_ = n;
+    v.p_.items = items;
+    return v;
+  }
+  static Value object(Map m);
+
+  Kind kind() const { return kind_; }
+  bool is_scalar() const { return kind_ < Kind::Array; }
+  bool is_null() const { return kind_ == Kind::Null; }
+  bool as_bool() const { return sub_ != 0; }
+  Number as_number() const {
+    switch (static_cast<Number::Form>(sub_)) {
+      case Number::Form::Unsigned: return Number::from_unsigned(p_.u);
+      case Number::Form::Negative: return Number::from_negative(p_.i);
+      default: return Number::from_double(p_.d);
+    }
+  }
+  std::string_view as_string() const { return {p_.s, size_}; }
+  // Array elements.
+  const Value* begin() const { return p_.items; }
+  const Value* end() const { return p_.items + size_; }
+  std::size_t size() const { return size_; }
+  const Value& operator[](std::size_t i) const { return p_.items[i]; }
+  inline Map as_map() const;
+
+ private:
+  explicit Value(Kind k) : kind_(k) { p_.u = 0; }
+  Kind kind_;
+  std::uint8_t sub_ = 0;  // bool value or Number::Form
+  std::size_t size_ = 0;  // string bytes, element count or member count
+  union {
+    std::uint64_t u;
+    std::int64_t i;
+    double d;
+    const char* s;
+    Value* items;
+    Member* members;
+  } p_;
+};
+
+struct Member {
+  std::string_view key;
+  Value value;
+};
+
+// An object's members in ascending byte order of their keys, each key once.
+class Map {
+ public:
+  Map() = default;
+  // Requires members sorted by key bytes and unique (see sort_members).
+  Map(Member* members, std::size_t n) : m_(members), n_(n) {}
+  const Member* begin() const { return m_; }
+  const Member* end() const { return m_ + n_; }
+  std::size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  const Member& operator[](std::size_t i) const { return m_[i]; }
+  Member* data() const { return m_; }
+  // Returns the value under `key`, or nullptr.
+  const Value* find(std::string_view key) const;
+
+ private:
+  Member* m_ = nullptr;
+  std::size_t n_ = 0;
+};
+
+inline Value Value::object(Map m) {
+  Value v(Kind::Object);
+  v.size_ = m.size();
+  v.p_.members = m.data();
+  return v;
+}
+inline Map Value::as_map() const { return Map(p_.members, size_); }
+
+// Sorts members by key bytes and keeps, for keys that occur more than once,
+// the value inserted last. Returns the number of members kept (a prefix).
+std::size_t sort_members(Member* members, std::size_t n);
+
+// Collects members in insertion order and turns them into a Map in one step.
+// Inserting an existing key replaces its value (the last insertion wins).
+class MapBuilder {
+ public:
+  void insert(std::string_view key, Value value) { pending_.push_back({key, value}); }
+  std::size_t pending() const { return pending_.size(); }
+  void clear() { pending_.clear(); }
+  // Returns the finished Map, stored in `arena`; the builder is left empty.
+  Map finish(Arena& arena);
+
+ private:
+  std::vector<Member> pending_;
+};
+
+// A value tree together with the arena that owns its storage.
+struct Document {
+  Arena arena;
+  Value root;
+};
+
+}  // namespace vardel
