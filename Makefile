@@ -21,7 +21,8 @@ venv: $(VENV)/.deps
 
 # Builds the extension (incrementally, in build/) and installs the package into the venv.
 install: $(VENV)/.deps
-	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) .
+	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) \
+	  -Ccmake.define.VARDEL_TEST_HOOKS=ON .
 
 test: install
 	$(PY) -m pytest -q -p no:cacheprovider

@@ -1,0 +1,64 @@
+#include "convert/abc.h"
+
+#include "module/guard.h"
+#include "module/pyref.h"
+
+namespace vardel {
+
+namespace {
+
+PyObject* g_sequence = nullptr;
+PyObject* g_mapping = nullptr;
+
+// Returns the class `name` of collections.abc, cached for the process once
+// found; null with an exception set when the lookup fails.
+PyObject* abc_class(PyObject*& cache, const char* name) {
+  if (cache != nullptr) return cache;
+  PyRef module_name = PyRef::steal(PyUnicode_FromString("collections.abc"));
+  if (!module_name) return nullptr;
+  PyRef module = PyRef::steal(PyImport_Import(module_name.get()));
+  if (!module) return nullptr;
+  PyRef attr = PyRef::steal(PyUnicode_FromString(name));
+  if (!attr) return nullptr;
+  cache = PyObject_GetAttr(module.get(), attr.get());
+  return cache;
+}
+
+// Reports the pending exception as unraisable with `o` as context.
+void report_unraisable(PyObject* o) {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return;
+  PyRef held = PyRef::steal(exc);
+  rethrow_if_panic(held.get());
+  PyErr_SetRaisedException(held.release());
+  PyErr_WriteUnraisable(o);
+}
+
+bool isinstance_of(PyObject* o, PyObject*& cache, const char* name) {
+  PyObject* cls = abc_class(cache, name);
+  if (cls == nullptr) {
+    report_unraisable(o);
+    return false;
+  }
+  int r = PyObject_IsInstance(o, cls);
+  if (r < 0) {
+    report_unraisable(o);
+    return false;
+  }
+  return r == 1;
+}
+
+}  // namespace
+
+bool passes_sequence_check(PyObject* o) {
+  if (PyType_GetFlags(Py_TYPE(o)) & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS))
+    return true;
+  return isinstance_of(o, g_sequence, "Sequence");
+}
+
+bool passes_mapping_check(PyObject* o) {
+  if (PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_DICT_SUBCLASS) return true;
+  return isinstance_of(o, g_mapping, "Mapping");
+}
+
+}  // namespace vardel

@@ -1,0 +1,111 @@
+#include "convert/conversion_error.h"
+
+#include "module/args.h"
+#include "module/guard.h"
+
+namespace vardel {
+
+std::string utf8_lossy(PyObject* s) {
+  Py_ssize_t n = 0;
+  if (const char* p = PyUnicode_AsUTF8AndSize(s, &n)) return std::string(p, n);
+  PyErr_Clear();
+  std::string out;
+  Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+  int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  for (Py_ssize_t i = 0; i < len; ++i) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+ConversionError ConversionError::make(Kind kind, std::string text) {
+  auto r = std::make_unique<Record>();
+  r->kind = kind;
+  r->text = std::move(text);
+  return ConversionError(std::move(r));
+}
+
+ConversionError ConversionError::fetch() {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    exc = PyErr_GetRaisedException();
+  }
+  PyRef held = PyRef::steal(exc);
+  rethrow_if_panic(held.get());
+  ConversionError e = make(Kind::PythonException, {});
+  e.r_->exception = std::move(held);
+  return e;
+}
+
+ConversionError ConversionError::custom(std::string message) {
+  return make(Kind::CustomMessage, std::move(message));
+}
+
+ConversionError ConversionError::unsupported(std::string type_name) {
+  return make(Kind::UnsupportedType, std::move(type_name));
+}
+
+ConversionError ConversionError::unexpected(PyObject* obj, const char* target) {
+  PyRef name = PyRef::steal(type_qualname(Py_TYPE(obj)));
+  std::string text = "'";
+  if (name) text += utf8_lossy(name.get());
+  PyErr_Clear();
+  text += "' object cannot be converted to '";
+  text += target;
+  text += '\'';
+  return make(Kind::UnexpectedType, std::move(text));
+}
+
+ConversionError ConversionError::length_mismatch(std::size_t expected, std::size_t actual) {
+  ConversionError e = make(Kind::SequenceLengthMismatch, {});
+  e.r_->expected = expected;
+  e.r_->actual = actual;
+  return e;
+}
+
+std::string ConversionError::display() const {
+  switch (r_->kind) {
+    case Kind::PythonException: {
+      PyObject* exc = r_->exception.get();
+      PyRef name = PyRef::steal(type_qualname(Py_TYPE(exc)));
+      std::string out = name ? utf8_lossy(name.get()) : std::string("<failed to extract type name>");
+      PyErr_Clear();
+      out += ": ";
+      PyRef text = PyRef::steal(PyObject_Str(exc));
+      if (text) {
+        out += utf8_lossy(text.get());
+      } else {
+        PyErr_Clear();
+        out += "<exception str() failed>";
+      }
+      return out;
+    }
+    case Kind::CustomMessage: return r_->text;
+    case Kind::UnsupportedType: return "unsupported type " + r_->text;
+    case Kind::UnexpectedType: return "unexpected type: " + r_->text;
+    case Kind::SequenceLengthMismatch:
+      return "expected sequence of length " + std::to_string(r_->expected) + ", got " +
+             std::to_string(r_->actual);
+  }
+  return r_->text;
+}
+
+}  // namespace vardel

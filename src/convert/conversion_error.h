@@ -1,0 +1,54 @@
+// The error of both conversions between Python objects and value trees.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "module/pyref.h"
+
+namespace vardel {
+
+class ConversionError {
+ public:
+  enum class Kind {
+    PythonException,         // a Python exception taken off the error indicator
+    CustomMessage,           // a message shown as it is
+    UnsupportedType,         // "unsupported type " + a type name
+    UnexpectedType,          // "unexpected type: " + a failed type expectation
+    SequenceLengthMismatch,  // a sequence reported two lengths
+  };
+
+  // Takes the pending Python exception (a SystemError stands in when none is
+  // pending). A pending PanicException is reported and rethrown instead.
+  static ConversionError fetch();
+  static ConversionError custom(std::string message);
+  static ConversionError unsupported(std::string type_name);
+  // "'{type of obj}' object cannot be converted to '{target}'".
+  static ConversionError unexpected(PyObject* obj, const char* target);
+  static ConversionError length_mismatch(std::size_t expected, std::size_t actual);
+
+  Kind kind() const { return r_->kind; }
+  // Returns the display text.
+  std::string display() const;
+
+ private:
+  struct Record {
+    Kind kind;
+    std::string text;          // message, type name or expectation
+    PyRef exception;           // PythonException
+    std::size_t expected = 0;  // SequenceLengthMismatch
+    std::size_t actual = 0;
+  };
+  explicit ConversionError(std::unique_ptr<Record> r) : r_(std::move(r)) {}
+  static ConversionError make(Kind kind, std::string text);
+  std::unique_ptr<Record> r_;
+};
+
+// Returns the UTF-8 form of `s`, any code point without one (a lone surrogate)
+// replaced by U+FFFD. Leaves no exception pending.
+std::string utf8_lossy(PyObject* s);
+
+}  // namespace vardel

@@ -1,0 +1,401 @@
+// Converts Python data into a value tree.
+//
+// Exact built-in types are classified first and read directly; everything
+// else goes through `convert_other`, which makes the full ordered list of
+// type tests (subclasses, sets, bytes, collections.abc sequences and mappings).
+// Containers are read by index up to the length seen at the start, holding a
+// reference to each item while it is converted, so user code that mutates the
+// data meanwhile cannot free what is being read.
+#include "convert/to_value.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "convert/abc.h"
+#include "module/pyref.h"
+#include "value/error.h"
+
+namespace vardel {
+
+namespace {
+
+constexpr const char* kTooDeep = "data is nested deeper than 512 levels";
+constexpr const char* kCircular = "circular reference: a container holds itself";
+static_assert(kMaxDepth == 512, "update kTooDeep");
+
+class Converter {
+ public:
+  Converter(Arena& arena, KeepAlive& keep) : arena_(arena), keep_(keep) {}
+
+  // Converts `o` into `out`; on failure records the error and returns false.
+  bool convert(PyObject* o, Value& out) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type) return string(o, out);
+    if (t == &PyLong_Type) return integer(o, out);
+    if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
+    if (t == &PyDict_Type) return exact_dict(o, out);
+    if (t == &PyList_Type) return exact_sequence(o, out);
+    if (o == Py_None) {
+      out = Value::null();
+      return true;
+    }
+    if (t == &PyBool_Type) {
+      out = Value::boolean(o == Py_True);
+      return true;
+    }
+    if (t == &PyTuple_Type) return exact_sequence(o, out);
+    return convert_other(o, out);
+  }
+
+  ConversionError take_error() { return std::move(*error_); }
+
+ private:
+  bool failed(ConversionError e) {
+    error_.emplace(std::move(e));
+    return false;
+  }
+  bool failed_fetch() { return failed(ConversionError::fetch()); }
+
+  bool floating(double d, Value& out) {
+    out = std::isfinite(d) ? Value::number(Number::from_double(d)) : Value::null();
+    return true;
+  }
+
+  bool string(PyObject* o, Value& out) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+    if (s == nullptr) return failed_fetch();
+    keep_.adopt(Py_NewRef(o));
+    out = Value::string({s, static_cast<std::size_t>(n)});
+    return true;
+  }
+
+  bool integer(PyObject* o, Value& out) {
+    auto* l = reinterpret_cast<PyLongObject*>(o);
+    if (PyUnstable_Long_IsCompact(l)) {
+      Py_ssize_t v = PyUnstable_Long_CompactValue(l);
+      out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
+                   : Value::number(Number::from_negative(v));
+      return true;
+    }
+    return wide_integer(o, out);
+  }
+
+  // The general integer rule: read as unsigned, then signed, 128-bit.
+  bool wide_integer(PyObject* o, Value& out);
+
+  // Enters a container; fails when the nesting limit is reached.
+  bool enter(PyObject* o) {
+    if (depth_ == kMaxDepth) {
+      for (std::size_t i = 0; i < depth_; ++i) {
+        if (path_[i] == o) return failed(ConversionError::custom(kCircular));
+      }
+      return failed(ConversionError::custom(kTooDeep));
+    }
+    path_[depth_++] = o;
+    return true;
+  }
+  void leave() { --depth_; }
+
+  bool exact_dict(PyObject* o, Value& out);
+  bool exact_sequence(PyObject* o, Value& out);
+  bool convert_other(PyObject* o, Value& out);
+  bool generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
+                        bool& not_sequence);
+  bool generic_mapping(PyObject* o, Value& out);
+  bool set_items(PyObject* o, Value& out);
+  bool unsupported(PyObject* o);
+  // Returns the key's UTF-8 slice kept alive, or fails.
+  bool key_text(PyObject* key, std::string_view& text);
+  bool finish_object(std::vector<Member>& members, Value& out);
+
+  Arena& arena_;
+  KeepAlive& keep_;
+  std::optional<ConversionError> error_;
+  std::size_t depth_ = 0;
+  PyObject* path_[kMaxDepth];
+  std::vector<PyObject*> pending_;  // references held by the dict readers in progress
+};
+
+// Reads an int as a 16-byte little-endian integer; returns false with the
+// interpreter's exception pending when it does not fit.
+bool as_int128(PyObject* o, unsigned char (&bytes)[16], bool is_signed) {
+  auto* l = reinterpret_cast<PyLongObject*>(o);
+#if PY_VERSION_HEX >= 0x030D0000
+  return _PyLong_AsByteArray(l, bytes, 16, 1, is_signed, 1) == 0;
+#else
+  return _PyLong_AsByteArray(l, bytes, 16, 1, is_signed) == 0;
+#endif
+}
+
+bool Converter::wide_integer(PyObject* o, Value& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(o));
+  if (!index) return failed_fetch();
+  unsigned char b[16];
+  std::uint64_t lo = 0;
+  std::uint64_t hi = 0;
+  if (as_int128(index.get(), b, false)) {
+    std::memcpy(&lo, b, 8);
+    std::memcpy(&hi, b + 8, 8);
+    if (hi != 0) return failed(ConversionError::custom("JSON number out of range"));
+    out = Value::number(Number::from_unsigned(lo));
+    return true;
+  }
+  PyErr_Clear();
+  if (!as_int128(index.get(), b, true)) return failed_fetch();
+  std::memcpy(&lo, b, 8);
+  std::memcpy(&hi, b + 8, 8);
+  // In range when the upper half is the sign extension of the lower half.
+  bool fits = (hi == 0 && lo <= std::uint64_t(INT64_MAX)) ||
+              (hi == ~std::uint64_t(0) && lo >= (std::uint64_t(1) << 63));
+  if (!fits) return failed(ConversionError::custom("JSON number out of range"));
+  auto v = static_cast<std::int64_t>(lo);
+  out = v >= 0 ? Value::number(Number::from_unsigned(lo)) : Value::number(Number::from_negative(v));
+  return true;
+}
+
+bool Converter::key_text(PyObject* key, std::string_view& text) {
+  if (!PyUnicode_Check(key)) return failed(ConversionError::unexpected(key, "PyString"));
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(key, &n);
+  if (s == nullptr) return failed_fetch();
+  keep_.adopt(Py_NewRef(key));
+  text = {s, static_cast<std::size_t>(n)};
+  return true;
+}
+
+bool Converter::exact_dict(PyObject* o, Value& out) {
+  if (!enter(o)) return false;
+  // Snapshot the pairs (as keys() and values() would) before converting any value.
+  std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
+  std::size_t base = pending_.size();
+  Py_ssize_t pos = 0;
+  PyObject* k = nullptr;
+  PyObject* v = nullptr;
+  while (PyDict_Next(o, &pos, &k, &v)) {
+    pending_.push_back(Py_NewRef(k));
+    pending_.push_back(Py_NewRef(v));
+  }
+  n = (pending_.size() - base) / 2;
+  Member* members = arena_.alloc<Member>(n);
+  std::size_t done = 0;
+  bool ok = true;
+  for (; done < n; ++done) {
+    PyObject* key = pending_[base + 2 * done];
+    PyObject* value = pending_[base + 2 * done + 1];
+    Member& m = members[done];
+    m.value = Value();
+    if (!key_text(key, m.key) || !convert(value, m.value)) {
+      ok = false;
+      break;
+    }
+  }
+  for (std::size_t i = base; i < pending_.size(); ++i) Py_DECREF(pending_[i]);
+  pending_.resize(base);
+  leave();
+  if (!ok) return false;
+  out = Value::object(Map(members, sort_members(members, n)));
+  return true;
+}
+
+bool Converter::exact_sequence(PyObject* o, Value& out) {
+  if (!enter(o)) return false;
+  bool is_list = PyList_CheckExact(o);
+  std::size_t n = static_cast<std::size_t>(Py_SIZE(o));
+  Value* items = arena_.alloc<Value>(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    items[i] = Value();
+    PyObject* item;
+    if (is_list) {
+      // A list may shrink while user code runs; read it as item access would.
+      if (i >= static_cast<std::size_t>(PyList_GET_SIZE(o))) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        leave();
+        return failed_fetch();
+      }
+      item = PyList_GET_ITEM(o, i);
+    } else {
+      item = PyTuple_GET_ITEM(o, i);
+    }
+    PyRef hold = PyRef::borrow(item);
+    if (!convert(item, items[i])) {
+      leave();
+      return false;
+    }
+  }
+  leave();
+  out = Value::array(items, n);
+  return true;
+}
+
+bool Converter::unsupported(PyObject* o) {
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(o)));
+  if (name) {
+    PyRef text = PyRef::steal(PyObject_Str(name.get()));
+    if (text) return failed(ConversionError::unsupported(utf8_lossy(text.get())));
+  }
+  PyErr_Clear();
+  return failed(ConversionError::unsupported("unknown"));
+}
+
+bool Converter::convert_other(PyObject* o, Value& out) {
+  PyTypeObject* t = Py_TYPE(o);
+  unsigned long flags = PyType_GetFlags(t);
+  if (o == Py_None) {
+    out = Value::null();
+    return true;
+  }
+  if (t == &PyBool_Type) {
+    int r = PyObject_IsTrue(o);
+    if (r < 0) return failed_fetch();
+    out = Value::boolean(r != 0);
+    return true;
+  }
+  if (flags & Py_TPFLAGS_LONG_SUBCLASS) return wide_integer(o, out);
+  bool not_sequence = false;
+  if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) {
+    Py_ssize_t n = PyObject_Size(o);
+    if (n < 0) return failed_fetch();
+    return generic_sequence(o, static_cast<std::size_t>(n), out, not_sequence);
+  }
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return generic_mapping(o, out);
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return string(o, out);
+  if (t == &PyByteArray_Type || (flags & Py_TPFLAGS_BYTES_SUBCLASS) ||
+      PyType_IsSubtype(t, &PyByteArray_Type)) {
+    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+      return failed(ConversionError::custom(
+          "invalid type: byte array, expected any valid JSON value"));
+    }
+    return failed(ConversionError::unexpected(o, "PyBytes"));
+  }
+  if (t == &PyFloat_Type || PyType_IsSubtype(t, &PyFloat_Type)) {
+    double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) return failed_fetch();
+    return floating(d, out);
+  }
+  if (t == &PyFrozenSet_Type || PyType_IsSubtype(t, &PyFrozenSet_Type) || t == &PySet_Type ||
+      PyType_IsSubtype(t, &PySet_Type)) {
+    if (generic_sequence(o, std::nullopt, out, not_sequence)) return true;
+    if (!not_sequence) return false;
+    // Not a sequence after all: read it by iteration; the sequence error is dropped.
+    error_.reset();
+    return set_items(o, out);
+  }
+  if (passes_sequence_check(o)) {
+    Py_ssize_t n = PyObject_Size(o);
+    if (n < 0) return failed_fetch();
+    return generic_sequence(o, static_cast<std::size_t>(n), out, not_sequence);
+  }
+  if (passes_mapping_check(o)) return generic_mapping(o, out);
+  return unsupported(o);
+}
+
+bool Converter::generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
+                                 bool& not_sequence) {
+  unsigned long flags = PyType_GetFlags(Py_TYPE(o));
+  if (!(flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) &&
+      !passes_sequence_check(o)) {
+    not_sequence = true;
+    return failed(ConversionError::unexpected(o, "Sequence"));
+  }
+  Py_ssize_t len = PyObject_Size(o);
+  if (len < 0) return failed_fetch();
+  std::size_t n = static_cast<std::size_t>(len);
+  if (expected && *expected != n) return failed(ConversionError::length_mismatch(*expected, n));
+  if (!enter(o)) return false;
+  std::vector<Value> items;
+  items.reserve(n < 4096 ? n : 4096);
+  for (std::size_t i = 0; i < n; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(o, static_cast<Py_ssize_t>(i)));
+    if (!item) {
+      leave();
+      return failed_fetch();
+    }
+    Value v;
+    if (!convert(item.get(), v)) {
+      leave();
+      return false;
+    }
+    items.push_back(v);
+  }
+  leave();
+  Value* stored = arena_.alloc<Value>(items.size());
+  if (!items.empty()) std::memcpy(static_cast<void*>(stored), items.data(), items.size() * sizeof(Value));
+  out = Value::array(stored, items.size());
+  return true;
+}
+
+bool Converter::set_items(PyObject* o, Value& out) {
+  PyRef iter = PyRef::steal(PyObject_GetIter(o));
+  if (!iter) return failed_fetch();
+  if (!enter(o)) return false;
+  std::vector<Value> items;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    Value v;
+    if (!convert(item.get(), v)) {
+      leave();
+      return false;
+    }
+    items.push_back(v);
+  }
+  leave();
+  if (PyErr_Occurred()) return failed_fetch();
+  Value* stored = arena_.alloc<Value>(items.size());
+  if (!items.empty()) std::memcpy(static_cast<void*>(stored), items.data(), items.size() * sizeof(Value));
+  out = Value::array(stored, items.size());
+  return true;
+}
+
+bool Converter::finish_object(std::vector<Member>& members, Value& out) {
+  Member* stored = arena_.alloc<Member>(members.size());
+  if (!members.empty())
+    std::memcpy(static_cast<void*>(stored), members.data(), members.size() * sizeof(Member));
+  out = Value::object(Map(stored, sort_members(stored, members.size())));
+  return true;
+}
+
+bool Converter::generic_mapping(PyObject* o, Value& out) {
+  if (!(PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_DICT_SUBCLASS) && !passes_mapping_check(o))
+    return failed(ConversionError::unexpected(o, "Mapping"));
+  PyRef keys = PyRef::steal(PyMapping_Keys(o));
+  if (!keys) return failed_fetch();
+  PyRef values = PyRef::steal(PyMapping_Values(o));
+  if (!values) return failed_fetch();
+  Py_ssize_t len = PyMapping_Size(o);
+  if (len < 0) return failed_fetch();
+  if (!enter(o)) return false;
+  std::vector<Member> members;
+  for (Py_ssize_t i = 0; i < len; ++i) {
+    PyRef key = PyRef::steal(PySequence_GetItem(keys.get(), i));
+    Member m{};
+    if (!key || !key_text(key.get(), m.key)) {
+      leave();
+      return key ? false : failed_fetch();
+    }
+    PyRef value = PyRef::steal(PySequence_GetItem(values.get(), i));
+    if (!value) {
+      leave();
+      return failed_fetch();
+    }
+    if (!convert(value.get(), m.value)) {
+      leave();
+      return false;
+    }
+    members.push_back(m);
+  }
+  leave();
+  return finish_object(members, out);
+}
+
+}  // namespace
+
+Result<Value, ConversionError> deserialize_any(PyObject* obj, Arena& arena, KeepAlive& keep) {
+  Converter c(arena, keep);
+  Value v;
+  if (!c.convert(obj, v)) return fail(c.take_error());
+  return v;
+}
+
+}  // namespace vardel

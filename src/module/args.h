@@ -1,0 +1,43 @@
+// Argument binding shared by the module functions and the option constructors.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+
+namespace vardel {
+
+// What a callable accepts: its parameters in order, the leading `required`
+// of them without default. No parameter is positional- or keyword-only.
+struct FunctionDescription {
+  const char* func_name;   // "encode", "__new__"
+  const char* cls_name;    // owning class, or nullptr
+  const char* const* params;
+  std::size_t n_params;
+  std::size_t required;
+};
+
+inline constexpr std::size_t kMaxParams = 4;
+
+// Binds vectorcall arguments into `slots` (borrowed; null where not given).
+// Returns false with a TypeError set when the arguments do not fit.
+bool extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,
+                                Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+
+// Binds a tuple and a keyword dict (may be null) into `slots`, as above.
+bool extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args,
+                                  PyObject* kwargs, PyObject** slots);
+
+// Sets TypeError "'{type}' object cannot be converted to '{target}'".
+void raise_cannot_convert(PyObject* obj, const char* target);
+
+// Called with a conversion failure of parameter `name` pending: an exception of
+// exactly TypeError is replaced by TypeError "argument '{name}': {message}"
+// keeping its cause; any other exception is left unchanged.
+void argument_extraction_error(const char* name);
+
+// Returns the qualified name of `type` as UTF-8 (a fallback text on failure).
+// Leaves no exception pending.
+PyObject* type_qualname(PyTypeObject* type);
+
+}  // namespace vardel

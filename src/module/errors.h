@@ -1,0 +1,17 @@
+// Turns codec failures into Python exceptions: the one place where that happens.
+#pragma once
+
+#include <Python.h>
+
+#include "convert/conversion_error.h"
+#include "value/error.h"
+
+namespace vardel {
+
+// Raises `e` as its Python exception and returns null.
+PyObject* raise_toon_error(const ToonError& e);
+
+// Raises a conversion failure as a PythonConversionError and returns null.
+PyObject* raise_conversion_error(const ConversionError& e);
+
+}  // namespace vardel

@@ -1,0 +1,85 @@
+#include "module/functions.h"
+
+#include "convert/to_python.h"
+#include "convert/to_value.h"
+#include "decode/decode.h"
+#include "encode/encode.h"
+#include "module/args.h"
+#include "module/errors.h"
+#include "module/guard.h"
+#include "module/options.h"
+#include "module/pyref.h"
+
+namespace vardel {
+
+namespace {
+
+const char* const kEncodeParams[] = {"data", "options"};
+const FunctionDescription kEncode{"encode", nullptr, kEncodeParams, 2, 1};
+
+const char* const kDecodeParams[] = {"toon_str", "options"};
+const FunctionDescription kDecode{"decode_toon", nullptr, kDecodeParams, 2, 1};
+
+// Returns a new str from the encoder's UTF-8 text.
+PyObject* text_to_str(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!extract_arguments_fastcall(kEncode, args, PyVectorcall_NARGS(nargs), kwnames, slots))
+      return nullptr;
+    EncodeSettings settings;
+    OptionsBorrow borrow;
+    if (slots[1] != nullptr && slots[1] != Py_None &&
+        !read_encode_options(slots[1], borrow, settings))
+      return nullptr;
+    Arena arena;
+    KeepAlive keep;
+    auto value = deserialize_any(slots[0], arena, keep);
+    if (!value) return raise_conversion_error(value.error());
+    auto text = encode_value(*value, 0, settings);
+    if (!text) return raise_toon_error(text.error());
+    return text_to_str(*text);
+  });
+}
+
+PyObject* decode_toon(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!extract_arguments_fastcall(kDecode, args, PyVectorcall_NARGS(nargs), kwnames, slots))
+      return nullptr;
+    PyObject* source = slots[0];
+    if (!PyUnicode_Check(source)) {
+      raise_cannot_convert(source, "PyString");
+      argument_extraction_error("toon_str");
+      return nullptr;
+    }
+    Py_ssize_t n = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(source, &n);
+    if (text == nullptr) return nullptr;
+    OptionsBorrow borrow;
+    if (slots[1] != nullptr && slots[1] != Py_None && !check_decode_options(slots[1], borrow))
+      return nullptr;
+    auto doc = decode_document({text, static_cast<std::size_t>(n)});
+    if (!doc) return raise_toon_error(doc.error());
+    auto result = value_to_python(doc->root);
+    if (!result) return raise_conversion_error(result.error());
+    return *result;
+  });
+}
+
+}  // namespace
+
+PyMethodDef encode_def = {
+    "encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "encode(data, options=None)\n--\n\nEncode Python data to TOON format"};
+
+PyMethodDef decode_toon_def = {
+    "decode_toon", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_toon)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "decode_toon(toon_str, options=None)\n--\n\nDecode TOON format to Python data"};
+
+}  // namespace vardel

@@ -1,0 +1,356 @@
+// EncodeOptions and DecodeOptions: plain mutable records whose fields are
+// guarded by a borrow count while a call reads them.
+#include "module/options.h"
+
+#include <cstring>
+#include <string>
+
+#include "module/args.h"
+#include "module/guard.h"
+#include "module/pyref.h"
+
+namespace vardel {
+
+namespace {
+
+// Borrow state: 0 free, > 0 shared readers, -1 a writer.
+using BorrowCount = Py_ssize_t;
+
+struct OptionsObject {
+  PyObject_HEAD
+  BorrowCount borrow;
+};
+
+struct EncodeOptionsObject {
+  PyObject_HEAD
+  BorrowCount borrow;
+  std::string* delimiter;
+  unsigned long long indent;
+  bool use_length_markers;
+  bool strict;
+};
+
+struct DecodeOptionsObject {
+  PyObject_HEAD
+  BorrowCount borrow;
+  bool strict;
+};
+
+PyObject* g_encode_type = nullptr;
+PyObject* g_decode_type = nullptr;
+
+// --- conversions of Python values to field values -------------------------
+
+bool to_text(PyObject* o, std::string& out) {
+  if (!PyUnicode_Check(o)) {
+    raise_cannot_convert(o, "PyString");
+    return false;
+  }
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  if (s == nullptr) return false;
+  out.assign(s, static_cast<std::size_t>(n));
+  return true;
+}
+
+bool to_u64(PyObject* o, unsigned long long& out) {
+  PyRef index;
+  if (!PyLong_Check(o)) {
+    index = PyRef::steal(PyNumber_Index(o));
+    if (!index) return false;
+    o = index.get();
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(o);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+// Returns true if `o` is a numpy boolean scalar (numpy.bool_ or numpy.bool).
+bool is_numpy_bool(PyObject* o) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+  PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+  PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__name__"));
+  PyErr_Clear();
+  if (!module || !name || !PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get()))
+    return false;
+  return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+         (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0);
+}
+
+bool to_bool(PyObject* o, bool& out) {
+  if (o == Py_True || o == Py_False) {
+    out = o == Py_True;
+    return true;
+  }
+  PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+  if (nb != nullptr && nb->nb_bool != nullptr && is_numpy_bool(o)) {
+    int r = nb->nb_bool(o);
+    if (r < 0) return false;
+    out = r != 0;
+    return true;
+  }
+  raise_cannot_convert(o, "PyBool");
+  return false;
+}
+
+// Converts parameter `name`; on failure applies the argument error rule.
+template <class T, class F>
+bool convert_param(PyObject* o, const char* name, F&& conv, T& out) {
+  if (conv(o, out)) return true;
+  argument_extraction_error(name);
+  return false;
+}
+
+// --- the borrow flag ------------------------------------------------------
+
+BorrowCount& borrow_of(PyObject* self) { return reinterpret_cast<OptionsObject*>(self)->borrow; }
+
+// Runs `store` under the writer borrow; fails when a call holds the instance.
+template <class F>
+int with_writer(PyObject* self, F&& store) {
+  BorrowCount& b = borrow_of(self);
+  if (b != 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return -1;
+  }
+  b = -1;
+  store();
+  b = 0;
+  return 0;
+}
+
+int deleting(PyObject* value) {
+  if (value != nullptr) return 0;
+  PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+  return -1;
+}
+
+// --- EncodeOptions --------------------------------------------------------
+
+EncodeOptionsObject* enc(PyObject* self) { return reinterpret_cast<EncodeOptionsObject*>(self); }
+
+const char* const kEncodeParams[] = {"delimiter", "indent", "use_length_markers", "strict"};
+const FunctionDescription kEncodeNew{"__new__", "EncodeOptions", kEncodeParams, 4, 0};
+
+PyObject* encode_options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[4];
+    if (!extract_arguments_tuple_dict(kEncodeNew, args, kwargs, slots)) return nullptr;
+    std::string delimiter = ",";
+    unsigned long long indent = 2;
+    bool markers = true;
+    bool strict = true;
+    if (slots[0] && !convert_param(slots[0], "delimiter", to_text, delimiter)) return nullptr;
+    if (slots[1] && !convert_param(slots[1], "indent", to_u64, indent)) return nullptr;
+    if (slots[2] && !convert_param(slots[2], "use_length_markers", to_bool, markers))
+      return nullptr;
+    if (slots[3] && !convert_param(slots[3], "strict", to_bool, strict)) return nullptr;
+    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    EncodeOptionsObject* o = enc(self.get());
+    o->borrow = 0;
+    o->delimiter = new std::string(std::move(delimiter));
+    o->indent = indent;
+    o->use_length_markers = markers;
+    o->strict = strict;
+    return self.release();
+  });
+}
+
+void encode_options_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete enc(self)->delimiter;
+  enc(self)->delimiter = nullptr;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* get_delimiter(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const std::string& d = *enc(self)->delimiter;
+    return PyUnicode_DecodeUTF8(d.data(), static_cast<Py_ssize_t>(d.size()), nullptr);
+  });
+}
+
+int set_delimiter(PyObject* self, PyObject* value, void*) {
+  return guarded<int>(-1, [&]() -> int {
+    if (deleting(value) < 0) return -1;
+    std::string text;
+    if (!convert_param(value, "delimiter", to_text, text)) return -1;
+    return with_writer(self, [&] { *enc(self)->delimiter = std::move(text); });
+  });
+}
+
+PyObject* get_indent(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(enc(self)->indent); });
+}
+
+int set_indent(PyObject* self, PyObject* value, void*) {
+  return guarded<int>(-1, [&]() -> int {
+    if (deleting(value) < 0) return -1;
+    unsigned long long v = 0;
+    if (!convert_param(value, "indent", to_u64, v)) return -1;
+    return with_writer(self, [&] { enc(self)->indent = v; });
+  });
+}
+
+template <bool EncodeOptionsObject::*Field>
+PyObject* get_enc_flag(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(enc(self)->*Field); });
+}
+
+template <bool EncodeOptionsObject::*Field>
+int set_enc_flag(PyObject* self, PyObject* value, void* closure) {
+  return guarded<int>(-1, [&]() -> int {
+    if (deleting(value) < 0) return -1;
+    bool v = false;
+    if (!convert_param(value, static_cast<const char*>(closure), to_bool, v)) return -1;
+    return with_writer(self, [&] { enc(self)->*Field = v; });
+  });
+}
+
+PyGetSetDef encode_getset[] = {
+    {"delimiter", get_delimiter, set_delimiter, "", nullptr},
+    {"indent", get_indent, set_indent, "", nullptr},
+    {"use_length_markers", get_enc_flag<&EncodeOptionsObject::use_length_markers>,
+     set_enc_flag<&EncodeOptionsObject::use_length_markers>, "",
+     const_cast<char*>("use_length_markers")},
+    {"strict", get_enc_flag<&EncodeOptionsObject::strict>,
+     set_enc_flag<&EncodeOptionsObject::strict>, "", const_cast<char*>("strict")},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kEncodeDoc =
+    "EncodeOptions(delimiter=..., indent=2, use_length_markers=True, strict=True)\n--\n\n"
+    "Configuration options for TOON encoding";
+
+// --- DecodeOptions --------------------------------------------------------
+
+DecodeOptionsObject* dec(PyObject* self) { return reinterpret_cast<DecodeOptionsObject*>(self); }
+
+const char* const kDecodeParams[] = {"strict"};
+const FunctionDescription kDecodeNew{"__new__", "DecodeOptions", kDecodeParams, 1, 0};
+
+PyObject* decode_options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[1];
+    if (!extract_arguments_tuple_dict(kDecodeNew, args, kwargs, slots)) return nullptr;
+    bool strict = true;
+    if (slots[0] && !convert_param(slots[0], "strict", to_bool, strict)) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    dec(self)->borrow = 0;
+    dec(self)->strict = strict;
+    return self;
+  });
+}
+
+void decode_options_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* get_dec_strict(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(dec(self)->strict); });
+}
+
+int set_dec_strict(PyObject* self, PyObject* value, void*) {
+  return guarded<int>(-1, [&]() -> int {
+    if (deleting(value) < 0) return -1;
+    bool v = false;
+    if (!convert_param(value, "strict", to_bool, v)) return -1;
+    return with_writer(self, [&] { dec(self)->strict = v; });
+  });
+}
+
+PyGetSetDef decode_getset[] = {
+    {"strict", get_dec_strict, set_dec_strict, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kDecodeDoc =
+    "DecodeOptions(strict=True)\n--\n\nConfiguration options for TOON decoding";
+
+// --- class creation -------------------------------------------------------
+
+PyObject* make_type(const char* name, int basicsize, newfunc new_fn, destructor dealloc,
+                    const char* doc, PyGetSetDef* getset) {
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(new_fn)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_getset, getset},
+      {0, nullptr},
+  };
+  PyType_Spec spec{name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+  if (!type) return nullptr;
+  PyRef module = PyRef::steal(PyUnicode_FromString("vardel._vardel"));
+  if (!module || PyObject_SetAttrString(type.get(), "__module__", module.get()) < 0)
+    return nullptr;
+  return type.release();
+}
+
+bool borrow_as(PyObject* options, PyObject* type, const char* target, OptionsBorrow& borrow) {
+  if (type == nullptr) return false;
+  if (!PyObject_TypeCheck(options, reinterpret_cast<PyTypeObject*>(type))) {
+    raise_cannot_convert(options, target);
+    argument_extraction_error("options");
+    return false;
+  }
+  return borrow.acquire(options);
+}
+
+}  // namespace
+
+PyObject* encode_options_type() {
+  if (g_encode_type == nullptr) {
+    g_encode_type = make_type("EncodeOptions", sizeof(EncodeOptionsObject), encode_options_new,
+                              encode_options_dealloc, kEncodeDoc, encode_getset);
+  }
+  return g_encode_type;
+}
+
+PyObject* decode_options_type() {
+  if (g_decode_type == nullptr) {
+    g_decode_type = make_type("DecodeOptions", sizeof(DecodeOptionsObject), decode_options_new,
+                              decode_options_dealloc, kDecodeDoc, decode_getset);
+  }
+  return g_decode_type;
+}
+
+bool OptionsBorrow::acquire(PyObject* instance) {
+  BorrowCount& b = borrow_of(instance);
+  if (b < 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return false;
+  }
+  ++b;
+  instance_ = Py_NewRef(instance);
+  return true;
+}
+
+OptionsBorrow::~OptionsBorrow() {
+  if (instance_ == nullptr) return;
+  --borrow_of(instance_);
+  Py_DECREF(instance_);
+}
+
+bool read_encode_options(PyObject* options, OptionsBorrow& borrow, EncodeSettings& settings) {
+  if (!borrow_as(options, encode_options_type(), "EncodeOptions", borrow)) return false;
+  EncodeOptionsObject* o = enc(options);
+  settings.delimiter = *o->delimiter;
+  settings.indent = o->indent;
+  settings.use_length_markers = o->use_length_markers;
+  settings.strict = o->strict;
+  return true;
+}
+
+bool check_decode_options(PyObject* options, OptionsBorrow& borrow) {
+  return borrow_as(options, decode_options_type(), "DecodeOptions", borrow);
+}
+
+}  // namespace vardel

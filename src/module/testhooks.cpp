@@ -1,0 +1,54 @@
+// Test-only entry points, compiled into builds made with VARDEL_TEST_HOOKS.
+// Tests load them from the extension's own file under the module name
+// _vardel_testhooks, so they share its process-wide state.
+#ifdef VARDEL_TEST_HOOKS
+
+#include <Python.h>
+
+#include <stdexcept>
+
+#include "module/guard.h"
+
+namespace vardel {
+
+namespace {
+
+// panic(message): fails internally with `message` (an empty one uses the fallback).
+PyObject* hook_panic(PyObject*, PyObject* arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(arg, &n);
+    if (s == nullptr) return nullptr;
+    panic(std::string(s, static_cast<std::size_t>(n)));
+  });
+}
+
+// throw_error(): fails with a C++ exception that is not an internal failure.
+PyObject* hook_throw(PyObject*, PyObject*) {
+  return guarded<PyObject*>(nullptr, []() -> PyObject* { throw std::logic_error("logic"); });
+}
+
+// panic_type(): the PanicException class.
+PyObject* hook_panic_type(PyObject*, PyObject*) { return Py_XNewRef(panic_exception_type()); }
+
+PyMethodDef hook_methods[] = {
+    {"panic", hook_panic, METH_O, nullptr},
+    {"throw_error", hook_throw, METH_NOARGS, nullptr},
+    {"panic_type", hook_panic_type, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef hooks_def = {
+    PyModuleDef_HEAD_INIT, "_vardel_testhooks", nullptr, -1, hook_methods,
+    nullptr,               nullptr,             nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace vardel
+
+PyMODINIT_FUNC PyInit__vardel_testhooks(void) {
+  return PyModule_Create(&vardel::hooks_def);
+}
+
+#endif
