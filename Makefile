@@ -1,17 +1,19 @@
 # Developer entry points. `make test` and `make demo` work on a fresh clone.
 SHELL := /bin/bash
 PYTHON ?=
+# The interpreter version to find when PYTHON is not given (3.12 is the target).
+PY_VERSION ?= 3.12
 VENV ?= .venv
 PY := $(VENV)/bin/python
 DEV_DEPS := scikit-build-core cmake ninja pytest hypothesis
 BUILD_DIR ?= build/{wheel_tag}
 
-.PHONY: all venv install test demo clean format
+.PHONY: all venv install test test-3.13 demo clean format
 
 all: test
 
 $(VENV)/.deps:
-	@py=$$(PYTHON='$(PYTHON)' tools/find-python 3.12) || exit 1; \
+	@py=$$(PYTHON='$(PYTHON)' tools/find-python $(PY_VERSION)) || exit 1; \
 	  echo "using $$py"; "$$py" -m venv --clear $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(DEV_DEPS)
@@ -26,6 +28,10 @@ install: $(VENV)/.deps
 
 test: install
 	$(PY) -m pytest -q -p no:cacheprovider
+
+# The same suite against CPython 3.13, in its own venv and build directory.
+test-3.13:
+	$(MAKE) test PY_VERSION=3.13 VENV=.venv-3.13
 
 demo: install
 	$(PY) -m vardel encode --stats examples/users.json
