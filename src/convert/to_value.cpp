@@ -28,6 +28,12 @@ static_assert(kMaxDepth == 512, "update kTooDeep");
 class Converter {
  public:
   Converter(Arena& arena, KeepAlive& keep) : arena_(arena), keep_(keep) {}
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  // Releases what the dict readers still hold when a failure unwinds them.
+  ~Converter() {
+    for (PyObject* o : pending_) Py_DECREF(o);
+  }
 
   // Converts `o` into `out`; on failure records the error and returns false.
   bool convert(PyObject* o, Value& out) {
