@@ -1,0 +1,216 @@
+// String tokens: when a string needs quotes, the quoted form, identifiers,
+// keys and tabular field names.
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "encode/encode.h"
+#include "encode/tokens.h"
+#include "value/text.h"
+
+namespace vardel {
+
+namespace {
+
+using ByteTable = std::array<std::uint8_t, 256>;
+
+// Bytes that force quotes wherever they stand in a string value: every
+// control character, the quotation mark, hyphen, colon, backslash, square
+// brackets and braces, DEL; 0xC2 starts U+0080..U+00BF and forces quotes only
+// for the C1 controls U+0080..U+009F.
+constexpr ByteTable kValueBytes = [] {
+  ByteTable t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = 1;
+  for (unsigned char c : {'"', '-', ':', '[', '\\', ']', '{', '}'}) t[c] = 1;
+  t[0x7F] = 1;
+  t[0xC2] = 2;
+  return t;
+}();
+
+// Bytes that would break a tabular header: as for values, but the hyphen is
+// harmless there (the delimiter is added per array).
+constexpr ByteTable kFieldBytes = [] {
+  ByteTable t = kValueBytes;
+  t['-'] = 0;
+  return t;
+}();
+
+// Escapes of the quoted form, by byte; 0 means copied as it is.
+constexpr std::array<char, 256> kEscapes = [] {
+  std::array<char, 256> t{};
+  t['\\'] = '\\';
+  t['"'] = '"';
+  t['\n'] = 'n';
+  t['\r'] = 'r';
+  t['\t'] = 't';
+  return t;
+}();
+
+// 1 for an ASCII letter or underscore, 2 for a digit or full stop.
+constexpr ByteTable kIdentifierBytes = [] {
+  ByteTable t{};
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = 1;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = 1;
+  t['_'] = 1;
+  for (int c = '0'; c <= '9'; ++c) t[c] = 2;
+  t['.'] = 2;
+  return t;
+}();
+
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// Case-insensitive comparison with a lower-case ASCII word.
+bool equals_folded(std::string_view s, std::string_view lower) {
+  if (s.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if ((s[i] | 0x20) != lower[i]) return false;
+  }
+  return true;
+}
+
+// True if a byte class table flags `text`, looking past 0xC2 at the byte
+// after it.
+bool scan_flags(const std::uint8_t* table, std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint8_t c = table[s[i]];
+    if (c == 0) continue;
+    if (c == 1) return true;
+    if (i + 1 < n && s[i + 1] >= 0x80 && s[i + 1] <= 0x9F) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool looks_like_number(std::string_view text) {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+  std::string_view rest = text.substr(i);
+  if (equals_folded(rest, "inf") || equals_folded(rest, "infinity") ||
+      equals_folded(rest, "nan"))
+    return true;
+  std::size_t digits = 0;
+  while (i < n && is_digit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
+  if (i < n && text[i] == '.') {
+    ++i;
+    while (i < n && is_digit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
+    std::size_t exponent_digits = 0;
+    while (i < n && is_digit(static_cast<unsigned char>(text[i]))) ++i, ++exponent_digits;
+    if (exponent_digits == 0) return false;
+  }
+  return i == n;
+}
+
+QuoteRule::QuoteRule(std::string_view delimiter) {
+  byte_class_ = kValueBytes;
+  if (delimiter.empty())
+    always_ = true;
+  else if (delimiter.size() == 1)
+    byte_class_[static_cast<unsigned char>(delimiter[0])] = 1;
+  else
+    long_delimiter_ = delimiter;
+}
+
+bool QuoteRule::needs_quotes(std::string_view text) const {
+  const std::size_t n = text.size();
+  if (n == 0 || always_) return true;
+  const auto first = static_cast<unsigned char>(text[0]);
+  const auto last = static_cast<unsigned char>(text[n - 1]);
+  // Whitespace at either end (control characters among it are caught below).
+  if (first == ' ' || last == ' ') return true;
+  if (first >= 0x80 && white_space_prefix(text) != 0) return true;
+  if (last >= 0x80 && white_space_suffix(text) != 0) return true;
+  // Words and numbers that would read back as something else.
+  switch (first) {
+    case 't':
+      if (text == "true") return true;
+      break;
+    case 'f':
+      if (text == "false") return true;
+      break;
+    case 'n':
+      if (text == "null" || equals_folded(text, "nan")) return true;
+      break;
+    case 'N':
+    case 'i':
+    case 'I':
+    case '+':
+    case '.':
+      if (looks_like_number(text)) return true;
+      break;
+    case '0':
+      if (n >= 2 && text[1] != '.') return true;
+      [[fallthrough]];
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+      if (looks_like_number(text)) return true;
+      break;
+    default: break;  // '-' is caught by the byte scan
+  }
+  if (scan_flags(byte_class_.data(), text)) return true;
+  return !long_delimiter_.empty() && text.find(long_delimiter_) != std::string_view::npos;
+}
+
+void QuoteRule::write_key(OutputBuffer& out, std::string_view key) const {
+  if (is_valid_identifier(key))
+    out.append(key);
+  else
+    write_string(out, key);
+}
+
+void write_quoted(OutputBuffer& out, std::string_view text) {
+  out.reserve(text.size() + 2);
+  out.put('"');
+  const char* run = text.data();
+  const char* end = run + text.size();
+  for (const char* p = run; p < end; ++p) {
+    char e = kEscapes[static_cast<unsigned char>(*p)];
+    if (e == 0) continue;
+    out.append(run, static_cast<std::size_t>(p - run));
+    char* w = out.room(2);
+    w[0] = '\\';
+    w[1] = e;
+    out.commit(2);
+    run = p + 1;
+  }
+  out.append(run, static_cast<std::size_t>(end - run));
+  out.put('"');
+}
+
+bool field_name_needs_quotes(std::string_view name, char delimiter) {
+  if (name.empty() || has_edge_white_space(name)) return true;
+  if (std::memchr(name.data(), delimiter, name.size()) != nullptr) return true;
+  return scan_flags(kFieldBytes.data(), name);
+}
+
+bool is_valid_identifier(std::string_view text) {
+  if (text.empty() || kIdentifierBytes[static_cast<unsigned char>(text[0])] != 1) return false;
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (kIdentifierBytes[static_cast<unsigned char>(text[i])] == 0) return false;
+  }
+  return true;
+}
+
+std::string quote_if_needed(std::string_view text, std::string_view delimiter) {
+  if (!QuoteRule(delimiter).needs_quotes(text)) return std::string(text);
+  OutputBuffer out;
+  write_quoted(out, text);
+  return out.str();
+}
+
+}  // namespace vardel
