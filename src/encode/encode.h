@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "encode/writer.h"
 #include "value/error.h"
 #include "value/result.h"
 #include "value/value.h"
@@ -23,6 +24,13 @@ struct EncodeSettings {
 // in a line feed), or the first error.
 Result<std::string, ToonError> encode_value(const Value& value, std::uint64_t depth,
                                             const EncodeSettings& settings);
+
+// Appends the text of `value` encoded at `depth` to `out`: the same text and
+// errors as encode_value, without the final copy into a std::string. After a
+// failure `out` holds a partial text that the caller discards. Throws
+// std::bad_alloc when the output cannot be allocated.
+Result<Ok, ToonError> encode_into(OutputBuffer& out, const Value& value, std::uint64_t depth,
+                                  const EncodeSettings& settings);
 
 // Returns `text` bare, or quoted with escapes when its bare form would be misread.
 std::string quote_if_needed(std::string_view text, std::string_view delimiter);

@@ -1,0 +1,79 @@
+// The encoder's walk over a value tree, writing one output buffer in one pass.
+//
+// Nested blocks are indented further by every construct that encloses them.
+// Rather than encoding a child into a text of its own and copying it into the
+// parent line by line, each construct is written with an `extra`: the number
+// of spaces the enclosing constructs put in front of each of its lines after
+// the first. Every line feed written on a construct's behalf is followed at
+// once by that many spaces, so the buffer always holds the finished text and
+// no byte is copied twice. A construct begins with a non-space character of
+// its own (a key, a bracket, a token), so trimming the buffer end never
+// reaches into what came before it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "encode/encode.h"
+#include "encode/tokens.h"
+#include "encode/writer.h"
+
+namespace vardel {
+
+class Encoder {
+ public:
+  Encoder(OutputBuffer& out, const EncodeSettings& settings);
+
+  // Writes `value` as encoded at `depth`, with `extra` spaces in front of
+  // each of its lines after the first. Returns false after a failure, which
+  // error() then holds.
+  bool write(const Value& value, std::uint64_t depth, std::uint64_t extra);
+
+  ToonError& error() { return *error_; }
+
+ private:
+  void write_scalar(const Value& value);
+  bool write_object(const Value& value, std::uint64_t depth, std::uint64_t extra);
+  bool write_array(const Value& value, std::uint64_t depth, std::uint64_t extra);
+  void write_inline(const Value& array);
+  bool write_table(const Value& array, std::uint64_t depth, std::uint64_t extra);
+  bool write_list(const Value& array, std::uint64_t depth, std::uint64_t extra);
+  bool write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra);
+  bool write_list_members(Map members, std::uint64_t depth, std::uint64_t extra);
+  // Writes "[" count mark "]", or "[]" without length markers.
+  void write_brackets(std::size_t count);
+
+  // Sets `column` to extra + indent x (depth + levels): where a line of a
+  // construct at `depth` starts, `levels` deeper. Fails when that exceeds
+  // kMaxIndentation.
+  bool column(std::uint64_t extra, std::uint64_t depth, std::uint64_t levels,
+              std::uint64_t& column);
+  // Counts one more container level around the current one; fails beyond kMaxDepth.
+  bool enter();
+  void leave() { --level_; }
+  bool fail(ToonError::Kind kind, std::string message);
+
+  OutputBuffer& out_;
+  const EncodeSettings& settings_;
+  const std::uint64_t indent_;
+  const QuoteRule quote_;
+  const char delimiter_;      // the array delimiter character, when valid
+  const bool delimiter_ok_;   // the setting is exactly ",", TAB or "|"
+  std::size_t level_ = 0;     // containers entered and not left
+  std::optional<ToonError> error_;
+};
+
+inline bool is_empty_object(const Value& v) {
+  return v.kind() == Value::Kind::Object && v.size() == 0;
+}
+
+// The depth of a nested construct; saturates, since any line at such a depth
+// with a non-zero indent fails the column check long before.
+inline std::uint64_t deeper(std::uint64_t depth, std::uint64_t levels) {
+  std::uint64_t d;
+  return __builtin_add_overflow(depth, levels, &d) ? UINT64_MAX : d;
+}
+
+}  // namespace vardel
