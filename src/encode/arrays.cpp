@@ -1,27 +1,37 @@
 // Arrays: the empty, inline, tabular and list forms.
+#include <cstring>
+
 #include "encode/encoder.h"
 
 namespace vardel {
 
 namespace {
 
-// True when every element is an object with the first one's keys, all of
-// them holding scalars. Members are sorted and unique, so objects of equal
-// size with equal keys in order have the same key set.
-bool is_table(const Value& array) {
+// True if the first element is an object whose members all hold scalars:
+// the array may then be written as a table.
+bool starts_table(const Value& array) {
   const Value& first = array[0];
   if (first.kind() != Value::Kind::Object) return false;
-  Map fields = first.as_map();
-  for (const Member& m : fields) {
+  for (const Member& m : first.as_map()) {
     if (!m.value.is_scalar()) return false;
   }
-  for (std::size_t j = 1; j < array.size(); ++j) {
-    const Value& row = array[j];
-    if (row.kind() != Value::Kind::Object || row.size() != fields.size()) return false;
-    Map cells = row.as_map();
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (cells[i].key != fields[i].key || !cells[i].value.is_scalar()) return false;
-    }
+  return true;
+}
+
+bool same_key(std::string_view a, std::string_view b) {
+  // Keys converted from one Python string share their bytes; compare those last.
+  return a.size() == b.size() &&
+         (a.data() == b.data() || a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
+}
+
+// True if `row` is an object with exactly the keys of `fields`, all holding
+// scalars. Members are sorted and unique, so objects of equal size with equal
+// keys in order have the same key set.
+bool fits_table(const Value& row, Map fields) {
+  if (row.kind() != Value::Kind::Object || row.size() != fields.size()) return false;
+  Map cells = row.as_map();
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (!same_key(cells[i].key, fields[i].key) || !cells[i].value.is_scalar()) return false;
   }
   return true;
 }
@@ -41,7 +51,16 @@ bool Encoder::write_array(const Value& array, std::uint64_t depth, std::uint64_t
     return true;
   }
   if (!delimiter_ok_) return fail(ToonError::Kind::InvalidDelimiter, settings_.delimiter);
-  if (is_table(array)) return write_table(array, depth, extra);
+  if (starts_table(array)) {
+    // Rows are checked as they are written, so the tree is walked once; a row
+    // that does not fit undoes the table, and the array becomes a list.
+    std::size_t start = out_.size();
+    switch (write_table(array, depth, extra)) {
+      case Table::Written: return true;
+      case Table::Failed: return false;
+      case Table::Unfit: out_.truncate(start); return write_list(array, depth, extra);
+    }
+  }
   if (all_scalars(array)) {
     write_inline(array);
     return true;
@@ -70,11 +89,22 @@ void Encoder::write_inline(const Value& array) {
   }
 }
 
-// "[n]{f1,f2}:" and one row of cells per object, a level deeper.
-bool Encoder::write_table(const Value& array, std::uint64_t depth, std::uint64_t extra) {
-  if (!enter()) return false;  // the rows are objects one level down
-  leave();
+// "[n]{f1,f2}:" and one row of cells per object, a level deeper. It fails, in
+// the same order, exactly where the list form would fail for the same array.
+Encoder::Table Encoder::write_table(const Value& array, std::uint64_t depth,
+                                    std::uint64_t extra) {
   Map fields = array[0].as_map();
+  std::uint64_t row = 0;
+  if (fields.empty()) {
+    // Rows without cells would be blank and vanish in the final trim.
+    for (const Value& element : array) {
+      if (!fits_table(element, fields)) return Table::Unfit;
+    }
+  } else if (!column(extra, depth, 1, row)) {
+    return Table::Failed;
+  }
+  if (!enter()) return Table::Failed;  // the rows are objects one level down
+  leave();
   write_brackets(array.size());
   out_.put('{');
   for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -86,11 +116,10 @@ bool Encoder::write_table(const Value& array, std::uint64_t depth, std::uint64_t
       out_.append(name);
   }
   out_.append("}:", 2);
-  // Rows without cells would be blank and vanish in the final trim.
-  if (fields.empty()) return true;
-  std::uint64_t row;
-  if (!column(extra, depth, 1, row)) return false;
-  for (const Value& element : array) {
+  if (fields.empty()) return Table::Written;
+  for (std::size_t j = 0; j < array.size(); ++j) {
+    const Value& element = array[j];
+    if (j != 0 && !fits_table(element, fields)) return Table::Unfit;
     out_.newline(row);
     Map cells = element.as_map();
     for (std::size_t i = 0; i < cells.size(); ++i) {
@@ -98,7 +127,7 @@ bool Encoder::write_table(const Value& array, std::uint64_t depth, std::uint64_t
       write_scalar(cells[i].value);
     }
   }
-  return true;
+  return Table::Written;
 }
 
 // "[n]:" and one "- " line per item, a level deeper. Arrays and scalars

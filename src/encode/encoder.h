@@ -38,7 +38,8 @@ class Encoder {
   bool write_object(const Value& value, std::uint64_t depth, std::uint64_t extra);
   bool write_array(const Value& value, std::uint64_t depth, std::uint64_t extra);
   void write_inline(const Value& array);
-  bool write_table(const Value& array, std::uint64_t depth, std::uint64_t extra);
+  enum class Table { Written, Failed, Unfit };
+  Table write_table(const Value& array, std::uint64_t depth, std::uint64_t extra);
   bool write_list(const Value& array, std::uint64_t depth, std::uint64_t extra);
   bool write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra);
   bool write_list_members(Map members, std::uint64_t depth, std::uint64_t extra);

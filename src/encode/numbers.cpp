@@ -9,8 +9,12 @@ namespace vardel {
 
 namespace {
 
+// Significant digits of the shortest round-trip form of a double.
+constexpr std::size_t kMaxDigits = 17;
 // The longest positional double: sign, "0.", 323 zeros and 17 digits.
-constexpr std::size_t kMaxDoubleText = 1 + 2 + 323 + 17;
+constexpr std::size_t kMaxDoubleText = 1 + 2 + 323 + kMaxDigits;
+// Room past the text for fixed-size copies that are then partly taken back.
+constexpr std::size_t kSlack = 16;
 
 }  // namespace
 
@@ -30,52 +34,50 @@ void write_double(OutputBuffer& out, double d) {
     out.append("null", 4);
     return;
   }
-  // The shortest round-trip digits, as d[.ddd]e±XX.
-  char sci[32];
-  const char* end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
+  // The shortest round-trip digits, as D[.DDD]e±XX[X].
+  char sci[40];
+  const char* end = std::to_chars(sci, sci + 32, d, std::chars_format::scientific).ptr;
   const char* p = sci;
-
-  char* const start = out.room(kMaxDoubleText);
+  char* const start = out.room(kMaxDoubleText + kSlack);
   char* w = start;
   if (*p == '-') {
     *w++ = '-';
     ++p;
   }
-  char digits[24];
-  int n = 0;
-  for (; p < end && *p != 'e'; ++p) {
-    if (*p != '.') digits[n++] = *p;
-  }
+  // The exponent has two or three digits.
+  const char* e = end[-4] == 'e' ? end - 4 : end - 5;
   int exponent = 0;
-  if (p < end) {
-    ++p;  // 'e'
-    bool negative = *p == '-';
-    if (*p == '-' || *p == '+') ++p;
-    for (; p < end; ++p) exponent = exponent * 10 + (*p - '0');
-    if (negative) exponent = -exponent;
-  }
+  for (const char* q = e + 2; q < end; ++q) exponent = exponent * 10 + (*q - '0');
+  if (e[1] == '-') exponent = -exponent;
+  // Up to 17 significant digits without the point; copies below move a fixed
+  // 17 bytes (the room has slack for it) and advance by the real length.
+  char digits[kMaxDigits + kSlack];
+  digits[0] = p[0];
+  std::memcpy(digits + 1, p + 2, kMaxDigits - 1);
+  int n = e > p + 1 ? static_cast<int>(e - p) - 1 : 1;
   // The shortest digits end in zero only for zero itself; be safe anyway.
   while (n > 1 && digits[n - 1] == '0') --n;
 
-  // The value is 0.d1d2...dn x 10^point.
+  // The value is 0.D1D2...Dn x 10^point.
   int point = exponent + 1;
   if (point <= 0) {
-    *w++ = '0';
-    *w++ = '.';
+    w[0] = '0';
+    w[1] = '.';
+    w += 2;
     std::memset(w, '0', static_cast<std::size_t>(-point));
-    w += -point;
-    std::memcpy(w, digits, static_cast<std::size_t>(n));
+    w -= point;
+    std::memcpy(w, digits, kMaxDigits);
     w += n;
   } else if (point >= n) {
-    std::memcpy(w, digits, static_cast<std::size_t>(n));
+    std::memcpy(w, digits, kMaxDigits);
     w += n;
     std::memset(w, '0', static_cast<std::size_t>(point - n));
     w += point - n;
   } else {
-    std::memcpy(w, digits, static_cast<std::size_t>(point));
+    std::memcpy(w, digits, kMaxDigits);
     w += point;
     *w++ = '.';
-    std::memcpy(w, digits + point, static_cast<std::size_t>(n - point));
+    std::memcpy(w, digits + point, kMaxDigits);
     w += n - point;
   }
   out.commit(static_cast<std::size_t>(w - start));

@@ -44,6 +44,8 @@ class OutputBuffer {
   std::string str() const { return std::string(view()); }
   char back() const { return data_[size_ - 1]; }
   void clear() { size_ = 0; }
+  // Drops everything after the first `n` bytes; requires n <= size().
+  void truncate(std::size_t n) { size_ = n; }
 
   // Makes room for `n` more bytes and returns where they go; commit() then
   // records how many were written. Throws std::bad_alloc when out of memory.
