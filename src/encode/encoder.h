@@ -6,9 +6,9 @@
 // of spaces the enclosing constructs put in front of each of its lines after
 // the first. Every line feed written on a construct's behalf is followed at
 // once by that many spaces, so the buffer always holds the finished text and
-// no byte is copied twice. A construct begins with a non-space character of
-// its own (a key, a bracket, a token), so trimming the buffer end never
-// reaches into what came before it.
+// no byte is copied twice. Wherever a construct trims the buffer end, its own
+// text already holds a character other than space and line feed (a key's
+// colon, a header's), so the trim never reaches into what came before it.
 #pragma once
 
 #include <cstddef>
