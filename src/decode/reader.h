@@ -1,0 +1,194 @@
+// Internals shared by the decoder's sources: token reading without a Result per
+// cell, quotation-aware scanning, the line cursor and the decoding state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "value/arena.h"
+#include "value/text.h"
+#include "value/value.h"
+
+namespace vardel::decoder {
+
+inline constexpr std::size_t npos = std::string_view::npos;
+
+// --- Tokens (tokens.cpp) ---------------------------------------------------------------------
+// Each returns false with `error` set to the message of a DecodingError.
+
+// Reads the scalar that `token` stands for (trimmed first). Strings are slices of `token`
+// unless an escape had to be resolved, in which case they are stored in `arena`.
+bool read_scalar(std::string_view token, Arena& arena, Value& out, std::string& error);
+
+// Resolves the escapes of a quoted body: a slice of `body` when it holds no backslash,
+// otherwise a copy in `arena`.
+bool read_escaped(std::string_view body, Arena& arena, std::string_view& out, std::string& error);
+
+// Reads a trimmed key, field name or array name: the unescaped text between enclosing
+// quotation marks when it has them (at least two characters), otherwise as written.
+inline bool read_key(std::string_view key, Arena& arena, std::string_view& out,
+                     std::string& error) {
+  if (key.size() >= 2 && key.front() == '"' && key.back() == '"')
+    return read_escaped(key.substr(1, key.size() - 2), arena, out, error);
+  out = key;
+  return true;
+}
+
+// --- Scanning helpers ------------------------------------------------------------------------
+
+// Returns the index of the quotation mark that closes the one at `open`: the next one not
+// escaped by a backslash (a backslash escapes the one character after it), or npos.
+inline std::size_t closing_quote(std::string_view s, std::size_t open) {
+  std::size_t from = open + 1;
+  while (from < s.size()) {
+    auto* q = static_cast<const char*>(std::memchr(s.data() + from, '"', s.size() - from));
+    if (q == nullptr) return npos;
+    std::size_t at = static_cast<std::size_t>(q - s.data());
+    // Backslashes pair up from the left, so the mark is escaped exactly when the run of
+    // backslashes right before it is odd. Each backslash belongs to one run only.
+    std::size_t run = 0;
+    while (at - run > open + 1 && s[at - run - 1] == '\\') ++run;
+    if (run % 2 == 0) return at;
+    from = at + 1;
+  }
+  return npos;
+}
+
+// Returns the index of the first `c` in `s` at or after `from` and before `to`, or npos.
+inline std::size_t find_char(std::string_view s, char c, std::size_t from, std::size_t to) {
+  if (from >= to) return npos;
+  auto* p = static_cast<const char*>(std::memchr(s.data() + from, c, to - from));
+  return p == nullptr ? npos : static_cast<std::size_t>(p - s.data());
+}
+
+// Returns the first index at or after `i` that is not whitespace, stopping at `delim` (which
+// may itself be whitespace, the TAB) so that an empty piece is never swallowed.
+inline std::size_t skip_white_space(std::string_view s, std::size_t i, char delim) {
+  while (i < s.size() && s[i] != delim) {
+    std::size_t w = white_space_prefix(s.substr(i));
+    if (w == 0) break;
+    i += w;
+  }
+  return i;
+}
+
+// Returns the end (exclusive) of the piece of `s` that starts at `begin`: the next `delim`,
+// except that a piece beginning with a quotation mark that is closed later runs past its
+// closing mark first, so delimiters between the marks are text.
+inline std::size_t piece_end(std::string_view s, std::size_t begin, char delim) {
+  std::size_t i = skip_white_space(s, begin, delim);
+  if (i < s.size() && s[i] == '"') {
+    std::size_t q = closing_quote(s, i);
+    if (q != npos) i = q + 1;
+  }
+  std::size_t d = find_char(s, delim, i, s.size());
+  return d == npos ? s.size() : d;
+}
+
+// Calls `fn(piece)` for the pieces of `s` in order, at most `limit` of them, and returns false
+// as soon as `fn` does. Empty pieces count: "a,,b," has four.
+//
+// Linear in `s`: a closing-mark search that fails runs to the end of `s`, but then no later
+// piece can begin with a quotation mark (the search would have stopped there), so each
+// character is looked at a bounded number of times.
+template <class Fn>
+bool for_each_piece(std::string_view s, char delim, std::size_t limit, Fn&& fn) {
+  std::size_t begin = 0;
+  for (std::size_t count = 0; count < limit; ++count) {
+    std::size_t end = piece_end(s, begin, delim);
+    if (!fn(s.substr(begin, end - begin))) return false;
+    if (end >= s.size()) break;
+    begin = end + 1;
+  }
+  return true;
+}
+
+// Returns the number of SPACE and TAB characters that start `line`.
+inline std::size_t indentation(std::string_view line) {
+  std::size_t i = 0;
+  while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+  return i;
+}
+
+// --- Lines -----------------------------------------------------------------------------------
+
+struct Line {
+  std::string_view text;  // the line with its end trimmed
+  std::size_t next;       // where the following line starts
+};
+
+// Returns the line that starts at `pos` (< text.size()). Lines end at a line feed, which
+// belongs to no line; the carriage return of a CR LF pair is removed by the end trim, and a
+// lone carriage return inside a line stays there.
+inline Line line_at(std::string_view text, std::size_t pos) {
+  const char* p = text.data() + pos;
+  std::size_t rest = text.size() - pos;
+  auto* nl = static_cast<const char*>(std::memchr(p, '\n', rest));
+  std::size_t len = nl == nullptr ? rest : static_cast<std::size_t>(nl - p);
+  return {trim_end(std::string_view(p, len)), nl == nullptr ? text.size() : pos + len + 1};
+}
+
+// An array header line taken apart. Indices are into `line`.
+struct Header {
+  std::string_view line;      // the whole header line, end trimmed
+  std::string_view value;     // trimmed text after the separating colon
+  std::size_t bracket;        // the left square bracket that starts the header
+  std::size_t separator;      // the separating colon
+  std::size_t brace_open;     // first left brace of the key part, or npos
+  std::size_t brace_close;    // the right brace that closes it, or npos
+  char delimiter;             // from the mark in the brackets: ',', '|' or TAB
+  bool zero_count;            // the brackets hold a count of zero
+};
+
+// --- Decoding state (document.cpp, arrays.cpp) -----------------------------------------------
+
+struct Reader {
+  Reader(std::string_view t, Arena& a) : text(t), arena(a) {}
+
+  // Replaces the pending key; `key` lives in the text or the arena.
+  void set_pending(std::string_view key) {
+    pending = key;
+    has_pending = true;
+  }
+  // Returns the pending key, or the empty key if there is none, and clears it.
+  std::string_view take_pending() {
+    std::string_view key = has_pending ? pending : std::string_view();
+    has_pending = false;
+    return key;
+  }
+
+  std::string_view text;
+  std::size_t pos = 0;  // start of the next unread line
+  Arena& arena;
+  MapBuilder root;
+  std::string_view pending;
+  bool has_pending = false;
+  std::string error;
+
+  // Scratch reused by every array, so that arrays and rows cost no heap allocation.
+  std::vector<Value> items;
+  std::vector<Value> cells;
+  std::vector<std::string_view> fields;
+  std::vector<std::uint32_t> order;
+  std::vector<std::int64_t> slot;
+  std::vector<std::string_view> slot_key;
+  MapBuilder row;
+};
+
+// Reads the array whose header line was just read (r.pos is the line after it), enters it in
+// the root map when it makes an entry and moves r.pos past its rows.
+bool decode_array(Reader& r, const Header& h);
+
+// Returns a copy of `values` in the arena as an array value.
+inline Value store_array(Arena& arena, const std::vector<Value>& values) {
+  Value* items = arena.alloc<Value>(values.size());
+  if (!values.empty())
+    std::memcpy(static_cast<void*>(items), values.data(), values.size() * sizeof(Value));
+  return Value::array(items, values.size());
+}
+
+}  // namespace vardel::decoder

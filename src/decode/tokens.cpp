@@ -1,0 +1,260 @@
+// Scalar tokens: what a bare or quoted token stands for, and backslash escapes.
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "decode/decode.h"
+#include "decode/reader.h"
+#include "value/text.h"
+
+namespace vardel {
+
+namespace decoder {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Returns the UTF-8 character that starts `s` (non-empty), or U+FFFD when the bytes there
+// are not a well-formed character, so an error message is always valid UTF-8.
+std::string_view whole_character(std::string_view s) {
+  auto b0 = static_cast<unsigned char>(s[0]);
+  std::size_t len = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
+  bool ok = len != 0 && len <= s.size() && b0 < 0xF5 && b0 != 0xC0 && b0 != 0xC1;
+  for (std::size_t i = 1; ok && i < len; ++i)
+    ok = (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
+  return ok ? s.substr(0, len) : std::string_view("\xEF\xBF\xBD");
+}
+
+// Writes `body` with its escapes resolved to `out`, which has room for body.size() bytes (the
+// result is never longer). Returns the number of bytes written, or npos with `error` set.
+std::size_t unescape_into(std::string_view body, char* out, std::string& error) {
+  const char* p = body.data();
+  const char* end = p + body.size();
+  char* o = out;
+  while (p < end) {
+    auto* bs = static_cast<const char*>(std::memchr(p, '\\', static_cast<std::size_t>(end - p)));
+    const char* stop = bs == nullptr ? end : bs;
+    std::memcpy(o, p, static_cast<std::size_t>(stop - p));
+    o += stop - p;
+    if (bs == nullptr) break;
+    if (bs + 1 == end) {
+      error = "Unterminated escape sequence";
+      return npos;
+    }
+    switch (bs[1]) {
+      case '"': *o++ = '"'; break;
+      case '\\': *o++ = '\\'; break;
+      case 'n': *o++ = '\n'; break;
+      case 'r': *o++ = '\r'; break;
+      case 't': *o++ = '\t'; break;
+      default:
+        error = "Invalid escape sequence: \\";
+        error += whole_character(std::string_view(bs + 1, static_cast<std::size_t>(end - bs - 1)));
+        return npos;
+    }
+    p = bs + 2;
+  }
+  return static_cast<std::size_t>(o - out);
+}
+
+// Reads the decimal exponent after an 'e' or 'E', saturating far beyond any double's range.
+std::int64_t saturated_exponent(std::string_view digits, bool negative) {
+  std::int64_t e = 0;
+  for (char c : digits) {
+    if (e < 1'000'000'000) e = e * 10 + (c - '0');
+  }
+  return negative ? -e : e;
+}
+
+// A token that matched the decimal floating-point form but is out of a double's range:
+// returns true (zero of the token's sign) when its magnitude is below the smallest double,
+// false when it is above the largest. `int_digits`, `frac_digits` and `exponent` are the
+// token's parts.
+bool underflows(std::string_view int_digits, std::string_view frac_digits, std::int64_t exponent) {
+  // Decimal exponent of the leading significant digit, as a power of ten.
+  std::int64_t lead;
+  std::size_t nz = int_digits.find_first_not_of('0');
+  if (nz != npos) {
+    lead = static_cast<std::int64_t>(int_digits.size() - nz - 1);
+    if (lead > 1'000'000'000) lead = 1'000'000'000;  // huge runs of digits overflow anyway
+  } else {
+    nz = frac_digits.find_first_not_of('0');
+    if (nz == npos) return true;  // all zeros
+    lead = -static_cast<std::int64_t>(nz > 1'000'000'000 ? 1'000'000'000 : nz) - 1;
+  }
+  return lead + exponent < 0;
+}
+
+// Reads `t` (trimmed, non-empty, starting with a digit, a sign or a point) as a number.
+// Returns false when it is not an integer in -2**63 .. 2**64-1 and not a finite double of the
+// decimal floating-point form.
+bool read_number(std::string_view t, Value& out) {
+  const std::size_t n = t.size();
+  std::size_t i = 0;
+  bool negative = false;
+  if (t[0] == '+' || t[0] == '-') {
+    negative = t[0] == '-';
+    i = 1;
+  }
+  const std::size_t int_begin = i;
+  std::uint64_t acc = 0;
+  bool overflow = false;
+  while (i < n && is_digit(t[i])) {
+    auto d = static_cast<std::uint64_t>(t[i] - '0');
+    if (!overflow) {
+      if (acc > (std::numeric_limits<std::uint64_t>::max() - d) / 10)
+        overflow = true;
+      else
+        acc = acc * 10 + d;
+    }
+    ++i;
+  }
+  const std::size_t int_end = i;
+  if (i == n) {
+    if (int_end == int_begin) return false;  // a sign alone
+    if (!overflow) {
+      if (!negative || acc == 0) {  // "-0" is the integer zero
+        out = Value::number(Number::from_unsigned(acc));
+        return true;
+      }
+      constexpr std::uint64_t kMinMagnitude = std::uint64_t(1) << 63;
+      if (acc <= kMinMagnitude) {
+        std::int64_t v = acc == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                              : -static_cast<std::int64_t>(acc);
+        out = Value::number(Number::from_negative(v));
+        return true;
+      }
+    }
+    // Beyond the integer range: read as a double below.
+  }
+
+  // Decimal floating-point form: digits with an optional point and fraction, or a point and
+  // at least one digit; then an optional exponent with an optional sign and digits.
+  std::size_t frac_begin = i, frac_end = i;
+  if (i < n && t[i] == '.') {
+    frac_begin = ++i;
+    while (i < n && is_digit(t[i])) ++i;
+    frac_end = i;
+  }
+  if (int_end == int_begin && frac_end == frac_begin) return false;
+  std::int64_t exponent = 0;
+  if (i < n && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    bool exp_negative = false;
+    if (i < n && (t[i] == '+' || t[i] == '-')) exp_negative = t[i++] == '-';
+    std::size_t exp_begin = i;
+    while (i < n && is_digit(t[i])) ++i;
+    if (i == exp_begin) return false;
+    exponent = saturated_exponent(t.substr(exp_begin, i - exp_begin), exp_negative);
+  }
+  if (i != n) return false;
+
+  // from_chars takes no leading '+'; it rounds to nearest, ties to even.
+  const char* first = t.data() + (t[0] == '+' ? 1 : 0);
+  double d = 0;
+  auto [ptr, ec] = std::from_chars(first, t.data() + n, d);
+  if (ec == std::errc::result_out_of_range) {
+    if (!underflows(t.substr(int_begin, int_end - int_begin),
+                    t.substr(frac_begin, frac_end - frac_begin), exponent))
+      return false;  // too large for a double: not a number
+    d = negative ? -0.0 : 0.0;
+  } else if (ec != std::errc() || ptr != t.data() + n || !std::isfinite(d)) {
+    return false;
+  }
+  out = Value::number(Number::from_double(d));
+  return true;
+}
+
+}  // namespace
+
+bool read_escaped(std::string_view body, Arena& arena, std::string_view& out, std::string& error) {
+  if (body.empty() || std::memchr(body.data(), '\\', body.size()) == nullptr) {
+    out = body;
+    return true;
+  }
+  char* buf = arena.alloc<char>(body.size());
+  std::size_t len = unescape_into(body, buf, error);
+  if (len == npos) return false;
+  out = std::string_view(buf, len);
+  return true;
+}
+
+bool read_scalar(std::string_view token, Arena& arena, Value& out, std::string& error) {
+  token = trim(token);
+  if (token.empty()) {
+    out = Value::string(token);
+    return true;
+  }
+  switch (token[0]) {
+    case '"':
+      // A lone quotation mark is the one-character string: it has no distinct closing mark.
+      if (token.size() >= 2 && token.back() == '"') {
+        std::string_view s;
+        if (!read_escaped(token.substr(1, token.size() - 2), arena, s, error)) return false;
+        out = Value::string(s);
+        return true;
+      }
+      break;
+    case 't':
+      if (token == "true") {
+        out = Value::boolean(true);
+        return true;
+      }
+      break;
+    case 'f':
+      if (token == "false") {
+        out = Value::boolean(false);
+        return true;
+      }
+      break;
+    case 'n':
+      if (token == "null") {
+        out = Value::null();
+        return true;
+      }
+      break;
+    case '+':
+    case '-':
+    case '.':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+      if (read_number(token, out)) return true;
+      break;
+    default: break;
+  }
+  out = Value::string(token);
+  return true;
+}
+
+}  // namespace decoder
+
+Result<Value, ToonError> parse_value(std::string_view token, Arena& arena) {
+  Value v;
+  std::string error;
+  if (!decoder::read_scalar(token, arena, v, error))
+    return fail(ToonError(ToonError::Kind::DecodingError, std::move(error)));
+  return v;
+}
+
+Result<std::string, ToonError> unescape_string(std::string_view body) {
+  std::string out(body.size(), '\0');
+  std::string error;
+  std::size_t len = decoder::unescape_into(body, out.data(), error);
+  if (len == decoder::npos)
+    return fail(ToonError(ToonError::Kind::DecodingError, std::move(error)));
+  out.resize(len);
+  return out;
+}
+
+}  // namespace vardel
