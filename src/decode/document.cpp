@@ -1,0 +1,141 @@
+// Document structure: lines, key parts and value parts, block lines and the pending key.
+//
+// The decoder reads one level. Every key-value line, however far it is indented, becomes a
+// member of the one root object; a line whose key part holds a left square bracket is an
+// array header (arrays.cpp); a line with nothing after its colon remembers its key as the
+// pending key, which names a following header that has no name of its own.
+#include "decode/decode.h"
+#include "decode/reader.h"
+#include "value/text.h"
+
+namespace vardel {
+
+namespace decoder {
+
+namespace {
+
+enum class LineKind { Skip, Entry, Header };
+
+// Finds the colon that ends a header's key part. Inside the header's field list a quoted
+// field name runs to its closing mark, so colons, braces and delimiters in it are text; any
+// other colon, even one inside the braces, separates.
+void find_separator(std::string_view s, std::size_t from, std::size_t first_colon, Header& h) {
+  h.separator = first_colon;
+  h.brace_open = find_char(s, '{', from, first_colon);
+  h.brace_close = npos;
+  if (h.brace_open == npos) return;
+  const std::size_t n = s.size();
+  std::size_t i = h.brace_open + 1;
+  for (;;) {
+    i = skip_white_space(s, i, h.delimiter);
+    if (i < n && s[i] == '"') {
+      std::size_t q = closing_quote(s, i);
+      if (q != npos) i = q + 1;
+    }
+    while (i < n && s[i] != h.delimiter && s[i] != '}' && s[i] != ':') ++i;
+    if (i >= n) {
+      h.separator = npos;  // the only colons were inside quoted field names
+      return;
+    }
+    if (s[i] == h.delimiter) {
+      ++i;
+      continue;
+    }
+    if (s[i] == '}') {
+      h.brace_close = i;
+      h.separator = find_char(s, ':', i + 1, n);
+    } else {
+      h.separator = i;  // a bare colon in a field list that was never closed
+    }
+    return;
+  }
+}
+
+// Takes a non-empty, end-trimmed line apart. An entry line fills `key` and `value` (both
+// trimmed); a header line fills `h`.
+//
+// The key part ends at the first colon, except that a key beginning with a quotation mark
+// runs to its closing mark first (colons and brackets inside it are text). A key beginning
+// with a mark that is never closed ends at the first colon, like any other.
+LineKind split_line(std::string_view s, std::string_view& key, std::string_view& value,
+                    Header& h) {
+  const std::size_t start = s.size() - trim_start(s).size();
+  std::size_t from = start;
+  if (start < s.size() && s[start] == '"') {
+    std::size_t q = closing_quote(s, start);
+    if (q != npos) from = q + 1;
+  }
+  const std::size_t colon = find_char(s, ':', from, s.size());
+  if (colon == npos) return LineKind::Skip;
+  const std::size_t bracket = find_char(s, '[', from, colon);
+  if (bracket == npos) {
+    key = trim(s.substr(0, colon));
+    value = trim(s.substr(colon + 1));
+    return LineKind::Entry;
+  }
+
+  h.line = s;
+  h.bracket = bracket;
+  h.delimiter = ',';
+  h.zero_count = false;
+  // The brackets close at the first right square bracket, unless the key part or the field
+  // list starts first; their last character may be the delimiter mark (TAB or '|').
+  std::size_t r = bracket + 1;
+  while (r < s.size() && s[r] != ']' && s[r] != ':' && s[r] != '{') ++r;
+  if (r < s.size() && s[r] == ']') {
+    std::string_view count = s.substr(bracket + 1, r - bracket - 1);
+    if (!count.empty() && (count.back() == '|' || count.back() == '\t')) {
+      h.delimiter = count.back();
+      count.remove_suffix(1);
+    }
+    h.zero_count = !count.empty() && count.find_first_not_of('0') == npos;
+  }
+  find_separator(s, from, colon, h);
+  if (h.separator == npos) return LineKind::Skip;
+  h.value = trim(s.substr(h.separator + 1));
+  return LineKind::Header;
+}
+
+bool read_lines(Reader& r) {
+  std::string_view key_part, value_part;
+  Header h{};
+  while (r.pos < r.text.size()) {
+    Line line = line_at(r.text, r.pos);
+    r.pos = line.next;
+    if (line.text.empty()) continue;
+    switch (split_line(line.text, key_part, value_part, h)) {
+      case LineKind::Skip: continue;  // no colon: the pending key stays
+      case LineKind::Header:
+        if (!decode_array(r, h)) return false;
+        continue;
+      case LineKind::Entry: break;
+    }
+    std::string_view key;
+    if (!read_key(key_part, r.arena, key, r.error)) return false;
+    if (value_part.empty()) {
+      r.set_pending(key);  // a block line: it may name the header below it
+      continue;
+    }
+    Value value;
+    if (!read_scalar(value_part, r.arena, value, r.error)) return false;
+    r.root.insert(key, value);
+    r.has_pending = false;
+  }
+  return true;
+}
+
+}  // namespace
+
+}  // namespace decoder
+
+Result<Document, ToonError> decode_document(std::string_view text) {
+  Document doc;
+  decoder::Reader reader(text, doc.arena);
+  if (!decoder::read_lines(reader))
+    return fail(ToonError(ToonError::Kind::DecodingError, std::move(reader.error)));
+  // Later lines replace earlier ones with the same key; finish keeps the last.
+  doc.root = Value::object(reader.root.finish(doc.arena));
+  return doc;
+}
+
+}  // namespace vardel
