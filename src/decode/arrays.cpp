@@ -69,9 +69,8 @@ bool read_fields(Reader& r, const Header& h) {
   return true;
 }
 
-// Returns the object of one row from its cells (at most one per field).
-Value make_row(Reader& r) {
-  const std::size_t cells = r.cells.size();
+// Returns the object of one row from its first `cells` cells (at most one per field).
+Value make_row(Reader& r, std::size_t cells) {
   if (cells == r.fields.size()) {
     // A full row: every distinct field has its place already.
     const std::size_t width = r.slot_key.size();
@@ -96,19 +95,18 @@ bool read_tabular(Reader& r, const Header& h, std::string_view name) {
   const std::size_t header_indent = indentation(h.line);
   const std::size_t width = r.fields.size();
   r.items.clear();
+  r.cells.resize(width);
+  Value* cells = r.cells.data();
   while (r.pos < r.text.size()) {
     Line line = line_at(r.text, r.pos);
     if (line.text.empty() || indentation(line.text) <= header_indent) break;
     r.pos = line.next;
-    r.cells.clear();
+    std::size_t count = 0;
     bool ok = for_each_piece(trim_start(line.text), h.delimiter, width, [&](std::string_view p) {
-      Value v;
-      if (!read_scalar(p, r.arena, v, r.error)) return false;
-      r.cells.push_back(v);
-      return true;
+      return read_scalar(p, r.arena, cells[count++], r.error);
     });
     if (!ok) return false;
-    r.items.push_back(make_row(r));
+    r.items.push_back(make_row(r, count));
   }
   r.root.insert(name, store_array(r.arena, r.items));
   r.has_pending = false;
