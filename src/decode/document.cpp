@@ -57,8 +57,7 @@ void find_separator(std::string_view s, std::size_t from, std::size_t first_colo
 // The key part ends at the first colon, except that a key beginning with a quotation mark
 // runs to its closing mark first (colons and brackets inside it are text). A key beginning
 // with a mark that is never closed ends at the first colon, like any other.
-LineKind split_line(std::string_view s, std::string_view& key, std::string_view& value,
-                    Header& h) {
+LineKind split_line(std::string_view s, std::string_view& key, std::string_view& value, Header& h) {
   const std::size_t start = s.size() - trim_start(s).size();
   std::size_t from = start;
   if (start < s.size() && s[start] == '"') {
@@ -104,11 +103,13 @@ bool read_lines(Reader& r) {
     r.pos = line.next;
     if (line.text.empty()) continue;
     switch (split_line(line.text, key_part, value_part, h)) {
-      case LineKind::Skip: continue;  // no colon: the pending key stays
+      case LineKind::Skip:
+        continue;  // no colon: the pending key stays
       case LineKind::Header:
         if (!decode_array(r, h)) return false;
         continue;
-      case LineKind::Entry: break;
+      case LineKind::Entry:
+        break;
     }
     std::string_view key;
     if (!read_key(key_part, r.arena, key, r.error)) return false;

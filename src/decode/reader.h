@@ -134,14 +134,14 @@ inline Line line_at(std::string_view text, std::size_t pos) {
 
 // An array header line taken apart. Indices are into `line`.
 struct Header {
-  std::string_view line;      // the whole header line, end trimmed
-  std::string_view value;     // trimmed text after the separating colon
-  std::size_t bracket;        // the left square bracket that starts the header
-  std::size_t separator;      // the separating colon
-  std::size_t brace_open;     // first left brace of the key part, or npos
-  std::size_t brace_close;    // the right brace that closes it, or npos
-  char delimiter;             // from the mark in the brackets: ',', '|' or TAB
-  bool zero_count;            // the brackets hold a count of zero
+  std::string_view line;    // the whole header line, end trimmed
+  std::string_view value;   // trimmed text after the separating colon
+  std::size_t bracket;      // the left square bracket that starts the header
+  std::size_t separator;    // the separating colon
+  std::size_t brace_open;   // first left brace of the key part, or npos
+  std::size_t brace_close;  // the right brace that closes it, or npos
+  char delimiter;           // from the mark in the brackets: ',', '|' or TAB
+  bool zero_count;          // the brackets hold a count of zero
 };
 
 // --- Decoding state (document.cpp, arrays.cpp) -----------------------------------------------

@@ -15,7 +15,9 @@ namespace decoder {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Returns the UTF-8 character that starts `s` (non-empty), or U+FFFD when the bytes there
 // are not a well-formed character, so an error message is always valid UTF-8.
@@ -45,11 +47,21 @@ std::size_t unescape_into(std::string_view body, char* out, std::string& error) 
       return npos;
     }
     switch (bs[1]) {
-      case '"': *o++ = '"'; break;
-      case '\\': *o++ = '\\'; break;
-      case 'n': *o++ = '\n'; break;
-      case 'r': *o++ = '\r'; break;
-      case 't': *o++ = '\t'; break;
+      case '"':
+        *o++ = '"';
+        break;
+      case '\\':
+        *o++ = '\\';
+        break;
+      case 'n':
+        *o++ = '\n';
+        break;
+      case 'r':
+        *o++ = '\r';
+        break;
+      case 't':
+        *o++ = '\t';
+        break;
       default:
         error = "Invalid escape sequence: \\";
         error += whole_character(std::string_view(bs + 1, static_cast<std::size_t>(end - bs - 1)));
@@ -231,7 +243,8 @@ bool read_scalar(std::string_view token, Arena& arena, Value& out, std::string& 
     case '9':
       if (read_number(token, out)) return true;
       break;
-    default: break;
+    default:
+      break;
   }
   out = Value::string(token);
   return true;
