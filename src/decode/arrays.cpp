@@ -52,10 +52,10 @@ bool read_fields(Reader& r, const Header& h) {
 
   const std::size_t count = r.fields.size();
   r.order.resize(count);
-  for (std::size_t c = 0; c < count; ++c) r.order[c] = static_cast<std::uint32_t>(c);
+  for (std::size_t c = 0; c < count; ++c) r.order[c] = c;
   const auto& fields = r.fields;
   std::stable_sort(r.order.begin(), r.order.end(),
-                   [&](std::uint32_t a, std::uint32_t b) { return fields[a] < fields[b]; });
+                   [&](std::size_t a, std::size_t b) { return fields[a] < fields[b]; });
   r.slot.assign(count, -1);
   r.slot_key.clear();
   for (std::size_t k = 0; k < count;) {

@@ -173,7 +173,7 @@ struct Reader {
   std::vector<Value> items;
   std::vector<Value> cells;
   std::vector<std::string_view> fields;
-  std::vector<std::uint32_t> order;
+  std::vector<std::size_t> order;
   std::vector<std::int64_t> slot;
   std::vector<std::string_view> slot_key;
   MapBuilder row;
