@@ -12,7 +12,8 @@ namespace vardel {
 
 // Returns the document read from `text` (always an object), or the first
 // DecodingError. String values and keys in the tree may be slices of `text`,
-// which must outlive the document.
+// which must outlive the document. All rows of one tabular array share their
+// key storage: a field's key has the same data pointer in every row.
 Result<Document, ToonError> decode_document(std::string_view text);
 
 // Returns the scalar that `token` stands for; strings may be slices of `token`
