@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "convert/abc.h"
+#include "module/guard.h"
 #include "module/pyref.h"
 #include "value/error.h"
 
@@ -64,17 +65,39 @@ class Converter {
   }
   bool failed_fetch() { return failed(ConversionError::fetch()); }
 
+  // Returns true for None, bool, and exact str, int and float: values whose
+  // conversion runs no Python code.
+  static bool is_plain_scalar(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || v == Py_None ||
+           t == &PyBool_Type;
+  }
+
   bool floating(double d, Value& out) {
     out = std::isfinite(d) ? Value::number(Number::from_double(d)) : Value::null();
     return true;
   }
 
   bool string(PyObject* o, Value& out) {
+    std::string_view text;
+    if (!utf8_of(o, text)) return failed_fetch();
+    keep_.adopt(Py_NewRef(o));
+    out = Value::string(text);
+    return true;
+  }
+
+  // Reads the UTF-8 form of a str: ASCII text in place, other text through
+  // the interpreter's cached UTF-8 copy. Returns false with an exception set.
+  static bool utf8_of(PyObject* o, std::string_view& text) {
+    if (PyUnicode_IS_COMPACT_ASCII(o)) {
+      text = {static_cast<const char*>(PyUnicode_DATA(o)),
+              static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))};
+      return true;
+    }
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(o, &n);
-    if (s == nullptr) return failed_fetch();
-    keep_.adopt(Py_NewRef(o));
-    out = Value::string({s, static_cast<std::size_t>(n)});
+    if (s == nullptr) return false;
+    text = {s, static_cast<std::size_t>(n)};
     return true;
   }
 
@@ -116,6 +139,32 @@ class Converter {
   // Returns the key's UTF-8 slice kept alive, or fails.
   bool key_text(PyObject* key, std::string_view& text);
   bool finish_object(std::vector<Member>& members, Value& out);
+  // Records repeat one key set in one insertion order, and their keys are the
+  // same str objects. For small dicts the converter remembers, per nesting
+  // level, the key objects of the last dict read and the sorted slot of each;
+  // a dict with the same key objects is then written straight into sorted order.
+  static constexpr std::size_t kOrderMax = 32;
+  static constexpr std::size_t kOrderLevels = 8;
+  struct KeyOrder {
+    std::size_t n = 0;
+    PyObject* keys[kOrderMax];  // in dict order; kept alive by keep_ for the call
+    std::string_view text[kOrderMax];
+    std::uint8_t slot[kOrderMax];  // sorted position of the key at each dict position
+  };
+  // State of one exact dict being read.
+  struct DictRead {
+    Member* members = nullptr;
+    KeyOrder* order = nullptr;  // null for dicts too small or too large to remember
+    bool placed = false;        // members are being written to the remembered slots
+    PyObject* keys[kOrderMax];
+  };
+  // Reads the i-th pair of a dict into its member.
+  bool read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v);
+  // Moves the first `count` placed members back to dict order.
+  void unplace(DictRead& read, std::size_t count);
+  // Sorts the members read in dict order; returns how many are kept.
+  std::size_t order_members(DictRead& read, std::size_t n);
+  KeyOrder orders_[kOrderLevels];
 
   Arena& arena_;
   KeepAlive& keep_;
@@ -164,46 +213,132 @@ bool Converter::wide_integer(PyObject* o, Value& out) {
 
 bool Converter::key_text(PyObject* key, std::string_view& text) {
   if (!PyUnicode_Check(key)) return failed(ConversionError::unexpected(key, "PyString"));
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(key, &n);
-  if (s == nullptr) return failed_fetch();
+  if (!utf8_of(key, text)) return failed_fetch();
   keep_.adopt(Py_NewRef(key));
-  text = {s, static_cast<std::size_t>(n)};
   return true;
 }
 
 bool Converter::exact_dict(PyObject* o, Value& out) {
+  std::size_t level = depth_;
   if (!enter(o)) return false;
-  // Snapshot the pairs (as keys() and values() would) before converting any value.
   std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
-  std::size_t base = pending_.size();
+  Member* members = arena_.alloc<Member>(n);
+  DictRead read;
+  read.members = members;
+  if (n >= 2 && n <= kOrderMax) {
+    read.order = &orders_[level < kOrderLevels ? level : kOrderLevels - 1];
+    read.placed = read.order->n == n;
+  }
+  std::size_t done = 0;
   Py_ssize_t pos = 0;
   PyObject* k = nullptr;
   PyObject* v = nullptr;
-  while (PyDict_Next(o, &pos, &k, &v)) {
-    pending_.push_back(Py_NewRef(k));
-    pending_.push_back(Py_NewRef(v));
-  }
-  n = (pending_.size() - base) / 2;
-  Member* members = arena_.alloc<Member>(n);
-  std::size_t done = 0;
-  bool ok = true;
-  for (; done < n; ++done) {
-    PyObject* key = pending_[base + 2 * done];
-    PyObject* value = pending_[base + 2 * done + 1];
-    Member& m = members[done];
-    m.value = Value();
-    if (!key_text(key, m.key) || !convert(value, m.value)) {
-      ok = false;
+  bool more = false;
+  // Scalar values of exact types run no user code, so while only they are met
+  // the dict cannot change and is read in place.
+  while (done < n && PyDict_Next(o, &pos, &k, &v)) {
+    if (!is_plain_scalar(v)) {
+      more = true;
       break;
     }
+    if (!read_pair(read, done, k, v)) {
+      leave();
+      return false;
+    }
+    ++done;
   }
-  for (std::size_t i = base; i < pending_.size(); ++i) Py_DECREF(pending_[i]);
-  pending_.resize(base);
+  if (more) {
+    // From the first other value on, user code may run and change the dict:
+    // snapshot the remaining pairs (as keys() and values() would) first.
+    std::size_t base = pending_.size();
+    do {
+      pending_.push_back(Py_NewRef(k));
+      pending_.push_back(Py_NewRef(v));
+    } while (PyDict_Next(o, &pos, &k, &v));
+    std::size_t rest = (pending_.size() - base) / 2;
+    bool ok = true;
+    for (std::size_t i = 0; i < rest && done < n; ++i, ++done) {
+      if (!read_pair(read, done, pending_[base + 2 * i], pending_[base + 2 * i + 1])) {
+        ok = false;
+        break;
+      }
+    }
+    for (std::size_t i = base; i < pending_.size(); ++i) Py_DECREF(pending_[i]);
+    pending_.resize(base);
+    if (!ok) {
+      leave();
+      return false;
+    }
+  }
   leave();
-  if (!ok) return false;
-  out = Value::object(Map(members, sort_members(members, n)));
+  if (read.placed) {
+    if (done != n) panic("dict changed size before its snapshot was taken");
+    out = Value::object(Map(members, n));
+    return true;
+  }
+  out = Value::object(Map(members, order_members(read, done)));
   return true;
+}
+
+bool Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v) {
+  KeyOrder* order = read.order;
+  Member* m;
+  if (read.placed) {
+    if (k == order->keys[i]) {
+      // The same key object as in the previous dict here: its text is known
+      // and already kept alive, and so is its sorted slot.
+      m = &read.members[order->slot[i]];
+      m->key = order->text[i];
+      m->value = Value();
+      return convert(v, m->value);
+    }
+    unplace(read, i);
+  }
+  m = &read.members[i];
+  m->value = Value();
+  if (!key_text(k, m->key)) return false;
+  if (order != nullptr) read.keys[i] = k;
+  return convert(v, m->value);
+}
+
+void Converter::unplace(DictRead& read, std::size_t count) {
+  alignas(Member) unsigned char storage[sizeof(Member) * kOrderMax];
+  auto* tmp = reinterpret_cast<Member*>(storage);
+  KeyOrder* order = read.order;
+  for (std::size_t j = 0; j < count; ++j) {
+    tmp[j] = read.members[order->slot[j]];
+    read.keys[j] = order->keys[j];
+  }
+  for (std::size_t j = 0; j < count; ++j) read.members[j] = tmp[j];
+  read.placed = false;
+}
+
+std::size_t Converter::order_members(DictRead& read, std::size_t n) {
+  Member* members = read.members;
+  KeyOrder* order = read.order;
+  if (order == nullptr || n < 2) return sort_members(members, n);
+  // Remember where each key went, so that the next dict at this level with
+  // the same key objects in the same order is placed without comparing text.
+  alignas(Member) unsigned char storage[sizeof(Member) * kOrderMax];
+  auto* before = reinterpret_cast<Member*>(storage);
+  std::memcpy(static_cast<void*>(before), members, n * sizeof(Member));
+  std::size_t kept = sort_members(members, n);
+  if (kept != n) return kept;
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (before[i].key.data() == members[j].key.data() &&
+          before[i].key.size() == members[j].key.size()) {
+        order->slot[i] = static_cast<std::uint8_t>(j);
+        break;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    order->keys[i] = read.keys[i];
+    order->text[i] = before[i].key;
+  }
+  order->n = n;
+  return n;
 }
 
 bool Converter::exact_sequence(PyObject* o, Value& out) {

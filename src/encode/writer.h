@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "value/pool.h"
+
 namespace vardel {
 
 class OutputBuffer {
@@ -26,7 +28,7 @@ class OutputBuffer {
   }
   OutputBuffer& operator=(OutputBuffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      pool_give({data_, capacity_});
       data_ = other.data_;
       size_ = other.size_;
       capacity_ = other.capacity_;
@@ -35,7 +37,7 @@ class OutputBuffer {
     }
     return *this;
   }
-  ~OutputBuffer() { std::free(data_); }
+  ~OutputBuffer() { pool_give({data_, capacity_}); }
 
   const char* data() const { return data_; }
   std::size_t size() const { return size_; }
@@ -91,10 +93,11 @@ class OutputBuffer {
     std::size_t cap = capacity_ < kMaxSize / 2 ? capacity_ * 2 : kMaxSize;
     if (cap < want) cap = want;
     if (cap < 256) cap = 256;
-    void* p = std::realloc(data_, cap);
-    if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
-    capacity_ = cap;
+    Block b = pool_take(cap);
+    if (size_ != 0) std::memcpy(b.data, data_, size_);
+    pool_give({data_, capacity_});
+    data_ = static_cast<char*>(b.data);
+    capacity_ = b.size;
   }
 
   static constexpr std::size_t kMaxSize = std::size_t(1) << 62;

@@ -4,6 +4,7 @@
 #include "convert/to_value.h"
 #include "decode/decode.h"
 #include "encode/encode.h"
+#include "encode/writer.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/guard.h"
@@ -21,7 +22,7 @@ const char* const kDecodeParams[] = {"toon_str", "options"};
 const FunctionDescription kDecode{"decode_toon", nullptr, kDecodeParams, 2, 1};
 
 // Returns a new str from the encoder's UTF-8 text.
-PyObject* text_to_str(const std::string& text) {
+PyObject* text_to_str(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
@@ -39,9 +40,10 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     KeepAlive keep;
     auto value = deserialize_any(slots[0], arena, keep);
     if (!value) return raise_conversion_error(value.error());
-    auto text = encode_value(*value, 0, settings);
-    if (!text) return raise_toon_error(text.error());
-    return text_to_str(*text);
+    OutputBuffer out;
+    auto written = encode_into(out, *value, 0, settings);
+    if (!written) return raise_toon_error(written.error());
+    return text_to_str(out.view());
   });
 }
 

@@ -2,10 +2,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
+
+#include "value/pool.h"
 
 namespace vardel {
 
@@ -51,9 +54,9 @@ class Arena {
  private:
   static constexpr std::size_t kMaxBytes = std::size_t(1) << 60;
   static constexpr std::size_t kChunk = 64 * 1024;
-  struct Block {
-    Block* next;
-    std::size_t size;
+  struct alignas(std::max_align_t) Chunk {
+    Chunk* next;
+    std::size_t size;  // payload bytes after the header
   };
 
   void* raw(std::size_t bytes, std::size_t align) {
@@ -71,28 +74,28 @@ class Arena {
     // Blocks double while the tree is small, so large trees take few allocations.
     if (head_ != nullptr && head_->size * 2 > payload && head_->size < (std::size_t(1) << 26))
       payload = head_->size * 2;
-    auto* block = static_cast<Block*>(std::malloc(sizeof(Block) + payload));
-    if (block == nullptr) throw std::bad_alloc();
-    block->next = head_;
-    block->size = payload;
-    head_ = block;
-    char* start = reinterpret_cast<char*>(block + 1);
+    vardel::Block got = pool_take(sizeof(Chunk) + payload);
+    auto* chunk = static_cast<Chunk*>(got.data);
+    chunk->next = head_;
+    chunk->size = got.size - sizeof(Chunk);
+    head_ = chunk;
+    char* start = reinterpret_cast<char*>(chunk + 1);
     auto s = reinterpret_cast<std::uintptr_t>(start);
     std::uintptr_t aligned = (s + align - 1) & ~(std::uintptr_t(align) - 1);
     cur_ = reinterpret_cast<char*>(aligned + bytes);
-    end_ = start + payload;
+    end_ = start + chunk->size;
     return reinterpret_cast<void*>(aligned);
   }
 
   void release() {
     while (head_ != nullptr) {
-      Block* next = head_->next;
-      std::free(head_);
+      Chunk* next = head_->next;
+      pool_give({head_, sizeof(Chunk) + head_->size});
       head_ = next;
     }
   }
 
-  Block* head_ = nullptr;
+  Chunk* head_ = nullptr;
   char* cur_ = nullptr;
   char* end_ = nullptr;
 };

@@ -1,0 +1,30 @@
+// A process-wide cache of large memory blocks.
+//
+// Encoding and decoding a large document allocates a few big blocks (the
+// arena's and the output buffer) and frees them when the call ends. Freed
+// blocks this large go straight back to the operating system, and the next
+// call pays a page fault for every page again. Keeping a few of them for the
+// next call avoids that; the cache holds at most kPoolBytes.
+#pragma once
+
+#include <cstddef>
+
+namespace vardel {
+
+inline constexpr std::size_t kPoolBytes = std::size_t(64) << 20;
+inline constexpr std::size_t kPoolBlocks = 8;
+
+struct Block {
+  void* data;
+  std::size_t size;
+};
+
+// Returns the largest cached block if it holds at least `min_bytes`, else a
+// new block of `min_bytes` (throws std::bad_alloc when out of memory).
+Block pool_take(std::size_t min_bytes);
+
+// Gives a block back: cached when there is room, freed otherwise. Accepts a
+// null block.
+void pool_give(Block block);
+
+}  // namespace vardel
