@@ -16,4 +16,4 @@ except PackageNotFoundError:  # imported from a source tree that was never insta
 
 del PackageNotFoundError, version
 
-__all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions", "__version__"]
+__all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions"]
