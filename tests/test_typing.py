@@ -11,8 +11,6 @@ from pathlib import Path
 
 import pytest
 
-import vardel
-
 DATA = Path(__file__).parent / "data"
 SOURCE_PACKAGE = Path(__file__).parent.parent / "python" / "vardel"
 
@@ -85,7 +83,3 @@ def test_installed_package_carries_its_typing_files_and_entry_point():
     scripts = importlib.metadata.entry_points(group="console_scripts")
     assert {ep.value for ep in scripts if ep.name == "vardel"} == {"vardel.cli:main"}
 
-
-def test_version_comes_from_the_installed_metadata():
-    assert vardel.__version__ == importlib.metadata.version("vardel")
-    assert re.fullmatch(r"\d+\.\d+\.\d+\S*", vardel.__version__)

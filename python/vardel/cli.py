@@ -181,12 +181,6 @@ def _run_encode(args: argparse.Namespace) -> None:
             use_length_markers=not args.no_length_markers,
         )
         toon = encode(data, options)
-    except UnicodeEncodeError as exc:
-        bad = exc.object[exc.start : exc.end] if isinstance(exc.object, str) else ""
-        raise CliError(
-            f"{name}: cannot encode: a string holds a lone surrogate {ascii(bad)}, "
-            "which has no UTF-8 form"
-        ) from None
     except MemoryError:
         raise CliError(f"{name}: cannot encode: out of memory") from None
     except (ValueError, OverflowError) as exc:
