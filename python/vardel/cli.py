@@ -17,7 +17,7 @@ import sys
 import tempfile
 import unicodedata
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import Any, BinaryIO
 
 from vardel import EncodeOptions, __version__, decode_toon, encode
 
@@ -115,13 +115,21 @@ def _new_file_mode(path: str) -> int:
         return 0o666 & ~mask
 
 
+def _write_all(stream: BinaryIO, data: bytes) -> None:
+    """Writes all of `data`. A buffered write may stop short when the other end
+    of a pipe goes away or a disk fills up; the next write then raises."""
+    view = memoryview(data)
+    while view:
+        view = view[stream.write(view) :]
+    stream.flush()
+
+
 def _write_output(path: str | None, text: str) -> None:
     """Writes `text` and one line feed to standard output or, atomically, to `path`."""
     data = text.encode("utf-8") + b"\n"
     if path is None or path == "-":
         sys.stdout.flush()
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
+        _write_all(sys.stdout.buffer, data)
         return
     target = os.path.realpath(path)
     directory, base = os.path.split(target)
@@ -131,8 +139,7 @@ def _write_output(path: str | None, text: str) -> None:
         raise CliError(f"cannot write {path}: {exc.strerror or exc}") from None
     try:
         with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
+            _write_all(f, data)
             os.fsync(f.fileno())
         os.chmod(tmp, _new_file_mode(target))
         os.replace(tmp, target)
