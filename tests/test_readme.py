@@ -1,5 +1,6 @@
-"""The README's examples are real: its Python sessions run as doctests and its
-`console` blocks are run in a shell and must print exactly what is shown."""
+"""The documented examples are real: the README's Python sessions and the
+package docstring run as doctests, and the README's `console` blocks are run
+in a shell and must print exactly what is shown."""
 
 import doctest
 import os
@@ -31,6 +32,13 @@ def test_python_examples():
     )
     assert result.attempted > 20, "the README lost its examples"
     assert result.failed == 0, "see the doctest report above"
+
+
+def test_package_docstring_example():
+    import vardel
+
+    result = doctest.testmod(vardel, verbose=False)
+    assert result.attempted >= 1 and result.failed == 0
 
 
 def console_sessions():

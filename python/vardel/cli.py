@@ -224,7 +224,6 @@ def _count(limit: int | None) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(f"must be at most {limit}: {value}")
         return value
 
-    parse.__name__ = "count"
     return parse
 
 
