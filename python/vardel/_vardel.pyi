@@ -63,10 +63,11 @@ def encode(data: object, options: EncodeOptions | None = None) -> str:
     The text never ends with a line feed.
 
     Raises ValueError for data that cannot be converted ("Python conversion
-    error: ...") and for an unusable delimiter ("Invalid delimiter: ..."),
-    OverflowError when a line's indentation would exceed 1048576 spaces,
-    TypeError when `options` is not an EncodeOptions, and UnicodeEncodeError
-    for a str holding a lone surrogate.
+    error: ...", also for a str holding a lone surrogate and for exceptions
+    raised by the data's own methods) and for an unusable delimiter
+    ("Invalid delimiter: ..."), OverflowError when a line's indentation
+    would exceed 1048576 spaces, and TypeError when `options` is not an
+    EncodeOptions.
     """
 
 def decode_toon(toon_str: str, options: DecodeOptions | None = None) -> dict[str, Any]:
@@ -78,6 +79,7 @@ def decode_toon(toon_str: str, options: DecodeOptions | None = None) -> dict[str
     arrays leave no entry.
 
     Raises ValueError ("Decoding error: ...") for a bad escape in a quoted
-    token, and TypeError when `toon_str` is not a str or `options` is not a
-    DecodeOptions.
+    token, TypeError when `toon_str` is not a str or `options` is not a
+    DecodeOptions, and UnicodeEncodeError when `toon_str` holds a lone
+    surrogate.
     """
