@@ -5,7 +5,7 @@ PYTHON ?=
 PY_VERSION ?= 3.12
 VENV ?= .venv
 PY := $(VENV)/bin/python
-DEV_DEPS := scikit-build-core cmake ninja pytest hypothesis
+DEV_DEPS := scikit-build-core cmake ninja pytest hypothesis mypy
 BUILD_DIR ?= build/{wheel_tag}
 
 .PHONY: all venv install test test-3.13 demo clean format

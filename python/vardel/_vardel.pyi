@@ -1,0 +1,85 @@
+"""The native core of vardel: TOON encoding and decoding."""
+
+from typing import Any, Self, final
+
+__all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions"]
+
+@final
+class EncodeOptions:
+    """Configuration options for TOON encoding.
+
+    A plain mutable record; every attribute can be read and assigned (not
+    deleted). Values are checked for their Python type only: a delimiter other
+    than ",", "\\t" or "|" is refused when an array with elements is encoded.
+    """
+
+    # The delimiter's default is ",": the runtime signature shows it as "...".
+    def __new__(
+        cls,
+        delimiter: str = ...,
+        indent: int = 2,
+        use_length_markers: bool = True,
+        strict: bool = True,
+    ) -> Self: ...
+    @property
+    def delimiter(self) -> str:
+        """Separator of array elements, tabular field names and cells: ",", "\\t" or "|"."""
+    @delimiter.setter
+    def delimiter(self, value: str, /) -> None: ...
+    @property
+    def indent(self) -> int:
+        """Spaces per nesting level, from 0 to 2**64 - 1 (OverflowError outside)."""
+    @indent.setter
+    def indent(self, value: int, /) -> None: ...
+    @property
+    def use_length_markers(self) -> bool:
+        """Whether array headers carry the element count and the delimiter mark."""
+    @use_length_markers.setter
+    def use_length_markers(self, value: bool, /) -> None: ...
+    @property
+    def strict(self) -> bool:
+        """Kept for compatibility; encoding gives the same result either way."""
+    @strict.setter
+    def strict(self, value: bool, /) -> None: ...
+
+@final
+class DecodeOptions:
+    """Configuration options for TOON decoding."""
+
+    def __new__(cls, strict: bool = True) -> Self: ...
+    @property
+    def strict(self) -> bool:
+        """Kept for compatibility; decoding gives the same result either way."""
+    @strict.setter
+    def strict(self, value: bool, /) -> None: ...
+
+def encode(data: object, options: EncodeOptions | None = None) -> str:
+    """Encode Python data to TOON format.
+
+    `data` is a tree of None, bool, int (-2**63 to 2**64 - 1), float, str,
+    list, tuple, set, frozenset, dict with str keys, or any other
+    collections.abc Sequence or Mapping, at most 512 containers deep. Object
+    members come out sorted by key; NaN and infinities are written as null.
+    The text never ends with a line feed.
+
+    Raises ValueError for data that cannot be converted ("Python conversion
+    error: ...", also for a str holding a lone surrogate and for exceptions
+    raised by the data's own methods) and for an unusable delimiter
+    ("Invalid delimiter: ..."), OverflowError when a line's indentation
+    would exceed 1048576 spaces, and TypeError when `options` is not an
+    EncodeOptions.
+    """
+
+def decode_toon(toon_str: str, options: DecodeOptions | None = None) -> dict[str, Any]:
+    """Decode TOON format to Python data.
+
+    Always returns a dict, with its keys sorted. Every `key: value` line,
+    however far it is indented, becomes an entry of that one dict; inline
+    and tabular arrays become lists of scalars or of flat dicts; list-form
+    arrays leave no entry.
+
+    Raises ValueError ("Decoding error: ...") for a bad escape in a quoted
+    token, TypeError when `toon_str` is not a str or `options` is not a
+    DecodeOptions, and UnicodeEncodeError when `toon_str` holds a lone
+    surrogate.
+    """

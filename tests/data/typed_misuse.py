@@ -1,0 +1,28 @@
+"""Wrong uses of vardel's API. mypy --strict must report an error on exactly
+the lines marked `# error`, and on no other line."""
+
+from vardel import DecodeOptions, EncodeOptions, decode_toon, encode
+
+encode()  # error
+encode({}, {"indent": 4})  # error
+encode({}, DecodeOptions())  # error
+encode({}, options=EncodeOptions(), indent=2)  # error
+decode_toon(b"a: 1")  # error
+decode_toon("a: 1", EncodeOptions())  # error
+EncodeOptions(delimiter=None)  # error
+EncodeOptions(indent="2")  # error
+EncodeOptions(use_length_markers=1)  # error
+EncodeOptions(",", 2, True, True, True)  # error
+DecodeOptions(strict="yes")  # error
+
+options = EncodeOptions()
+options.indent = "4"  # error
+options.delimiter = 5  # error
+options.other = 1  # error
+count: int = options.delimiter  # error
+text: bytes = encode(1)  # error
+result: list[object] = decode_toon("a: 1")  # error
+
+
+class Custom(EncodeOptions):  # error
+    pass
