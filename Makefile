@@ -12,10 +12,13 @@ BUILD_DIR ?= build/{wheel_tag}
 
 all: test
 
-$(VENV)/.deps:
+$(PY):
 	@py=$$(PYTHON='$(PYTHON)' tools/find-python $(PY_VERSION)) || exit 1; \
 	  echo "using $$py"; "$$py" -m venv --clear $(VENV)
 	$(PY) -m pip install -q --upgrade pip
+
+# Reinstalled whenever the list of tools changes.
+$(VENV)/.deps: Makefile | $(PY)
 	$(PY) -m pip install -q $(DEV_DEPS)
 	touch $@
 
