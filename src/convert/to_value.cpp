@@ -81,7 +81,7 @@ class Converter {
   bool string(PyObject* o, Value& out) {
     std::string_view text;
     if (!utf8_of(o, text)) return failed_fetch();
-    keep_.adopt(Py_NewRef(o));
+    keep_.note(o);
     out = Value::string(text);
     return true;
   }
@@ -186,6 +186,8 @@ bool as_int128(PyObject* o, unsigned char (&bytes)[16], bool is_signed) {
 }
 
 bool Converter::wide_integer(PyObject* o, Value& out) {
+  // Raising an overflow error allocates, which may run the garbage collector.
+  keep_.secure();
   PyRef index = PyRef::steal(PyNumber_Index(o));
   if (!index) return failed_fetch();
   unsigned char b[16];
@@ -214,7 +216,7 @@ bool Converter::wide_integer(PyObject* o, Value& out) {
 bool Converter::key_text(PyObject* key, std::string_view& text) {
   if (!PyUnicode_Check(key)) return failed(ConversionError::unexpected(key, "PyString"));
   if (!utf8_of(key, text)) return failed_fetch();
-  keep_.adopt(Py_NewRef(key));
+  keep_.note(key);
   return true;
 }
 
@@ -382,6 +384,8 @@ bool Converter::unsupported(PyObject* o) {
 }
 
 bool Converter::convert_other(PyObject* o, Value& out) {
+  // Everything from here on may call into Python code.
+  keep_.secure();
   PyTypeObject* t = Py_TYPE(o);
   unsigned long flags = PyType_GetFlags(t);
   if (o == Py_None) {

@@ -11,21 +11,37 @@
 
 namespace vardel {
 
-// Strong references to the str objects whose UTF-8 buffers the value tree
-// points into; released when the tree is no longer needed.
+// The str objects whose UTF-8 buffers the value tree points into.
+//
+// While the conversion has run no Python code, nothing can free them (every
+// container being read holds its items), so they are only noted. Before the
+// first call that may run Python code, secure() takes a strong reference to
+// each noted object, and every later one is taken at once; the references are
+// released with the tree.
 class KeepAlive {
  public:
   KeepAlive() = default;
   KeepAlive(const KeepAlive&) = delete;
   KeepAlive& operator=(const KeepAlive&) = delete;
   ~KeepAlive() {
-    for (PyObject* o : refs_) Py_DECREF(o);
+    if (secured_)
+      for (PyObject* o : refs_) Py_DECREF(o);
   }
-  // Takes over a strong reference.
-  void adopt(PyObject* o) { refs_.push_back(o); }
+  // Notes a borrowed str whose buffer the tree will point into.
+  void note(PyObject* o) {
+    if (secured_) Py_INCREF(o);
+    refs_.push_back(o);
+  }
+  // Holds every noted object from now on; call before Python code may run.
+  void secure() {
+    if (secured_) return;
+    for (PyObject* o : refs_) Py_INCREF(o);
+    secured_ = true;
+  }
 
  private:
   std::vector<PyObject*> refs_;
+  bool secured_ = false;
 };
 
 // Returns the value tree of `obj` (borrowed), its storage in `arena` and the
