@@ -3,9 +3,11 @@
 // Exact built-in types are classified first and read directly; everything
 // else goes through `convert_other`, which makes the full ordered list of
 // type tests (subclasses, sets, bytes, collections.abc sequences and mappings).
-// Containers are read by index up to the length seen at the start, holding a
-// reference to each item while it is converted, so user code that mutates the
-// data meanwhile cannot free what is being read.
+// Containers are read by index up to the length seen at the start. Exact
+// containers are read in place; before any Python code can run (and so mutate
+// the data), secure() takes references to everything being read and
+// snapshots the dicts in progress, so nothing the conversion relies on can be
+// freed under it.
 #include "convert/to_value.h"
 
 #include <cmath>
@@ -31,9 +33,10 @@ class Converter {
   Converter(Arena& arena, KeepAlive& keep) : arena_(arena), keep_(keep) {}
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
-  // Releases what the dict readers still hold when a failure unwinds them.
+  // Releases what the readers still hold when a failure unwinds them.
   ~Converter() {
     for (PyObject* o : pending_) Py_DECREF(o);
+    for (std::size_t i = 0; i < depth_; ++i) frames_[i].release_item();
   }
 
   // Converts `o` into `out`; on failure records the error and returns false.
@@ -119,11 +122,11 @@ class Converter {
   bool enter(PyObject* o) {
     if (depth_ == kMaxDepth) {
       for (std::size_t i = 0; i < depth_; ++i) {
-        if (path_[i] == o) return failed(ConversionError::custom(kCircular));
+        if (frames_[i].container == o) return failed(ConversionError::custom(kCircular));
       }
       return failed(ConversionError::custom(kTooDeep));
     }
-    path_[depth_++] = o;
+    frames_[depth_++] = Frame{o};
     return true;
   }
   void leave() { --depth_; }
@@ -170,7 +173,29 @@ class Converter {
   KeepAlive& keep_;
   std::optional<ConversionError> error_;
   std::size_t depth_ = 0;
-  PyObject* path_[kMaxDepth];
+  // One frame per container being read, outermost first.
+  struct Frame {
+    PyObject* container = nullptr;
+    PyObject* item = nullptr;  // the element or value being converted, borrowed
+    bool item_held = false;    // secure() took a reference to `item`
+    bool in_place = false;     // an exact dict read with PyDict_Next at `pos`
+    Py_ssize_t pos = 0;
+    std::size_t snap_base = 0, snap_next = 0, snap_end = 0;  // its snapshot in pending_
+    void release_item() {
+      if (item_held) Py_DECREF(item);
+      item = nullptr;
+      item_held = false;
+    }
+  };
+  // Called before anything that may run Python code: from then on every
+  // object the tree or a reader relies on is held by a strong reference.
+  void secure();
+  // Replaces the rest of an in-place dict read by a snapshot of its pairs.
+  void snapshot(Frame& f);
+  // Makes `item` the frame's current item, held once Python code may run.
+  void hold(Frame& f, PyObject* item);
+  bool secured_ = false;
+  Frame frames_[kMaxDepth];
   std::vector<PyObject*> pending_;  // references held by the dict readers in progress
 };
 
@@ -187,7 +212,7 @@ bool as_int128(PyObject* o, unsigned char (&bytes)[16], bool is_signed) {
 
 bool Converter::wide_integer(PyObject* o, Value& out) {
   // Raising an overflow error allocates, which may run the garbage collector.
-  keep_.secure();
+  secure();
   PyRef index = PyRef::steal(PyNumber_Index(o));
   if (!index) return failed_fetch();
   unsigned char b[16];
@@ -223,6 +248,9 @@ bool Converter::key_text(PyObject* key, std::string_view& text) {
 bool Converter::exact_dict(PyObject* o, Value& out) {
   std::size_t level = depth_;
   if (!enter(o)) return false;
+  Frame& f = frames_[depth_ - 1];
+  f.in_place = true;
+  if (secured_) snapshot(f);
   std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
   Member* members = arena_.alloc<Member>(n);
   DictRead read;
@@ -232,47 +260,32 @@ bool Converter::exact_dict(PyObject* o, Value& out) {
     read.placed = read.order->n == n;
   }
   std::size_t done = 0;
-  Py_ssize_t pos = 0;
-  PyObject* k = nullptr;
-  PyObject* v = nullptr;
-  bool more = false;
-  // Scalar values of exact types run no user code, so while only they are met
-  // the dict cannot change and is read in place.
-  while (done < n && PyDict_Next(o, &pos, &k, &v)) {
-    if (!is_plain_scalar(v)) {
-      more = true;
-      break;
+  bool ok = true;
+  // The dict is read in place; should Python code be about to run, secure()
+  // first snapshots the pairs not yet read (as keys() and values() would).
+  while (done < n) {
+    PyObject* k;
+    PyObject* v;
+    if (f.in_place) {
+      if (!PyDict_Next(o, &f.pos, &k, &v)) break;
+    } else {
+      if (f.snap_next == f.snap_end) break;
+      k = pending_[f.snap_next];
+      v = pending_[f.snap_next + 1];
+      f.snap_next += 2;
     }
-    if (!read_pair(read, done, k, v)) {
-      leave();
-      return false;
-    }
+    hold(f, v);
+    ok = read_pair(read, done, k, v);
+    f.release_item();
+    if (!ok) break;
     ++done;
   }
-  if (more) {
-    // From the first other value on, user code may run and change the dict:
-    // snapshot the remaining pairs (as keys() and values() would) first.
-    std::size_t base = pending_.size();
-    do {
-      pending_.push_back(Py_NewRef(k));
-      pending_.push_back(Py_NewRef(v));
-    } while (PyDict_Next(o, &pos, &k, &v));
-    std::size_t rest = (pending_.size() - base) / 2;
-    bool ok = true;
-    for (std::size_t i = 0; i < rest && done < n; ++i, ++done) {
-      if (!read_pair(read, done, pending_[base + 2 * i], pending_[base + 2 * i + 1])) {
-        ok = false;
-        break;
-      }
-    }
-    for (std::size_t i = base; i < pending_.size(); ++i) Py_DECREF(pending_[i]);
-    pending_.resize(base);
-    if (!ok) {
-      leave();
-      return false;
-    }
+  if (!f.in_place) {
+    for (std::size_t i = f.snap_base; i < f.snap_end; ++i) Py_DECREF(pending_[i]);
+    pending_.resize(f.snap_base);
   }
   leave();
+  if (!ok) return false;
   if (read.placed) {
     if (done != n) panic("dict changed size before its snapshot was taken");
     out = Value::object(Map(members, n));
@@ -280,6 +293,42 @@ bool Converter::exact_dict(PyObject* o, Value& out) {
   }
   out = Value::object(Map(members, order_members(read, done)));
   return true;
+}
+
+void Converter::secure() {
+  keep_.secure();
+  if (secured_) return;
+  secured_ = true;
+  // Outer frames first, so that each frame's snapshot lies below those of the
+  // frames it encloses and every frame can drop its own from the top.
+  for (std::size_t i = 0; i < depth_; ++i) {
+    Frame& f = frames_[i];
+    if (f.item != nullptr && !f.item_held) {
+      Py_INCREF(f.item);
+      f.item_held = true;
+    }
+    if (f.in_place) snapshot(f);
+  }
+}
+
+void Converter::snapshot(Frame& f) {
+  f.snap_base = f.snap_next = pending_.size();
+  PyObject* k;
+  PyObject* v;
+  while (PyDict_Next(f.container, &f.pos, &k, &v)) {
+    pending_.push_back(Py_NewRef(k));
+    pending_.push_back(Py_NewRef(v));
+  }
+  f.snap_end = pending_.size();
+  f.in_place = false;
+}
+
+void Converter::hold(Frame& f, PyObject* item) {
+  f.item = item;
+  if (secured_) {
+    Py_INCREF(item);
+    f.item_held = true;
+  }
 }
 
 bool Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v) {
@@ -345,12 +394,12 @@ std::size_t Converter::order_members(DictRead& read, std::size_t n) {
 
 bool Converter::exact_sequence(PyObject* o, Value& out) {
   if (!enter(o)) return false;
+  Frame& f = frames_[depth_ - 1];
   bool is_list = PyList_CheckExact(o);
   std::size_t n = static_cast<std::size_t>(Py_SIZE(o));
   Value* items = arena_.alloc<Value>(n);
   for (std::size_t i = 0; i < n; ++i) {
     items[i] = Value();
-    PyObject* item;
     if (is_list) {
       // A list may shrink while user code runs; read it as item access would.
       if (i >= static_cast<std::size_t>(PyList_GET_SIZE(o))) {
@@ -358,12 +407,13 @@ bool Converter::exact_sequence(PyObject* o, Value& out) {
         leave();
         return failed_fetch();
       }
-      item = PyList_GET_ITEM(o, i);
+      hold(f, PyList_GET_ITEM(o, i));
     } else {
-      item = PyTuple_GET_ITEM(o, i);
+      hold(f, PyTuple_GET_ITEM(o, i));
     }
-    PyRef hold = PyRef::borrow(item);
-    if (!convert(item, items[i])) {
+    bool ok = convert(f.item, items[i]);
+    f.release_item();
+    if (!ok) {
       leave();
       return false;
     }
@@ -385,7 +435,7 @@ bool Converter::unsupported(PyObject* o) {
 
 bool Converter::convert_other(PyObject* o, Value& out) {
   // Everything from here on may call into Python code.
-  keep_.secure();
+  secure();
   PyTypeObject* t = Py_TYPE(o);
   unsigned long flags = PyType_GetFlags(t);
   if (o == Py_None) {

@@ -1,0 +1,90 @@
+"""Data changed by user code while encode reads it.
+
+Exact containers are read in place until user code could run; from then on
+what is being read is held and the dicts in progress are snapshotted, so the
+result is that of the data as it was when each dict was reached, and nothing
+freed by the user code is read.
+"""
+
+from collections.abc import Mapping
+
+import pytest
+
+import vardel
+
+
+class Meddler(Mapping):
+    """A mapping whose keys() runs `action` first."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __getitem__(self, key):
+        return {"m": 1}[key]
+
+    def __iter__(self):
+        return iter(["m"])
+
+    def __len__(self):
+        return 1
+
+    def keys(self):
+        self.action()
+        return ["m"]
+
+    def values(self):
+        return [1]
+
+
+def fresh(text):
+    # A str object referenced only by the container it is put in.
+    return "".join([text, ""]) + str(len(text))
+
+
+@pytest.mark.parametrize("suffix", ["ascii", "nön äscii 東京"])
+def test_dict_cleared_by_its_own_member_keeps_the_pairs_it_had(suffix):
+    inner = {}
+    inner["first"] = fresh("kept " + suffix)
+    inner["meddler"] = Meddler(inner.clear)
+    inner["z"] = fresh("later " + suffix)
+    text = vardel.encode({"inner": inner})
+    assert text.splitlines() == [
+        "inner:",
+        f"    first: kept {suffix}{len(suffix) + 5}",
+        "    meddler:",
+        "          m: 1",
+        f"    z: later {suffix}{len(suffix) + 6}",
+    ]
+    assert inner == {}
+
+
+def test_outer_dict_changed_after_secure_is_read_as_it_was():
+    data = {}
+
+    def mutate():
+        data.clear()
+        data["new"] = 1
+
+    data["a"] = Meddler(lambda: None)  # makes user code run first
+    data["b"] = {"c": Meddler(mutate), "d": fresh("dee")}
+    data["e"] = fresh("ee")
+    text = vardel.encode(data)
+    assert "new" not in text
+    assert "d: dee3" in text and "e: ee2" in text
+
+
+def test_list_emptied_while_read_reports_an_index_error():
+    items = [fresh("x")]
+    items.append(Meddler(items.clear))
+    items.append(fresh("y"))
+    with pytest.raises(ValueError, match="^Python conversion error: IndexError: list index out of range$"):
+        vardel.encode(items)
+
+
+def test_dict_entered_after_user_code_ran_is_snapshotted():
+    later = {}
+    later["m"] = Meddler(later.clear)
+    later["s"] = fresh("still here")
+    data = [Meddler(lambda: None), later]
+    text = vardel.encode(data)
+    assert "s: still here10" in text
