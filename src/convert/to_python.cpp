@@ -3,6 +3,7 @@
 // (field names repeat on every row of a table).
 #include "convert/to_python.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
@@ -13,8 +14,27 @@ namespace vardel {
 
 namespace {
 
+// Returns true if no byte of `s` has its high bit set.
+bool is_ascii(std::string_view s) {
+  const char* p = s.data();
+  std::size_t n = s.size();
+  std::uint64_t bits = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    bits |= w;
+  }
+  for (; n != 0; ++p, --n) bits |= static_cast<unsigned char>(*p);
+  return (bits & 0x8080808080808080ULL) == 0;
+}
+
 // Returns a new str decoded from valid UTF-8.
 PyObject* make_str(std::string_view s) {
+  if (is_ascii(s)) {
+    PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+    if (o != nullptr && !s.empty()) std::memcpy(PyUnicode_DATA(o), s.data(), s.size());
+    return o;
+  }
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
 
@@ -72,8 +92,18 @@ class Builder {
     return out.release();
   }
 
-  // Returns a borrowed str for a key, made once per distinct text.
+  // Returns a borrowed str for a key, made once per distinct text. The rows of
+  // a table share their key storage, so most keys are found by address first.
   PyObject* key_object(std::string_view text) {
+    std::size_t slot = (reinterpret_cast<std::uintptr_t>(text.data()) >> 3) % kRecent;
+    Recent& r = recent_[slot];
+    if (r.data == text.data() && r.size == text.size() && r.data != nullptr) return r.key;
+    PyObject* key = key_by_text(text);
+    if (key != nullptr) r = {text.data(), text.size(), key};
+    return key;
+  }
+
+  PyObject* key_by_text(std::string_view text) {
     auto it = keys_.find(text);
     if (it != keys_.end()) return it->second;
     PyObject* key = make_str(text);
@@ -82,6 +112,13 @@ class Builder {
     return key;
   }
 
+  static constexpr std::size_t kRecent = 64;
+  struct Recent {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    PyObject* key = nullptr;  // borrowed from keys_
+  };
+  Recent recent_[kRecent];
   std::unordered_map<std::string_view, PyObject*> keys_;
 };
 
