@@ -429,3 +429,14 @@ def test_plain_exception_in_user_code_is_a_conversion_error():
         m.encode(Failing())
     assert str(info.value) == PREFIX + "KeyError: 'gone'"
     assert info.value.__cause__ is None and info.value.__context__ is None
+
+
+def test_import_issues_no_warning():
+    # warnings turned into errors must not break the import
+    result = run_python("import vardel; print(vardel.EncodeOptions.__module__)")
+    strict = subprocess.run([sys.executable, "-W", "error", "-c",
+                             "import vardel; print(vardel.EncodeOptions.__module__)"],
+                            capture_output=True, text=True, timeout=60)
+    assert strict.returncode == 0, strict.stderr
+    assert strict.stdout == result.stdout == "vardel._vardel\n"
+    assert strict.stderr == ""
