@@ -393,18 +393,47 @@ def test_panic_in_user_code_ends_encode_as_panic(hooks, panic_type, capfd, site)
     assert outcome(m.encode, {"a": [1]})[0] in ("ok", ValueError)
 
 
+def set_indent(value):
+    opts = m.EncodeOptions()
+    opts.indent = value
+
+
+class StrPanics(Exception):
+    def __init__(self, hooks):
+        self.hooks = hooks
+
+    def __str__(self):
+        self.hooks.panic("from str")
+
+
+class RaisesStrPanics(collections.abc.Mapping):
+    def __init__(self, hooks):
+        self.hooks = hooks
+
+    def keys(self):
+        raise StrPanics(self.hooks)
+
+    __getitem__ = __len__ = __iter__ = None
+
+
 @pytest.mark.parametrize("make", [
-    lambda h: m.EncodeOptions(indent=Indexer(lambda: h.panic("from index"))),
-    lambda h: m.EncodeOptions(strict=numpy_bool(lambda: h.panic("from index"))),
-])
-def test_panic_in_option_conversion_stays_a_panic(hooks, panic_type, capfd, make):
+    lambda h: m.EncodeOptions(indent=Indexer(lambda: h.panic("from user code"))),
+    lambda h: m.EncodeOptions(strict=numpy_bool(lambda: h.panic("from user code"))),
+    lambda h: m.DecodeOptions(numpy_bool(lambda: h.panic("from user code"))),
+    lambda h: set_indent(Indexer(lambda: h.panic("from user code"))),
+    lambda h: m.encode([RaisesStrPanics(h)]),
+], ids=["constructor index", "constructor bool", "decode options", "setter", "str of error"])
+def test_panic_in_other_user_code_stays_a_panic(hooks, panic_type, capfd, make):
     capfd.readouterr()
     with pytest.raises(panic_type) as info:
         make(hooks)
-    assert info.value.args == ("from index",)
+    message = info.value.args[0]
+    assert message in ("from user code", "from str")
     err = capfd.readouterr().err
     reports = report_lines(err)
-    assert reports and all(r.endswith(": from index") for r in reports)
+    # the hook's report, the notice with the traceback, the report of the entry
+    assert len(reports) == 2 and all(r.endswith(": " + message) for r in reports)
+    assert "Traceback (most recent call last):" in err
 
 
 class Indexer:
