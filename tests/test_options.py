@@ -2,7 +2,9 @@
 attribute access, the borrow during a call, and the options arguments."""
 
 import collections.abc
+import copy
 import enum
+import pickle
 import weakref
 
 import pytest
@@ -277,6 +279,25 @@ def test_instances_hold_only_the_settings(cls):
     for name in names:
         assert cls.__dict__[name].__doc__ == ""
     assert [n for n in vars(cls) if not n.startswith("_")] == list(names)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: object.__new__(EO),
+    lambda: object.__new__(DO),
+    lambda: EO.__new__(DO),
+    lambda: DO.__new__(EO),
+])
+def test_instances_come_only_from_the_constructors(make):
+    with pytest.raises(TypeError):
+        make()
+
+
+@pytest.mark.parametrize("opts", [EO("|", 4), DO(False)])
+def test_instances_are_not_copied_silently_with_default_values(opts):
+    with pytest.raises(TypeError):
+        copy.copy(opts)
+    with pytest.raises(TypeError):
+        pickle.dumps(opts)
 
 
 @pytest.mark.parametrize("cls", [EO, DO])

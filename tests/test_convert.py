@@ -1,0 +1,746 @@
+"""Python data to value tree: type rules, numbers, containers read through
+user code, every error text, nesting limit and cycles."""
+
+import array
+import collections
+import collections.abc
+import datetime
+import decimal
+import enum
+import fractions
+import sys
+import types
+
+import pytest
+
+import vardel._vardel as m
+from support import ENCODER_BUILT, conversion_error, converts, encoded
+
+needs_encoder = pytest.mark.skipif(not ENCODER_BUILT, reason="the encoder is not built yet")
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+def local_class():
+    class Local:
+        pass
+    return Local()
+
+
+class MyInt(int):
+    pass
+
+
+class MyFloat(float):
+    pass
+
+
+class MyStr(str):
+    def __str__(self):
+        raise AssertionError("the conversion must not call __str__")
+
+
+class MyBytes(bytes):
+    pass
+
+
+class MyByteArray(bytearray):
+    pass
+
+
+class MyList(list):
+    pass
+
+
+class MyTuple(tuple):
+    pass
+
+
+class MyDict(dict):
+    pass
+
+
+class MySet(set):
+    pass
+
+
+class MyFrozenSet(frozenset):
+    pass
+
+
+class Number(enum.IntEnum):
+    THREE = 3
+    BIG = 2**64 - 1
+    HUGE = 2**64
+
+
+Point = collections.namedtuple("Point", "x y")
+
+
+class UserSequence(collections.abc.Sequence):
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class UserMapping(collections.abc.Mapping):
+    def __init__(self, pairs):
+        self.pairs = dict(pairs)
+
+    def __getitem__(self, key):
+        return self.pairs[key]
+
+    def __len__(self):
+        return len(self.pairs)
+
+    def __iter__(self):
+        return iter(self.pairs)
+
+
+class RegisteredSequence:
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+collections.abc.Sequence.register(RegisteredSequence)
+
+
+class RegisteredMapping:
+    def __init__(self, pairs):
+        self.pairs = dict(pairs)
+
+    def keys(self):
+        return list(self.pairs)
+
+    def values(self):
+        return list(self.pairs.values())
+
+    def __len__(self):
+        return len(self.pairs)
+
+    def __getitem__(self, key):
+        return self.pairs[key]
+
+
+collections.abc.Mapping.register(RegisteredMapping)
+
+
+class IntThatIsASequence(int):
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        return "from sequence"
+
+
+collections.abc.Sequence.register(IntThatIsASequence)
+
+
+class DictThatIsASequence(dict):
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        return "from sequence"
+
+
+collections.abc.Sequence.register(DictThatIsASequence)
+
+
+class SequenceAndMapping(RegisteredSequence):
+    def keys(self):
+        return ["k"]
+
+    def values(self):
+        return ["from mapping"]
+
+
+collections.abc.Mapping.register(SequenceAndMapping)
+
+
+class IndexableSet(set):
+    """A set that also counts as a sequence: read by index, not iteration."""
+
+    def __getitem__(self, i):
+        return sorted(self, reverse=True)[i]
+
+
+collections.abc.Sequence.register(IndexableSet)
+
+
+class UnindexableSet(set):
+    pass
+
+
+collections.abc.Sequence.register(UnindexableSet)
+
+
+# --- successful conversions -------------------------------------------------
+
+# (data, the equivalent plain data); both must give the same text.
+EQUIVALENT = [
+    (True, True),
+    (Number.THREE, 3),
+    (MyInt(-5), -5),
+    (MyFloat(2.5), 2.5),
+    (MyStr("text"), "text"),
+    ((1, 2), [1, 2]),
+    (MyList([1, 2]), [1, 2]),
+    (MyTuple((1, 2)), [1, 2]),
+    (Point(1, 2), [1, 2]),
+    (range(3), [0, 1, 2]),
+    (range(0), []),
+    (collections.deque([1, "a"]), [1, "a"]),
+    (memoryview(b"ab"), [97, 98]),
+    (array.array("i", [4, 5]), [4, 5]),
+    (UserSequence([1, [2]]), [1, [2]]),
+    (RegisteredSequence(["x"]), ["x"]),
+    ({3}, [3]),
+    (frozenset(), []),
+    (MySet(["a"]), ["a"]),
+    (MyFrozenSet([1]), [1]),
+    (IndexableSet([1, 2, 3]), [3, 2, 1]),
+    (MyDict(b=1, a=2), {"a": 2, "b": 1}),
+    (collections.OrderedDict([("b", 1), ("a", 2)]), {"a": 2, "b": 1}),
+    (collections.defaultdict(int, {"x": 1}), {"x": 1}),
+    (collections.Counter("aab"), {"a": 2, "b": 1}),
+    (types.MappingProxyType({"x": 1}), {"x": 1}),
+    (UserMapping({"k": (1, 2)}), {"k": [1, 2]}),
+    (RegisteredMapping({"k": None}), {"k": None}),
+    (collections.ChainMap({"a": 1}, {"b": 2}), {"a": 1, "b": 2}),
+    ({"b": 1, "a": [True, None, 2.5]}, {"a": [True, None, 2.5], "b": 1}),
+    ({MyStr("k"): 1}, {"k": 1}),
+    # the order of the type tests decides
+    (IntThatIsASequence(7), 7),
+    (DictThatIsASequence(k=1), {"k": 1}),
+    (SequenceAndMapping(["s"]), ["s"]),
+    (float("nan"), None),
+    (float("inf"), None),
+    (float("-inf"), None),
+    (MyFloat("nan"), None),
+    ([float("nan"), 1.5], [None, 1.5]),
+]
+
+
+@pytest.mark.parametrize("data, plain", EQUIVALENT)
+def test_conversions_succeed(data, plain):
+    converts(data)
+
+
+@needs_encoder
+@pytest.mark.parametrize("data, plain", EQUIVALENT)
+def test_conversions_give_the_plain_value(data, plain):
+    assert encoded(data) == encoded(plain)
+
+
+@needs_encoder
+@pytest.mark.parametrize("data, text", [
+    (None, "null"),
+    (True, "true"),
+    (False, "false"),
+    (1, "1"),
+    (0, "0"),
+    (Number.THREE, "3"),
+    (2**64 - 1, "18446744073709551615"),
+    (Number.BIG, "18446744073709551615"),
+    (2**63, "9223372036854775808"),
+    (2**63 - 1, "9223372036854775807"),
+    (-(2**63), "-9223372036854775808"),
+    (MyInt(-(2**63)), "-9223372036854775808"),
+    (2**30, "1073741824"),
+    (-(2**30) - 1, "-1073741825"),
+    (-1, "-1"),
+    (3.0, "3"),
+    (-0.0, "-0"),
+    (float("nan"), "null"),
+    (float("-inf"), "null"),
+    ("hi", "hi"),
+    ({}, ""),
+])
+def test_scalar_texts(data, text):
+    assert encoded(data) == text
+
+
+@needs_encoder
+def test_equal_keys_keep_the_later_value():
+    class Twice(UserMapping):
+        def keys(self):
+            return ["a", "a"]
+
+        def values(self):
+            return [1, 2]
+
+    assert encoded(Twice({"a": 0, "b": 0})) == encoded({"a": 2})
+
+
+# --- integers ---------------------------------------------------------------
+
+@pytest.mark.parametrize("value", [
+    0, 1, -1, 2**30 - 1, 2**30, -(2**30), -(2**30) - 1, 2**62, 2**63 - 1, 2**63, 2**64 - 1,
+    -(2**63), -(2**63) + 1, MyInt(2**64 - 1), MyInt(-(2**63)), Number.BIG,
+])
+def test_integers_in_range(value):
+    converts([value])
+
+
+@pytest.mark.parametrize("value, text", [
+    (2**64, "JSON number out of range"),
+    (2**64 + 1, "JSON number out of range"),
+    (2**127, "JSON number out of range"),
+    (2**128 - 1, "JSON number out of range"),
+    (-(2**63) - 1, "JSON number out of range"),
+    (-(2**64), "JSON number out of range"),
+    (-(2**127), "JSON number out of range"),
+    (MyInt(2**64), "JSON number out of range"),
+    (Number.HUGE, "JSON number out of range"),
+    (2**128, "OverflowError: int too big to convert"),
+    (-(2**127) - 1, "OverflowError: int too big to convert"),
+    (2**200, "OverflowError: int too big to convert"),
+    (-(2**200), "OverflowError: int too big to convert"),
+    (MyInt(2**128), "OverflowError: int too big to convert"),
+])
+def test_integers_out_of_range(value, text):
+    assert conversion_error(value) == text
+    assert conversion_error({"k": [value]}) == text
+
+
+# --- failures ---------------------------------------------------------------
+
+class Failing(Exception):
+    pass
+
+
+class Errors:
+    class Nested(Exception):
+        pass
+
+
+class StrFails(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def raiser(exc):
+    def method(*args):
+        raise exc
+    return method
+
+
+def dict_subclass(**methods):
+    return type("Odd", (dict,), methods)({"a": 1})
+
+
+def user_mapping(**methods):
+    return type("OddMapping", (UserMapping,), methods)({"a": 1})
+
+
+def user_sequence(**methods):
+    return type("OddSequence", (UserSequence,), methods)([1, 2])
+
+
+FAILURES = [
+    ({1: "a"}, "unexpected type: 'int' object cannot be converted to 'PyString'"),
+    ({None: 1}, "unexpected type: 'NoneType' object cannot be converted to 'PyString'"),
+    ({True: 1}, "unexpected type: 'bool' object cannot be converted to 'PyString'"),
+    ({1.5: 1}, "unexpected type: 'float' object cannot be converted to 'PyString'"),
+    ({b"k": 1}, "unexpected type: 'bytes' object cannot be converted to 'PyString'"),
+    ({(1, 2): 1}, "unexpected type: 'tuple' object cannot be converted to 'PyString'"),
+    ({Outer.Inner: 1}, "unexpected type: 'type' object cannot be converted to 'PyString'"),
+    (UserMapping({1: 2}), "unexpected type: 'int' object cannot be converted to 'PyString'"),
+    (b"abc", "invalid type: byte array, expected any valid JSON value"),
+    (b"", "invalid type: byte array, expected any valid JSON value"),
+    (MyBytes(b"x"), "invalid type: byte array, expected any valid JSON value"),
+    (bytearray(b"abc"),
+     "unexpected type: 'bytearray' object cannot be converted to 'PyBytes'"),
+    (MyByteArray(b"abc"),
+     "unexpected type: 'MyByteArray' object cannot be converted to 'PyBytes'"),
+    (datetime.datetime(2024, 1, 1), "unsupported type datetime"),
+    (datetime.date(2024, 1, 1), "unsupported type date"),
+    (decimal.Decimal("1.5"), "unsupported type Decimal"),
+    (fractions.Fraction(1, 2), "unsupported type Fraction"),
+    ((i for i in []), "unsupported type generator"),
+    (iter([1]), "unsupported type list_iterator"),
+    ([1, object()], "unsupported type object"),
+    ({"a": 1}.keys(), "unsupported type dict_keys"),
+    ({"a": 1}.values(), "unsupported type dict_values"),
+    ({"a": 1}.items(), "unsupported type dict_items"),
+    (1j, "unsupported type complex"),
+    (Outer.Inner(), "unsupported type Outer.Inner"),
+    (local_class(), "unsupported type local_class.<locals>.Local"),
+    (Outer, "unsupported type type"),
+    (Ellipsis, "unsupported type ellipsis"),
+    ("\ud800",
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: "
+     "surrogates not allowed"),
+    (["ok", "a\udfffb"],
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\udfff' in position 1: "
+     "surrogates not allowed"),
+    ({"\ud800": 1},
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: "
+     "surrogates not allowed"),
+    (MyStr("\ud800"),
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: "
+     "surrogates not allowed"),
+    # pairs are converted key, value, next key, next value
+    ({"a": b"x", 1: 2}, "invalid type: byte array, expected any valid JSON value"),
+    ({1: b"x"}, "unexpected type: 'int' object cannot be converted to 'PyString'"),
+    ({"a": object(), "b": b"x"}, "unsupported type object"),
+    # exceptions raised by user code
+    (dict_subclass(keys=raiser(Failing("no keys"))), "Failing: no keys"),
+    (dict_subclass(keys=raiser(KeyError)), "KeyError: "),
+    (dict_subclass(keys=raiser(ValueError())), "ValueError: "),
+    (dict_subclass(values=raiser(Failing("no values"))), "Failing: no values"),
+    (dict_subclass(keys=lambda self: 5),
+     "TypeError: Odd.keys() returned a non-iterable (type int)"),
+    (dict_subclass(keys=raiser(Failing("first")), __len__=raiser(Failing("second"))),
+     "Failing: first"),
+    (dict_subclass(values=raiser(Failing("first")), __len__=raiser(Failing("second"))),
+     "Failing: first"),
+    (dict_subclass(keys=raiser(Failing("bad \ud800 text"))), "Failing: bad \ufffd text"),
+    (dict_subclass(keys=raiser(StrFails())), "StrFails: <exception str() failed>"),
+    (user_mapping(__len__=raiser(Failing("no len"))), "Failing: no len"),
+    (user_mapping(__len__=lambda self: -1), "ValueError: __len__() should return >= 0"),
+    (user_mapping(__len__=lambda self: 2), "IndexError: list index out of range"),
+    (dict_subclass(keys=raiser(Errors.Nested("qualified"))), "Errors.Nested: qualified"),
+    (user_sequence(__len__=raiser(Failing("no len"))), "Failing: no len"),
+    (user_sequence(__len__=lambda self: sys.maxsize), "IndexError: list index out of range"),
+    (user_sequence(__len__=lambda self: 2**70),
+     "OverflowError: cannot fit 'int' into an index-sized integer"),
+    (user_mapping(__len__=lambda self: sys.maxsize), "IndexError: list index out of range"),
+    (user_sequence(__getitem__=raiser(Failing("no item"))), "Failing: no item"),
+    (UnindexableSet([1]), "TypeError: 'UnindexableSet' object does not support indexing"),
+]
+
+
+@pytest.mark.parametrize("data, text", FAILURES)
+def test_failure_texts(data, text):
+    assert conversion_error(data) == text
+    # nothing of an enclosing structure is returned either
+    assert conversion_error({"outer": [1, data]}) == text
+
+
+@pytest.mark.parametrize("data, text", [
+    (Outer.Inner(), "unsupported type Outer.Inner"),
+    (b"x", "invalid type: byte array, expected any valid JSON value"),
+    (2**64, "JSON number out of range"),
+])
+def test_failures_come_as_plain_value_errors(data, text):
+    with pytest.raises(ValueError) as info:
+        m.encode(data)
+    assert type(info.value) is ValueError
+    assert info.value.args == ("Python conversion error: " + text,)
+    assert info.value.__cause__ is None and info.value.__context__ is None
+
+
+def test_user_exception_is_never_raised_as_itself():
+    data = dict_subclass(keys=raiser(Failing("mine")))
+    with pytest.raises(ValueError) as info:
+        m.encode(data)
+    assert not isinstance(info.value, Failing)
+    assert str(info.value) == "Python conversion error: Failing: mine"
+
+
+def test_mapping_smaller_than_its_keys_is_read_up_to_its_size():
+    data = user_mapping(keys=lambda self: ["a", 1], values=lambda self: [1, 2],
+                        __len__=lambda self: 1)
+    converts(data)
+    if ENCODER_BUILT:
+        assert encoded(data) == encoded({"a": 1})
+
+
+def test_values_shorter_than_keys():
+    data = user_mapping(keys=lambda self: ["a", "b"], values=lambda self: [1],
+                        __len__=lambda self: 2)
+    assert conversion_error(data) == "IndexError: list index out of range"
+
+
+# --- containers that change while they are read -----------------------------
+
+class Growing(UserSequence):
+    """Reports a longer length on every call of len()."""
+
+    def __len__(self):
+        self.items.append(0)
+        return len(self.items) - 1
+
+
+class GrowingList(list):
+    def __len__(self):
+        self.append(0)
+        return super().__len__() - 1
+
+
+def test_length_changed_between_readings():
+    assert conversion_error(Growing([1, 2, 3])) == "expected sequence of length 3, got 4"
+    assert conversion_error(GrowingList([1, 2, 3])) == "expected sequence of length 3, got 4"
+    assert conversion_error([{"a": Growing([])}]) == "expected sequence of length 0, got 1"
+
+
+class Clearer(collections.abc.Mapping):
+    """A mapping whose keys() empties the given container."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def keys(self):
+        self.target.clear()
+        return []
+
+    def values(self):
+        return []
+
+    __getitem__ = __iter__ = None
+
+    def __len__(self):
+        return 0
+
+
+class Adder(Clearer):
+    def keys(self):
+        self.target.extend(["x", "y"])
+        return []
+
+
+def test_list_that_shrinks_while_read():
+    data = [1]
+    data[:] = [Clearer(data), 2, 3]
+    assert conversion_error(data) == "IndexError: list index out of range"
+    sub = MyList()
+    sub.extend([Clearer(sub), 2])
+    assert conversion_error(sub) == "IndexError: list index out of range"
+    seq = UserSequence([])
+    seq.items.extend([Clearer(seq.items), 2])
+    assert conversion_error(seq) == "IndexError: list index out of range"
+
+
+def test_list_that_grows_while_read_is_read_to_its_first_length():
+    data = []
+    data.extend([Adder(data), 1])
+    converts(data)
+    assert len(data) == 4
+    if ENCODER_BUILT:
+        data = []
+        data.extend([Adder(data), 1])
+        assert encoded(data) == encoded([{}, 1])
+
+
+def test_dict_changed_while_read_is_read_as_it_was():
+    data = {}
+    data.update(a=Clearer(data), b=[1, 2])
+    converts(data)
+    assert data == {}
+
+
+class Mutator:
+    """Hashable sequence that changes the set holding it when read."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __hash__(self):
+        return id(self)
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i >= 1:
+            raise IndexError(i)
+        self.target.add(object())
+        return 1
+
+
+collections.abc.Sequence.register(Mutator)
+
+
+def test_set_that_changes_while_iterated():
+    data = set()
+    data.add(Mutator(data))
+    data.add(2)
+    text = conversion_error(data)
+    assert text == "RuntimeError: Set changed size during iteration"
+
+
+class FlipClass:
+    """isinstance() against `abc` is true for the first `yes` checks only."""
+
+    def __init__(self, abc, yes, **attrs):
+        self.registered = type("Registered", (), attrs)
+        abc.register(self.registered)
+        self.remaining = yes
+
+    @property
+    def __class__(self):
+        self.remaining -= 1
+        return self.registered if self.remaining >= 0 else FlipClass
+
+
+class FlipSequence(FlipClass):
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        return 1
+
+
+def test_object_that_stops_counting_as_a_sequence():
+    data = FlipSequence(collections.abc.Sequence, 1)
+    assert conversion_error(data) == (
+        "unexpected type: 'FlipSequence' object cannot be converted to 'Sequence'")
+
+
+def test_object_that_stops_counting_as_a_mapping():
+    # the first check (against Sequence) says no, the second (Mapping) yes
+    data = FlipClass(collections.abc.Mapping, 2)
+    assert conversion_error(data) == (
+        "unexpected type: 'FlipClass' object cannot be converted to 'Mapping'")
+
+
+# --- failing collections.abc checks ------------------------------------------
+
+class BrokenCheck:
+    """isinstance() against the collections.abc classes raises."""
+
+    @property
+    def __class__(self):
+        raise Failing("class check")
+
+
+def test_failing_abc_check_is_reported_as_unraisable(monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    data = BrokenCheck()
+    assert conversion_error([data]) == "unsupported type BrokenCheck"
+    # the sequence check, then the mapping check, each reported once
+    assert len(reports) == 2
+    for report in reports:
+        assert type(report.exc_value) is Failing
+        assert str(report.exc_value) == "class check"
+        assert report.object is data
+    assert sys.exc_info() == (None, None, None)
+
+
+def test_failing_abc_check_of_a_set_element(monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    assert conversion_error(MySet(["x", BrokenCheckHashable()])) == (
+        "unsupported type BrokenCheckHashable")
+    assert len(reports) == 2
+
+
+class BrokenCheckHashable(BrokenCheck):
+    def __hash__(self):
+        return 1
+
+
+# --- nesting limit and cycles -------------------------------------------------
+
+TOO_DEEP = "data is nested deeper than 512 levels"
+CIRCULAR = "circular reference: a container holds itself"
+
+
+def nest(levels, kind="list", leaf=1):
+    data = leaf
+    for i in range(levels):
+        k = kind if kind != "mixed" else ("list", "dict", "tuple", "user")[i % 4]
+        if k == "list":
+            data = [data]
+        elif k == "dict":
+            data = {"k": data}
+        elif k == "tuple":
+            data = (data,)
+        elif k == "user":
+            data = UserMapping({"u": data})
+        elif k == "sequence":
+            data = UserSequence([data])
+        elif k == "frozenset":
+            data = frozenset([data])
+    return data
+
+
+KINDS = ["list", "dict", "tuple", "user", "sequence", "frozenset", "mixed"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_nesting_limit(kind):
+    converts(nest(512, kind))
+    assert conversion_error(nest(513, kind)) == TOO_DEEP
+    assert conversion_error(nest(513, kind, leaf=b"not reached")) == TOO_DEEP
+
+
+@needs_encoder
+@pytest.mark.parametrize("kind", ["list", "dict", "mixed"])
+def test_deepest_nesting_is_encoded(kind):
+    text = encoded(nest(512, kind))
+    assert text.endswith("1")
+
+
+@pytest.mark.parametrize("kind", ["list", "dict", "mixed"])
+def test_very_deep_nesting_fails_cleanly(kind):
+    assert conversion_error(nest(100_000, kind)) == TOO_DEEP
+
+
+def self_list():
+    data = []
+    data.append(data)
+    return data
+
+
+def self_dict():
+    data = {}
+    data["self"] = data
+    return data
+
+
+def indirect_cycle():
+    a, b = [], {}
+    a.append(b)
+    b["a"] = (1, a)
+    return {"root": a}
+
+
+class SelfMapping(collections.abc.Mapping):
+    def __getitem__(self, key):
+        return self
+
+    def __len__(self):
+        return 1
+
+    def __iter__(self):
+        return iter(["me"])
+
+
+class SelfSequence(collections.abc.Sequence):
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i:
+            raise IndexError(i)
+        return self
+
+
+@pytest.mark.parametrize("make", [self_list, self_dict, indirect_cycle, SelfMapping,
+                                  SelfSequence])
+def test_container_holding_itself(make):
+    assert conversion_error(make()) == CIRCULAR
+    assert conversion_error([1, {"x": make()}]) == CIRCULAR
+
+
+def test_repeated_object_is_not_a_cycle():
+    shared = [1, 2]
+    converts([shared, shared, {"a": shared, "b": [shared]}])
