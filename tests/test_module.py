@@ -144,6 +144,8 @@ def test_binding_comes_before_options_and_data():
 def test_ways_of_passing_data_and_no_options_agree(data):
     expected = outcome(m.encode, data)
     assert expected[0] in ("ok", ValueError)
+    if isinstance(data, dict) and len(data) == 2:
+        assert expected == ("ok", "a: x\nb:\n  [3]: 1,2.5,null")
     assert outcome(m.encode, data, None) == expected
     assert outcome(m.encode, data, options=None) == expected
     assert outcome(m.encode, data=data) == expected
@@ -396,7 +398,7 @@ def test_panic_in_user_code_ends_encode_as_panic(hooks, panic_type, capfd, site)
     opts.indent = 7
     assert opts.indent == 7
     # and the module still works
-    assert outcome(m.encode, {"a": [1]})[0] in ("ok", ValueError)
+    assert m.encode({"a": [1]}) == "a:\n  [1]: 1"
 
 
 def set_indent(value):
