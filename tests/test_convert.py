@@ -737,3 +737,55 @@ def test_repeated_object_is_not_a_cycle():
     shared = [1, 2]
     assert encoded([shared, shared, {"a": shared, "b": [shared]}]) == encoded(
         [[1, 2], [1, 2], {"a": [1, 2], "b": [[1, 2]]}])
+
+
+# --- value tree to Python objects (through decode_toon) ----------------------
+
+def assert_same(got, expected):
+    """Equal values of exactly the same types, down to the sign of zero."""
+    assert type(got) is type(expected), (got, expected)
+    if isinstance(expected, dict):
+        assert list(got) == list(expected)
+        for key in expected:
+            assert_same(got[key], expected[key])
+    elif isinstance(expected, list):
+        assert len(got) == len(expected)
+        for a, b in zip(got, expected):
+            assert_same(a, b)
+    elif isinstance(expected, float):
+        assert repr(got) == repr(expected)
+    else:
+        assert got == expected
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("", {}),
+    ("b: 1\na[3]: true,null,2.5", {"a": [True, None, 2.5], "b": 1}),
+    ("é: 1\nB: 2\na: 3\n_: 4", {"B": 2, "_": 4, "a": 3, "é": 1}),
+    ("u: 18446744073709551615\ns: -9223372036854775808\nz: 0",
+     {"s": -9223372036854775808, "u": 18446744073709551615, "z": 0}),
+    ("f: 3.0\nn: -0.0\np: 0.1", {"f": 3.0, "n": -0.0, "p": 0.1}),
+    ('e: ""\nt: true\nf: false\nn: null', {"e": "", "f": False, "n": None, "t": True}),
+    ("v: a\x00b\nk\x00: \x00", {"k\x00": "\x00", "v": "a\x00b"}),
+    ("s: héllo ✓ 😀", {"s": "héllo ✓ 😀"}),
+    ("a[0]:\nb[2]: x,1", {"a": [], "b": ["x", 1]}),
+    ("t[2]{id,name}:\n  1,Ada\n  2,Bob",
+     {"t": [{"id": 1, "name": "Ada"}, {"id": 2, "name": "Bob"}]}),
+    ("t[2]{b,a}:\n  1,2\n  3,4", {"t": [{"a": 2, "b": 1}, {"a": 4, "b": 3}]}),
+])
+def test_decoded_values(text, expected):
+    assert_same(m.decode_toon(text), expected)
+
+
+def test_decoded_table_rows_are_independent_dicts():
+    rows = m.decode_toon("t[3]{k,v}:\n  1,x\n  2,y\n  3,z")["t"]
+    assert [type(r) for r in rows] == [dict, dict, dict]
+    rows[0]["k"] = 99
+    assert rows[1] == {"k": 2, "v": "y"} and rows[2] == {"k": 3, "v": "z"}
+
+
+def test_encoded_text_decodes_back():
+    data = {"name": "Ada", "n": 18446744073709551615, "neg": -9223372036854775808,
+            "ratio": 2.5, "ok": True, "none": None, "tags": ["x", "y"],
+            "rows": [{"id": 1, "v": "a"}, {"id": 2, "v": "b"}]}
+    assert_same(m.decode_toon(encoded(data)), {key: data[key] for key in sorted(data)})

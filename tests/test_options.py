@@ -354,19 +354,18 @@ def test_decode_toon_checks_text_before_options(args, exc, message):
     assert str(info.value) == message
 
 
-def decoded(text, *options):
-    kind, result = outcome(m.decode_toon, text, *options)
-    assert kind == "ok" or (kind is ValueError and result.startswith("Decoding error: "))
-    return kind, result
-
-
-@pytest.mark.parametrize("text", ["", "a: 1", MyStr("b: x\nc: [2]: 1,2")])
-def test_decode_options_change_nothing(text):
-    expected = decoded(text)
-    assert decoded(text, None) == expected
-    assert decoded(text, DO()) == expected
-    assert decoded(text, DO(True)) == expected
-    assert decoded(text, DO(False)) == expected
+@pytest.mark.parametrize("text, expected", [
+    ("", ("ok", {})),
+    ("a: 1", ("ok", {"a": 1})),
+    (MyStr("b: x\nc[2]: 1,2"), ("ok", {"b": "x", "c": [1, 2]})),
+    ('x: "a\\q"', (ValueError, "Decoding error: Invalid escape sequence: \\q")),
+])
+def test_decode_options_change_nothing(text, expected):
+    assert outcome(m.decode_toon, text) == expected
+    for options in (None, DO(), DO(True), DO(False), DO(numpy_bool(False))):
+        assert outcome(m.decode_toon, text, options) == expected
+        assert outcome(m.decode_toon, text, options=options) == expected
+        assert outcome(m.decode_toon, toon_str=text, options=options) == expected
 
 
 @pytest.mark.parametrize("data", [
@@ -392,8 +391,11 @@ def test_borrow_ends_with_every_call():
     opts.delimiter = "|"
     assert fields(opts) == ("|", 4, True, True)
     dopts = DO()
-    outcome(m.decode_toon, "a: 1", dopts)
-    outcome(m.decode_toon, 5, dopts)
+    assert m.decode_toon("a: 1", dopts) == {"a": 1}
+    with pytest.raises(ValueError):
+        m.decode_toon('x: "\\q"', dopts)
+    with pytest.raises(TypeError):
+        m.decode_toon(5, dopts)
     dopts.strict = False
     assert dopts.strict is False
 

@@ -3,6 +3,7 @@ leave the reference counts of everything they touched unchanged."""
 
 import collections.abc
 import gc
+import tracemalloc
 import sys
 
 import pytest
@@ -229,6 +230,8 @@ def test_encode_argument_failures(name):
     ((5, text("x")), {}),
     ((text("a: \ud800"),), {}),
     ((text("a: 1\nb: [2]: x,y\nc: \"q\""),), {}),
+    ((text("t[2]{id,name}:\n  1,Ada\n  2,Bob\nn: 18446744073709551615\nf: 2.5\n",
+           "l[3]: true,null,-7\ns: x"), DO()), {}),
     ((text("x: \"a\\q\""),), {}),
 ])
 def test_decode_toon(args, kwargs):
@@ -368,3 +371,37 @@ def test_panic_from_user_code(hooks, capfd):
     assert_counts_unchanged(lambda: m.encode(data, opts), [opts, k, mk, data, *SINGLETONS])
     capfd.readouterr()
     opts.indent = 1
+
+
+def memory_growth(fn, calls=3000):
+    """Bytes still allocated by the Python allocators after `calls` calls."""
+    call(fn)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        for _ in range(calls):
+            call(fn)
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+
+
+# Objects made by a call and handed to the caller (results, exceptions) cannot
+# be tracked by their counts; if any of them leaked, the memory would grow by
+# at least one object per call.
+@pytest.mark.parametrize("fn", [
+    lambda: m.decode_toon("t[2]{id,name}:\n  1,Ada\n  2,Bob\nn: 18446744073709551615\n"
+                          "f: 2.5\nl[3]: true,null,-7\ns: text value"),
+    lambda: m.decode_toon('x: "a\\q"'),
+    lambda: m.encode({"rows": [{"id": 1, "v": "a"}, {"id": 2, "v": "b"}], "x": [1.5, None]}),
+    lambda: m.encode({"k": [1, b"x"]}),
+    lambda: m.encode([UserMapping(None, fail="keys")]),
+    lambda: m.encode(nest(600, 1)),
+    lambda: EO(indent=TypeError("x")),
+    lambda: EO().delimiter,
+], ids=["decode", "decode error", "encode", "encode error", "user error", "too deep",
+        "option error", "getter"])
+def test_results_and_errors_are_released(fn):
+    assert memory_growth(fn) < 3000
