@@ -8,10 +8,10 @@ import vardel._vardel as _vardel
 
 
 def _load_hooks():
-    spec = importlib.util.spec_from_file_location("_vardel_testhooks", _vardel.__file__)
+    found = importlib.util.spec_from_file_location("_vardel_testhooks", _vardel.__file__)
     try:
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
     except ImportError:  # a build without the test hooks
         return None
     return module
