@@ -7,8 +7,10 @@ import collections.abc
 import datetime
 import decimal
 import enum
+import subprocess
 import fractions
 import sys
+import textwrap
 import types
 
 import pytest
@@ -789,3 +791,54 @@ def test_encoded_text_decodes_back():
             "ratio": 2.5, "ok": True, "none": None, "tags": ["x", "y"],
             "rows": [{"id": 1, "v": "a"}, {"id": 2, "v": "b"}]}
     assert_same(m.decode_toon(encoded(data)), {key: data[key] for key in sorted(data)})
+
+
+# --- dicts that repeat the key objects of earlier dicts -----------------------
+
+KEY_REUSE = textwrap.dedent("""
+    import random
+    import vardel
+
+    def fresh(data):
+        # the same data with new key objects, so that no key object repeats
+        if isinstance(data, dict):
+            return {"".join(list(k)): fresh(v) for k, v in data.items()}
+        if isinstance(data, list):
+            return [fresh(x) for x in data]
+        return data
+
+    def wrap(data, levels):
+        for _ in range(levels):
+            data = [data]
+        return data
+
+    rng = random.Random(7)
+    keys = ["b", "a", "d", "c", "key", "_x", "é"]
+    def record(depth):
+        chosen = keys[: rng.randint(2, len(keys))]
+        if rng.random() < 0.3:
+            chosen = chosen[::-1]
+        return {k: (record(depth + 1) if depth < 4 and rng.random() < 0.4 else rng.randint(0, 9))
+                for k in chosen}
+
+    bad = []
+    for levels in range(0, 14):
+        for _ in range(30):
+            data = wrap([record(0) for _ in range(rng.randint(2, 4))], levels)
+            if vardel.encode(data) != vardel.encode(fresh(data)):
+                bad.append(levels)
+    # a record whose value is a record with other keys, below every nesting level
+    for levels in range(0, 14):
+        data = wrap([{"b": 1, "a": 2}, {"b": {"x": 1, "y": 2}, "a": 3}], levels)
+        if vardel.encode(data) != vardel.encode(fresh(data)):
+            bad.append(levels)
+    print("mismatches:", sorted(set(bad)))
+""")
+
+
+def test_records_sharing_key_objects_at_any_depth():
+    # run apart: a fault here has crashed the interpreter
+    result = subprocess.run([sys.executable, "-c", KEY_REUSE], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout == "mismatches: []\n"

@@ -144,6 +144,10 @@ def encode_cases():
         "success dict": ({k: ok_list, s: {v: (1, 2)}}, [k, v, s, ok_list]),
         "success set and user containers": (
             [frozenset([v]), UserSequence([k, v]), UserMapping(mk)], [k, v, mk]),
+        "records sharing keys": (
+            [{k: 1, s: v}, {k: 2, s: v}, {k: [{k: 1, s: mk}, {s: 2, k: 3}], s: v}, {s: 1, k: 2}],
+            [k, s, v, mk]),
+        "records then failure": ([{k: 1, s: v}, {k: 2, s: b"x"}], [k, s, v]),
         "key not str": ({k: v, 5: s}, [k, v, s]),
         "bytes value": ({k: [v, b"x"]}, [k, v]),
         "bytearray value": ([v, bytearray(b"x")], [v]),
