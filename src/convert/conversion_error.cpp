@@ -93,7 +93,8 @@ std::string ConversionError::display() const {
       if (text) {
         out += utf8_lossy(text.get());
       } else {
-        PyErr_Clear();
+        PyRef failure = PyRef::steal(PyErr_GetRaisedException());
+        if (failure) rethrow_if_panic(failure.get());
         out += "<exception str() failed>";
       }
       return out;

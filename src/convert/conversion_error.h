@@ -31,7 +31,8 @@ class ConversionError {
   static ConversionError length_mismatch(std::size_t expected, std::size_t actual);
 
   Kind kind() const { return r_->kind; }
-  // Returns the display text.
+  // Returns the display text. A PanicException raised by the str() of a
+  // carried exception ends the call (rethrow_if_panic).
   std::string display() const;
 
  private:

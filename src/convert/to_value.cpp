@@ -255,8 +255,11 @@ bool Converter::exact_dict(PyObject* o, Value& out) {
   Member* members = arena_.alloc<Member>(n);
   DictRead read;
   read.members = members;
-  if (n >= 2 && n <= kOrderMax) {
-    read.order = &orders_[level < kOrderLevels ? level : kOrderLevels - 1];
+  // Only the first kOrderLevels levels are remembered: sharing one record
+  // between deeper levels would let a nested dict overwrite it while an
+  // enclosing dict is still being placed through it.
+  if (n >= 2 && n <= kOrderMax && level < kOrderLevels) {
+    read.order = &orders_[level];
     read.placed = read.order->n == n;
   }
   std::size_t done = 0;

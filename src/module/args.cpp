@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "module/guard.h"
 #include "module/pyref.h"
 
 namespace vardel {
@@ -156,13 +157,14 @@ void raise_cannot_convert(PyObject* obj, const char* target) {
 }
 
 void argument_extraction_error(const char* name) {
-  PyObject* exc = PyErr_GetRaisedException();
-  if (exc == nullptr) return;
-  if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    PyErr_SetRaisedException(exc);
+  PyRef first = PyRef::steal(PyErr_GetRaisedException());
+  if (!first) return;
+  // User code run by the conversion (an __index__ or __bool__) may have failed internally.
+  rethrow_if_panic(first.get());
+  if (Py_TYPE(first.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(first.release());
     return;
   }
-  PyRef first = PyRef::steal(exc);
   PyRef text = PyRef::steal(PyObject_Str(first.get()));
   if (!text) return;
   PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));

@@ -33,7 +33,8 @@ void raise_cannot_convert(PyObject* obj, const char* target);
 
 // Called with a conversion failure of parameter `name` pending: an exception of
 // exactly TypeError is replaced by TypeError "argument '{name}': {message}"
-// keeping its cause; any other exception is left unchanged.
+// keeping its cause; any other exception is left unchanged, except that a
+// PanicException ends the call as an internal failure (rethrow_if_panic).
 void argument_extraction_error(const char* name);
 
 // Returns the qualified name of `type` as UTF-8 (a fallback text on failure).

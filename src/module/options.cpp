@@ -276,8 +276,12 @@ constexpr const char* kDecodeDoc =
 
 // --- class creation -------------------------------------------------------
 
-PyObject* make_type(const char* name, int basicsize, newfunc new_fn, destructor dealloc,
-                    const char* doc, PyGetSetDef* getset) {
+// `dotted_name` is "vardel._vardel." followed by `name`. The class is created
+// under the dotted name, from which the interpreter takes __module__; a bare
+// name makes PyType_FromSpec issue a DeprecationWarning, which fails the import
+// when warnings are errors. The class then keeps the bare name in its messages.
+PyObject* make_type(const char* name, const char* dotted_name, int basicsize, newfunc new_fn,
+                    destructor dealloc, const char* doc, PyGetSetDef* getset) {
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(new_fn)},
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
@@ -285,13 +289,11 @@ PyObject* make_type(const char* name, int basicsize, newfunc new_fn, destructor 
       {Py_tp_getset, getset},
       {0, nullptr},
   };
-  PyType_Spec spec{name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
-  PyRef type = PyRef::steal(PyType_FromSpec(&spec));
-  if (!type) return nullptr;
-  PyRef module = PyRef::steal(PyUnicode_FromString("vardel._vardel"));
-  if (!module || PyObject_SetAttrString(type.get(), "__module__", module.get()) < 0)
-    return nullptr;
-  return type.release();
+  PyType_Spec spec{dotted_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) return nullptr;
+  reinterpret_cast<PyTypeObject*>(type)->tp_name = name;
+  return type;
 }
 
 bool borrow_as(PyObject* options, PyObject* type, const char* target, OptionsBorrow& borrow) {
@@ -308,7 +310,8 @@ bool borrow_as(PyObject* options, PyObject* type, const char* target, OptionsBor
 
 PyObject* encode_options_type() {
   if (g_encode_type == nullptr) {
-    g_encode_type = make_type("EncodeOptions", sizeof(EncodeOptionsObject), encode_options_new,
+    g_encode_type = make_type("EncodeOptions", "vardel._vardel.EncodeOptions",
+                              sizeof(EncodeOptionsObject), encode_options_new,
                               encode_options_dealloc, kEncodeDoc, encode_getset);
   }
   return g_encode_type;
@@ -316,7 +319,8 @@ PyObject* encode_options_type() {
 
 PyObject* decode_options_type() {
   if (g_decode_type == nullptr) {
-    g_decode_type = make_type("DecodeOptions", sizeof(DecodeOptionsObject), decode_options_new,
+    g_decode_type = make_type("DecodeOptions", "vardel._vardel.DecodeOptions",
+                              sizeof(DecodeOptionsObject), decode_options_new,
                               decode_options_dealloc, kDecodeDoc, decode_getset);
   }
   return g_decode_type;
