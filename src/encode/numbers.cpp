@@ -1,6 +1,7 @@
 // Number tokens.
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "encode/tokens.h"
@@ -28,12 +29,52 @@ void write_negative(OutputBuffer& out, std::int64_t i) {
   out.commit(static_cast<std::size_t>(std::to_chars(p, p + 20, i).ptr - p));
 }
 
+// Writes `d` when it is a decimal with at most kShortFraction fraction digits
+// and 15 significant digits, the common case of measured and rounded values.
+// Such a decimal is the shortest that reads back as `d`, and the only one of
+// its length: below 10^15 the decimal grid is coarser than the doubles, so
+// no two candidates of that length round to the same double.
+bool write_short_decimal(OutputBuffer& out, double d) {
+  constexpr int kShortFraction = 4;
+  constexpr double kScale = 1e4;
+  static constexpr std::uint64_t kPow10[] = {1, 10, 100, 1000, 10000};
+  double a = std::fabs(d);
+  double scaled = a * kScale;
+  if (!(scaled < 1e15)) return false;
+  // One test covers every fraction length up to four: a shorter decimal that
+  // reads back as `d` is the same value as this one with zeros stripped.
+  double m = std::nearbyint(scaled);
+  if (m / kScale != a) return false;
+  auto digits = static_cast<std::uint64_t>(m);
+  int k = kShortFraction;
+  while (k > 0 && digits % 10 == 0) {
+    digits /= 10;
+    --k;
+  }
+  char* start = out.room(40);
+  char* w = start;
+  if (std::signbit(d)) *w++ = '-';
+  w = std::to_chars(w, w + 20, digits / kPow10[k]).ptr;
+  if (k != 0) {
+    std::uint64_t frac = digits % kPow10[k];
+    *w++ = '.';
+    for (int i = k - 1; i >= 0; --i) {
+      w[i] = static_cast<char>('0' + frac % 10);
+      frac /= 10;
+    }
+    w += k;
+  }
+  out.commit(static_cast<std::size_t>(w - start));
+  return true;
+}
+
 void write_double(OutputBuffer& out, double d) {
   if (!std::isfinite(d)) {
     // A tree never holds these; null keeps the text readable if one slips in.
     out.append("null", 4);
     return;
   }
+  if (write_short_decimal(out, d)) return;
   // The shortest round-trip digits, as D[.DDD]e±XX[X].
   char sci[40];
   const char* end = std::to_chars(sci, sci + 32, d, std::chars_format::scientific).ptr;
