@@ -30,8 +30,11 @@ class KeepAlive {
   // Notes a borrowed str whose buffer the tree will point into.
   void note(PyObject* o) {
     if (secured_) Py_INCREF(o);
+    all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(o);
     refs_.push_back(o);
   }
+  // Returns true if every noted str is ASCII, and with it the encoded text.
+  bool all_ascii() const { return all_ascii_; }
   // Holds every noted object from now on; call before Python code may run.
   void secure() {
     if (secured_) return;
@@ -42,6 +45,7 @@ class KeepAlive {
  private:
   std::vector<PyObject*> refs_;
   bool secured_ = false;
+  bool all_ascii_ = true;
 };
 
 // Returns the value tree of `obj` (borrowed), its storage in `arena` and the
