@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "convert/abc.h"
+#include "convert/dict_iter.h"
 #include "module/guard.h"
 #include "module/pyref.h"
 #include "value/error.h"
@@ -270,7 +271,7 @@ bool Converter::exact_dict(PyObject* o, Value& out) {
     PyObject* k;
     PyObject* v;
     if (f.in_place) {
-      if (!PyDict_Next(o, &f.pos, &k, &v)) break;
+      if (!dict_next(o, &f.pos, &k, &v)) break;
     } else {
       if (f.snap_next == f.snap_end) break;
       k = pending_[f.snap_next];

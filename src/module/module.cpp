@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "convert/dict_iter.h"
 #include "module/functions.h"
 #include "module/guard.h"
 #include "module/options.h"
@@ -88,6 +89,7 @@ PyObject* init_module() {
   if (g_module != nullptr) return Py_NewRef(g_module);
   PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
   if (!module || !initialise(module.get())) return nullptr;
+  check_dict_layout();
   g_module = Py_NewRef(module.get());
   return module.release();
 }

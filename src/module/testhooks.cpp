@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 
+#include "convert/dict_iter.h"
 #include "module/guard.h"
 
 namespace vardel {
@@ -31,7 +32,13 @@ PyObject* hook_throw(PyObject*, PyObject*) {
 // panic_type(): the PanicException class.
 PyObject* hook_panic_type(PyObject*, PyObject*) { return Py_XNewRef(panic_exception_type()); }
 
+// dict_layout_trusted(): whether exact dicts are read straight from their tables.
+PyObject* hook_dict_layout(PyObject*, PyObject*) {
+  return PyBool_FromLong(dict_layout::trusted);
+}
+
 PyMethodDef hook_methods[] = {
+    {"dict_layout_trusted", hook_dict_layout, METH_NOARGS, nullptr},
     {"panic", hook_panic, METH_O, nullptr},
     {"throw_error", hook_throw, METH_NOARGS, nullptr},
     {"panic_type", hook_panic_type, METH_NOARGS, nullptr},
