@@ -289,8 +289,8 @@ PyObject* make_type(const char* name, const char* dotted_name, int basicsize, ne
       {Py_tp_getset, getset},
       {0, nullptr},
   };
-  PyType_Spec spec{dotted_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyType_Spec shape{dotted_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&shape);
   if (type == nullptr) return nullptr;
   reinterpret_cast<PyTypeObject*>(type)->tp_name = name;
   return type;
