@@ -127,3 +127,20 @@ def test_a_non_str_key_after_deleted_entries_is_still_refused():
     del d["a"]
     with pytest.raises(ValueError, match="'int' object cannot be converted to 'PyString'"):
         vardel.encode(d)
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_interruptions_in_user_code_propagate_unchanged(exc):
+    def interrupt():
+        raise exc("stop")
+
+    with pytest.raises(exc, match="^stop$"):
+        vardel.encode({"a": [Meddler(interrupt)]})
+
+
+def test_ordinary_exceptions_in_user_code_are_conversion_errors():
+    def fail():
+        raise LookupError("gone")
+
+    with pytest.raises(ValueError, match="^Python conversion error: LookupError: gone$"):
+        vardel.encode(Meddler(fail))

@@ -30,6 +30,10 @@ PyObject* raise_toon_error(const ToonError& e) {
 }
 
 PyObject* raise_conversion_error(const ConversionError& e) {
+  if (PyObject* exc = e.interruption()) {
+    PyErr_SetRaisedException(Py_NewRef(exc));
+    return nullptr;
+  }
   return raise_toon_error(ToonError(ToonError::Kind::PythonConversionError, e.display()));
 }
 

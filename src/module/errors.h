@@ -11,7 +11,8 @@ namespace vardel {
 // Raises `e` as its Python exception and returns null.
 PyObject* raise_toon_error(const ToonError& e);
 
-// Raises a conversion failure as a PythonConversionError and returns null.
+// Raises a conversion failure as a PythonConversionError and returns null;
+// an interruption (KeyboardInterrupt, SystemExit, ...) is re-raised unchanged.
 PyObject* raise_conversion_error(const ConversionError& e);
 
 }  // namespace vardel
