@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 DEV_DEPS := scikit-build-core cmake ninja pytest hypothesis mypy
 BUILD_DIR ?= build/{wheel_tag}
 
-.PHONY: all venv install test test-3.13 demo clean format
+.PHONY: all venv install test test-3.13 demo bench clean format
 
 all: test
 
@@ -38,6 +38,15 @@ test-3.13:
 
 demo: install
 	$(PY) -m vardel encode --stats examples/users.json
+
+# Speed against json, orjson and msgspec (a few minutes; `make bench BENCH_ARGS=--quick` for a
+# smoke run). Tables go to stdout and benchmarks/results/.
+BENCH_DEPS := orjson msgspec
+BENCH_ARGS ?=
+bench: install
+	$(PY) -m pip install -q $(BENCH_DEPS)
+	BENCH_COMMAND="make bench$(if $(BENCH_ARGS), BENCH_ARGS='$(BENCH_ARGS)')" \
+	  $(PY) -m benchmarks.run $(BENCH_ARGS)
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'fuzz/*.cpp')
