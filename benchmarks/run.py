@@ -244,6 +244,7 @@ def bench_corpus(name: str, size_label: str, repeats: int, min_time: float,
     if vardel.encode(data) != toon:
         raise SystemExit(f"{name} {size_label}: vardel.encode is not deterministic")
     entry: dict[str, Any] = {
+        "load_average": os.getloadavg(),
         "json_bytes": len(json_text.encode("utf-8")),
         "json_default_bytes": len(json.dumps(data, sort_keys=True)),
         "toon_bytes": len(toon.encode("utf-8")),
@@ -386,6 +387,15 @@ def targets(results: dict) -> list[dict]:
     return rows
 
 
+def _load_note(results: dict) -> str:
+    loads = [e["load_average"][0] for c in results["corpora"].values()
+             for e in c["sizes"].values() if "load_average" in e]
+    if not loads:
+        loads = [results["env"]["load_average_at_start"][0]]
+    return (f"Load average (1 min) while measuring: {min(loads):.1f} to {max(loads):.1f} "
+            f"on {results['env']['cpus']} CPUs (other work was running).")
+
+
 def markdown(results: dict) -> str:
     env = results["env"]
     st = results["settings"]
@@ -394,8 +404,7 @@ def markdown(results: dict) -> str:
     out.append(f"Machine: {env['cpu_model']}, {env['cpus']} CPUs; Python {env['python']} "
                f"({env['platform']}); vardel {v.get('vardel')} at {env['vardel_commit']} "
                f"built with {env['compiler']}; orjson {v.get('orjson')}; "
-               f"msgspec {v.get('msgspec')}. Load average at start: "
-               + ", ".join(f"{x:.2f}" for x in env["load_average_at_start"]) + ".")
+               f"msgspec {v.get('msgspec')}. " + _load_note(results))
     out.append("")
     out.append(f"Command: `{env['command']}` ({env['date']}). Times are medians of "
                f"{st['repeats_desc']} interleaved (round-robin) runs in one process; "
