@@ -7,11 +7,13 @@ Usage (from the repository root, with vardel, orjson and msgspec installed;
     python -m benchmarks.run --quick      # smoke run: 1 KB and 1 MB, few repeats
     python -m benchmarks.run --report benchmarks/results/latest.json   # tables only
 
-Method. For each corpus and size all codecs of one direction are timed in
-this one process, round-robin: each round runs one sample of every codec,
-and the starting codec rotates from round to round. A sample times a loop
-of enough calls to last ``--min-time`` (one call for the largest size);
-results are kept until the loop ends, so freeing them is not timed. The
+Method. For each corpus all codecs of one direction, at every size, are
+timed in this one process, round-robin: each round runs one sample of every
+(size, codec) pair, and the starting pair rotates from round to round, so
+load that changes during the run touches every pair alike (the scaling from
+1 MB to 20 MB included). A sample times a loop of enough calls to last
+``--min-time`` (a single call when one lasts longer); results are kept until
+the loop ends, so freeing them is not timed. The
 cyclic garbage collector is off inside a sample (as timeit does). Reported:
 the median and the minimum of the per-call times over the rounds.
 
@@ -230,45 +232,65 @@ def _compact_json(data: Any) -> str:
     return json.dumps(data, separators=(",", ":"), ensure_ascii=False)
 
 
-def bench_corpus(name: str, size_label: str, repeats: int, min_time: float,
-                 log: Callable[[str], None]) -> dict:
+def bench_corpus(name: str, sizes: list[str], repeats: int, min_time: float,
+                 log: Callable[[str], None]) -> dict[str, dict]:
+    """Measures one corpus at every size; returns an entry per size label.
+
+    All sizes are timed in the same rounds (one round runs a sample of every
+    codec at every size), so that the scaling from 1 MB to 20 MB is not
+    skewed by load that changes while the run goes on.
+    """
     import vardel
 
-    t0 = time.perf_counter()
-    data = corpora.generate(name, size_label)
-    flat = corpora.generate_flat(name, size_label)
-    log(f"  generated in {time.perf_counter() - t0:.1f}s")
+    entries: dict[str, dict] = {}
+    enc: dict[tuple[str, str], Callable[[], Any]] = {}
+    dec: dict[tuple[str, str], Callable[[], Any]] = {}
+    for label in sizes:
+        t0 = time.perf_counter()
+        data = corpora.generate(name, label)
+        flat = corpora.generate_flat(name, label)
+        log(f"  {_label(label)}: generated in {time.perf_counter() - t0:.1f}s")
+        json_text = _compact_json(data)
+        toon = vardel.encode(data)
+        if vardel.encode(data) != toon:
+            raise SystemExit(f"{name} {label}: vardel.encode is not deterministic")
+        flat_json = _compact_json(flat)
+        flat_toon = vardel.encode(flat)
+        entry: dict[str, Any] = {
+            "json_bytes": len(json_text.encode("utf-8")),
+            "json_default_bytes": len(json.dumps(data, sort_keys=True)),
+            "toon_bytes": len(toon.encode("utf-8")),
+            "flat_json_bytes": len(flat_json.encode("utf-8")),
+            "flat_toon_bytes": len(flat_toon.encode("utf-8")),
+        }
+        del json_text, toon
+        diff = corpora.first_difference(vardel.decode_toon(flat_toon), flat)
+        entry["flat_roundtrip"] = diff is None
+        if diff is not None:
+            entry["flat_roundtrip_difference"] = diff
+            log(f"  WARNING: decode_toon(encode(flat)) differs: {diff}")
+        del flat
+        for codec, fn in encoders(data).items():
+            enc[(label, codec)] = fn
+        for codec, fn in decoders(flat_toon, flat_json).items():
+            dec[(label, codec)] = fn
+        entries[label] = entry
+        del data, flat_json, flat_toon
+    gc.collect()
 
-    json_text = _compact_json(data)
-    toon = vardel.encode(data)
-    if vardel.encode(data) != toon:
-        raise SystemExit(f"{name} {size_label}: vardel.encode is not deterministic")
-    entry: dict[str, Any] = {
-        "load_average": os.getloadavg(),
-        "json_bytes": len(json_text.encode("utf-8")),
-        "json_default_bytes": len(json.dumps(data, sort_keys=True)),
-        "toon_bytes": len(toon.encode("utf-8")),
-    }
-    del json_text, toon
     max_number = 200_000
-    entry["encode"] = measure(encoders(data), repeats, min_time, max_number)
-    log("  encode: " + _brief(entry["encode"], ENC_VARDEL))
-    del data
-
-    flat_json = _compact_json(flat)
-    flat_toon = vardel.encode(flat)
-    entry["flat_json_bytes"] = len(flat_json.encode("utf-8"))
-    entry["flat_toon_bytes"] = len(flat_toon.encode("utf-8"))
-    back = vardel.decode_toon(flat_toon)
-    diff = corpora.first_difference(back, flat)
-    entry["flat_roundtrip"] = diff is None
-    if diff is not None:
-        entry["flat_roundtrip_difference"] = diff
-        log(f"  WARNING: decode_toon(encode(flat)) differs: {diff}")
-    del back
-    entry["decode"] = measure(decoders(flat_toon, flat_json), repeats, min_time, max_number)
-    log("  decode: " + _brief(entry["decode"], DEC_VARDEL))
-    return entry
+    for direction, funcs, base in (("encode", enc, ENC_VARDEL), ("decode", dec, DEC_VARDEL)):
+        load_before = os.getloadavg()[0]
+        stats = measure(funcs, repeats, min_time, max_number)
+        load_after = os.getloadavg()[0]
+        for label in sizes:
+            entries[label][direction] = {codec: st for (lab, codec), st in stats.items()
+                                         if lab == label}
+            entries[label].setdefault("load_average", []).extend([load_before, load_after])
+            log(f"  {_label(label)} {direction}: " + _brief(entries[label][direction], base))
+    del enc, dec
+    gc.collect()
+    return entries
 
 
 def _brief(stats: dict, base: str) -> str:
@@ -388,8 +410,8 @@ def targets(results: dict) -> list[dict]:
 
 
 def _load_note(results: dict) -> str:
-    loads = [e["load_average"][0] for c in results["corpora"].values()
-             for e in c["sizes"].values() if "load_average" in e]
+    loads = [x for c in results["corpora"].values()
+             for e in c["sizes"].values() for x in e.get("load_average", [])]
     if not loads:
         loads = [results["env"]["load_average_at_start"][0]]
     return (f"Load average (1 min) while measuring: {min(loads):.1f} to {max(loads):.1f} "
@@ -407,10 +429,10 @@ def markdown(results: dict) -> str:
                f"msgspec {v.get('msgspec')}. " + _load_note(results))
     out.append("")
     out.append(f"Command: `{env['command']}` ({env['date']}). Times are medians of "
-               f"{st['repeats_desc']} interleaved (round-robin) runs in one process; "
-               "each run times a loop of calls lasting at least "
-               f"{st['min_time'] * 1e3:.0f} ms (one call at 20 MB), garbage collector off "
-               "inside a run. Ratio = peer time / vardel time: above 1.00x vardel is faster. "
+               f"{st['repeats']} interleaved runs in one process: each round runs one sample of "
+               "every codec at every size of a corpus, in a rotating order; a sample times a "
+               f"loop of calls lasting at least {st['min_time'] * 1e3:.0f} ms (a single call "
+               "when one call takes longer), garbage collector off inside a sample. Ratio = peer time / vardel time: above 1.00x vardel is faster. "
                "MB/s = compact JSON size of the data / median time. `json.dumps` is "
                "`json.dumps(data, sort_keys=True)` with its default separators and "
                "`ensure_ascii`; `json.dumps compact` adds `separators=(',', ':'), "
@@ -557,12 +579,7 @@ def main(argv: list[str] | None = None) -> int:
             raise SystemExit(f"unknown size {s!r}; known: {', '.join(corpora.SIZES)}")
     min_time = args.min_time if args.min_time is not None else (0.01 if args.quick else 0.05)
 
-    def repeats_for(label: str) -> int:
-        if args.repeats is not None:
-            return args.repeats
-        if args.quick:
-            return 5
-        return 5 if label == "20MB" else 15
+    repeats = args.repeats if args.repeats is not None else (5 if args.quick else 11)
 
     command = os.environ.get("BENCH_COMMAND") or "python -m benchmarks.run " + " ".join(
         sys.argv[1:] if argv is None else argv)
@@ -570,9 +587,7 @@ def main(argv: list[str] | None = None) -> int:
         "env": environment(command.strip()),
         "settings": {
             "sizes": sizes,
-            "repeats": {s: repeats_for(s) for s in sizes},
-            "repeats_desc": "/".join(str(repeats_for(s)) for s in sizes)
-            + f" (for {'/'.join(_label(s) for s in sizes)})",
+            "repeats": repeats,
             "min_time": min_time,
         },
         "corpora": {},
@@ -588,11 +603,9 @@ def main(argv: list[str] | None = None) -> int:
             "flat_description": corpora.FLAT_DESCRIPTIONS[name],
             "sizes": {},
         }
-        for label in sizes:
-            log(f"{name} {label}")
-            results["corpora"][name]["sizes"][label] = bench_corpus(
-                name, label, repeats_for(label), min_time, log)
-            gc.collect()
+        log(name)
+        results["corpora"][name]["sizes"] = bench_corpus(name, sizes, repeats, min_time, log)
+        gc.collect()
 
     if not args.no_rss:
         rss_size = "1MB" if args.quick else "20MB"

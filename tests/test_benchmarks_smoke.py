@@ -152,7 +152,7 @@ def _fake_results():
                 "python": "3.12.0", "platform": "test", "compiler": "g++",
                 "versions": {"vardel": "0", "orjson": "1", "msgspec": None},
                 "vardel_commit": "abc", "command": "make bench", "date": "today"},
-        "settings": {"repeats_desc": "15/5", "min_time": 0.05},
+        "settings": {"repeats": 11, "min_time": 0.05},
         "corpora": {"records": {"description": "d", "flat_description": "f",
                                 "sizes": {"1MB": entry(1), "20MB": entry(20)}}},
         "rss": {"size": "20MB", "encode": {
