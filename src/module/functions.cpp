@@ -4,6 +4,7 @@
 
 #include "convert/to_python.h"
 #include "convert/to_value.h"
+#include "convert/utf8_str.h"
 #include "decode/decode.h"
 #include "encode/encode.h"
 #include "encode/writer.h"
@@ -23,15 +24,6 @@ const FunctionDescription kEncode{"encode", nullptr, kEncodeParams, 2, 1};
 const char* const kDecodeParams[] = {"toon_str", "options"};
 const FunctionDescription kDecode{"decode_toon", nullptr, kDecodeParams, 2, 1};
 
-// Returns a new str from the encoder's UTF-8 text; ASCII text is copied as it is.
-PyObject* text_to_str(std::string_view text, bool ascii) {
-  if (!ascii)
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-  if (s != nullptr && !text.empty()) std::memcpy(PyUnicode_DATA(s), text.data(), text.size());
-  return s;
-}
-
 PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[2];
@@ -49,7 +41,7 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     OutputBuffer out;
     auto written = encode_into(out, *value, 0, settings);
     if (!written) return raise_toon_error(written.error());
-    return text_to_str(out.view(), keep.all_ascii());
+    return str_from_utf8(out.view(), keep.all_ascii());
   });
 }
 
