@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "module/pyref.h"
 
@@ -41,7 +40,7 @@ PyObject* make_str(std::string_view s) {
 class Builder {
  public:
   ~Builder() {
-    for (auto& [text, obj] : keys_) Py_DECREF(obj);
+    for (Recent& r : recent_) Py_XDECREF(r.key);
   }
 
   // Returns a new reference, or null with an exception set.
@@ -83,34 +82,29 @@ class Builder {
     PyRef out = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(m.size())));
     if (!out) return nullptr;
     for (const Member& member : m) {
-      PyObject* key = key_object(member.key);
-      if (key == nullptr) return nullptr;
+      // Held: building the value may evict the key from the cache.
+      PyRef key = PyRef::borrow(key_object(member.key));
+      if (!key) return nullptr;
       PyRef value = PyRef::steal(build(member.value));
       if (!value) return nullptr;
-      if (PyDict_SetItem(out.get(), key, value.get()) < 0) return nullptr;
+      if (PyDict_SetItem(out.get(), key.get(), value.get()) < 0) return nullptr;
     }
     return out.release();
   }
 
-  // Returns a borrowed str for a key, made once per distinct text. The rows of
-  // a table share their key storage, so most keys are found by address first.
+  // Returns a borrowed str for a key. The rows of a table share their key
+  // storage, so a key text seen at the same address gives the same str; other
+  // keys (mostly unique) are made directly.
   PyObject* key_object(std::string_view text) {
     // Field names lie a few bytes apart in the header line: mix every address bit.
     std::uint64_t mixed = reinterpret_cast<std::uintptr_t>(text.data()) * 0x9E3779B97F4A7C15ULL;
     std::size_t slot = static_cast<std::size_t>(mixed >> 58);
     Recent& r = recent_[slot];
     if (r.data == text.data() && r.size == text.size() && r.data != nullptr) return r.key;
-    PyObject* key = key_by_text(text);
-    if (key != nullptr) r = {text.data(), text.size(), key};
-    return key;
-  }
-
-  PyObject* key_by_text(std::string_view text) {
-    auto it = keys_.find(text);
-    if (it != keys_.end()) return it->second;
     PyObject* key = make_str(text);
     if (key == nullptr) return nullptr;
-    keys_.emplace(text, key);
+    Py_XDECREF(r.key);
+    r = {text.data(), text.size(), key};
     return key;
   }
 
@@ -118,10 +112,9 @@ class Builder {
   struct Recent {
     const char* data = nullptr;
     std::size_t size = 0;
-    PyObject* key = nullptr;  // borrowed from keys_
+    PyObject* key = nullptr;  // owned
   };
   Recent recent_[kRecent];
-  std::unordered_map<std::string_view, PyObject*> keys_;
 };
 
 }  // namespace
