@@ -5,15 +5,22 @@
     'id: 1\\ntags:\\n  [2]: a,b'
 """
 
-from importlib.metadata import PackageNotFoundError, version
-
 from vardel._vardel import DecodeOptions, EncodeOptions, decode_toon, encode
 
-try:
-    __version__: str = version("vardel")
-except PackageNotFoundError:  # imported from a source tree that was never installed
-    __version__ = "0+unknown"
+__version__: str
 
-del PackageNotFoundError, version
+
+def __getattr__(name: str) -> str:
+    # The version is looked up on first use: importlib.metadata is slow to import.
+    if name != "__version__":
+        raise AttributeError(f"module 'vardel' has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        found = version("vardel")
+    except PackageNotFoundError:  # imported from a source tree that was never installed
+        found = "0+unknown"
+    globals()["__version__"] = found
+    return found
 
 __all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions"]

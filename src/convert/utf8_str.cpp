@@ -39,6 +39,16 @@ template <class Unit>
 void fill(const unsigned char* p, std::size_t n, Unit* out) {
   const unsigned char* end = p + n;
   while (p < end) {
+    // Runs of ASCII, which most text is, widen eight bytes at a time.
+    while (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      if (w & 0x8080808080808080ULL) break;
+      for (int i = 0; i < 8; ++i) out[i] = p[i];
+      out += 8;
+      p += 8;
+    }
+    if (p == end) break;
     unsigned char b = *p;
     if (b < 0x80) {
       *out++ = b;

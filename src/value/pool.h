@@ -11,8 +11,8 @@
 
 namespace vardel {
 
-inline constexpr std::size_t kPoolBytes = std::size_t(64) << 20;
-inline constexpr std::size_t kPoolBlocks = 8;
+inline constexpr std::size_t kPoolBytes = std::size_t(128) << 20;
+inline constexpr std::size_t kPoolBlocks = 16;
 
 struct Block {
   void* data;
