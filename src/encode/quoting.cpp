@@ -4,6 +4,10 @@
 #include <cstring>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "encode/encode.h"
 #include "encode/tokens.h"
 #include "value/text.h"
@@ -82,6 +86,32 @@ bool scan_flags(const std::uint8_t* table, std::string_view text) {
   return false;
 }
 
+// Returns how many leading bytes of `text`, in whole blocks of 16, hold none
+// of the bytes kValueBytes flags nor `delimiter`: the scan can start there.
+std::size_t clean_prefix(std::string_view text, unsigned char delimiter) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const __m128i below_space = _mm_set1_epi8(0x1F);
+  const __m128i specials[] = {
+      _mm_set1_epi8('"'),  _mm_set1_epi8('-'), _mm_set1_epi8(':'),
+      _mm_set1_epi8('['),  _mm_set1_epi8('\\'), _mm_set1_epi8(']'),
+      _mm_set1_epi8('{'),  _mm_set1_epi8('}'), _mm_set1_epi8(0x7F),
+      _mm_set1_epi8(static_cast<char>(0xC2)), _mm_set1_epi8(static_cast<char>(delimiter)),
+  };
+  for (; i + 16 <= text.size(); i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    __m128i hit = _mm_cmpeq_epi8(_mm_max_epu8(v, below_space), below_space);
+    for (const __m128i& c : specials) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, c));
+    if (_mm_movemask_epi8(hit) != 0) break;
+  }
+#else
+  (void)text;
+  (void)delimiter;
+#endif
+  return i;
+}
+
 }  // namespace
 
 bool looks_like_number(std::string_view text) {
@@ -117,6 +147,7 @@ QuoteRule::QuoteRule(std::string_view delimiter) {
     byte_class_[static_cast<unsigned char>(delimiter[0])] = 1;
   else
     long_delimiter_ = delimiter;
+  short_delimiter_ = delimiter.size() == 1 ? static_cast<unsigned char>(delimiter[0]) : '"';
 }
 
 bool QuoteRule::needs_quotes(std::string_view text) const {
@@ -162,7 +193,8 @@ bool QuoteRule::needs_quotes(std::string_view text) const {
       break;
     default: break;  // '-' is caught by the byte scan
   }
-  if (scan_flags(byte_class_.data(), text)) return true;
+  if (scan_flags(byte_class_.data(), text.substr(clean_prefix(text, short_delimiter_))))
+    return true;
   return !long_delimiter_.empty() && text.find(long_delimiter_) != std::string_view::npos;
 }
 

@@ -58,6 +58,7 @@ class QuoteRule {
   // U+0080..U+009F (the lead byte 0xC2).
   std::array<std::uint8_t, 256> byte_class_;
   std::string_view long_delimiter_;  // delimiters of two or more bytes
+  unsigned char short_delimiter_;    // a one-byte delimiter (else a byte flagged anyway)
   bool always_ = false;              // the empty delimiter occurs in every text
 };
 
