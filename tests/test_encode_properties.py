@@ -1,11 +1,7 @@
-"""Properties of encoded text over random JSON-shaped data and options.
+"""Properties of encoded text over random JSON-shaped data and options. The model
+copies each nested block into its parent line by line, re-indented; the encoder's
+one-pass text must equal it byte for byte."""
 
-The model below builds the text the slow way: every nested block is encoded to
-a text of its own and copied into its parent line by line, each line indented
-again. The encoder writes one buffer in one pass; both must agree byte for byte.
-"""
-
-import random
 import re
 from decimal import Decimal
 
@@ -14,28 +10,18 @@ from hypothesis import strategies as st
 
 from vardel import EncodeOptions, encode
 
-WHITE_SPACE = set(
-    map(chr, [*range(9, 14), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B)])
-) | set("\u2028\u2029\u202f\u205f\u3000")
-NUMBER = re.compile(
-    r"[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?|[+-]?(inf|infinity|nan)", re.I
-)
+WHITE_SPACE = set(map(chr, [*range(9, 14), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
+                            0x2028, 0x2029, 0x202F, 0x205F, 0x3000]))
+NUMBER = re.compile(r"[+-]?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?|[+-]?(inf|infinity|nan)", re.I)
 FORCES_QUOTES = re.compile(r'[\x00-\x1f"\-:\[\\\]{}\x7f-\x9f]')
 BREAKS_HEADER = re.compile(r'[\x00-\x1f":\[\\\]{}\x7f-\x9f]')
 IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*")
 
 
 def needs_quotes(s, delimiter):
-    return bool(
-        s == ""
-        or s[0] in WHITE_SPACE
-        or s[-1] in WHITE_SPACE
-        or s in ("true", "false", "null")
-        or NUMBER.fullmatch(s)
-        or (len(s) > 1 and s[0] == "0" and s[1] != ".")
-        or FORCES_QUOTES.search(s)
-        or delimiter in s
-    )
+    return bool(s == "" or s[0] in WHITE_SPACE or s[-1] in WHITE_SPACE or delimiter in s
+                or s in ("true", "false", "null") or NUMBER.fullmatch(s)
+                or (len(s) > 1 and s[0] == "0" and s[1] != ".") or FORCES_QUOTES.search(s))
 
 
 def quoted(s):
@@ -89,12 +75,9 @@ def model(v, depth, o):
     d = o.delimiter
     head = f"[{len(v)}{'' if d == ',' else d}]" if o.use_length_markers else "[]"
     first = v[0]
-    if (
-        isinstance(first, dict)
-        and all(map(is_scalar, first.values()))
-        and all(isinstance(e, dict) and len(e) == len(first) for e in v)
-        and all(k in e and is_scalar(e[k]) for e in v for k in first)
-    ):
+    if (isinstance(first, dict) and all(map(is_scalar, first.values()))
+            and all(isinstance(e, dict) and len(e) == len(first) for e in v)
+            and all(k in e and is_scalar(e[k]) for e in v for k in first)):
         fields = sorted(first)
         out = head + "{" + d.join(field_text(k, d) for k in fields) + "}:\n"
         out += "".join(pad + step + d.join(token(e[k], o) for k in fields) + "\n" for e in v)
@@ -126,35 +109,17 @@ def model_lines(v, depth, o):
 # Short texts over an alphabet that reaches every quoting rule.
 texts = st.text(alphabet="ab0.e-+: ,|\t\n\"\\[}\x01\x7f\x85\xa0àé\u2028\u3000in", max_size=5)
 texts |= st.sampled_from(["true", "null", "nan", "-inf", "007", "1e5", "a b", "x.y", "_k", "Ada"])
-scalars = (
-    st.none()
-    | st.booleans()
-    | st.integers(-(2**63), 2**64 - 1)
-    | st.floats(allow_nan=False, allow_infinity=False)
-    | texts
-)
+scalars = (st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1)
+           | st.floats(allow_nan=False, allow_infinity=False) | texts)
 keys = st.sampled_from(["a", "b", "id", "name", "my key", "b-c", "true"]) | texts
 
 
-def rows_of_one_shape(n_keys):
-    return st.lists(keys, min_size=n_keys, max_size=n_keys, unique=True).flatmap(
-        lambda ks: st.lists(st.fixed_dictionaries({k: scalars for k in ks}), min_size=1, max_size=4)
-    )
-
-
-tables = st.integers(0, 3).flatmap(rows_of_one_shape)
-data = st.recursive(
-    scalars,
-    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(keys, inner, max_size=4) | tables,
-    max_leaves=25,
-)
-options = st.builds(
-    EncodeOptions,
-    delimiter=st.sampled_from([",", "\t", "|"]),
-    indent=st.integers(0, 4),
-    use_length_markers=st.booleans(),
-    strict=st.booleans(),
-)
+tables = st.integers(0, 3).flatmap(lambda n: st.lists(keys, min_size=n, max_size=n, unique=True)).flatmap(
+    lambda ks: st.lists(st.fixed_dictionaries({k: scalars for k in ks}), min_size=1, max_size=4))
+data = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4)
+                    | st.dictionaries(keys, inner, max_size=4) | tables, max_leaves=25)
+options = st.builds(EncodeOptions, delimiter=st.sampled_from([",", "\t", "|"]),
+                    indent=st.integers(0, 4), use_length_markers=st.booleans(), strict=st.booleans())
 
 
 @settings(max_examples=400)
@@ -163,35 +128,28 @@ def test_one_pass_text_equals_copy_and_reindent(value, opts):
     assert encode(value, opts) == model(value, 0, opts)
 
 
-@given(data, options)
-def test_text_shape(value, opts):
+def shuffled(value, rng):
+    if isinstance(value, dict):
+        items = [(k, shuffled(v, rng)) for k, v in value.items()]
+        rng.shuffle(items)
+        return dict(items)
+    return [shuffled(v, rng) for v in value] if isinstance(value, list) else value
+
+
+@given(data, options, st.randoms(use_true_random=False))
+def test_text_shape_and_insertion_order(value, opts, rng):
     text = encode(value, opts)
-    assert not text.endswith("\n")
-    assert "\r" not in text
+    assert not text.endswith("\n") and "\r" not in text
     for line in text.split("\n"):
         rest = line.lstrip(" ")
         assert rest == "" or rest[0] not in WHITE_SPACE
+    assert encode(shuffled(value, rng), opts) == text
 
 
 @given(texts | st.text(max_size=6), st.sampled_from([",", "\t", "|", ";", ", "]))
 def test_strings_that_need_quotes_are_quoted(s, delimiter):
     text = encode({"k": s}, EncodeOptions(delimiter=delimiter))
     assert text == "k: " + (quoted(s) if needs_quotes(s, delimiter) else s)
-
-
-def shuffled(value, rng):
-    if isinstance(value, dict):
-        items = [(k, shuffled(v, rng)) for k, v in value.items()]
-        rng.shuffle(items)
-        return dict(items)
-    if isinstance(value, list):
-        return [shuffled(v, rng) for v in value]
-    return value
-
-
-@given(data, options, st.randoms(use_true_random=False))
-def test_insertion_order_does_not_matter(value, opts, rng):
-    assert encode(shuffled(value, rng), opts) == encode(value, opts)
 
 
 def has_non_empty_array(value):
@@ -203,12 +161,8 @@ def has_non_empty_array(value):
 @given(data, st.text(max_size=3).filter(lambda d: d not in (",", "\t", "|")))
 def test_bad_delimiter_fails_exactly_when_a_non_empty_array_is_written(value, delimiter):
     opts = EncodeOptions(delimiter=delimiter)
-    if has_non_empty_array(value):
-        try:
-            encode(value, opts)
-        except ValueError as e:
-            assert str(e) == "Invalid delimiter: " + delimiter
-        else:
-            raise AssertionError("no error for a non-empty array")
-    else:
-        assert encode(value, opts) == model(value, 0, opts)
+    expected = "Invalid delimiter: " + delimiter if has_non_empty_array(value) else model(value, 0, opts)
+    try:
+        assert encode(value, opts) == expected
+    except ValueError as e:
+        assert str(e) == expected
