@@ -1,5 +1,4 @@
-"""The README's Python sessions and the package docstring run as doctests; its
-`console` blocks run in a shell and print exactly what is shown."""
+"""The README's examples (doctests and console blocks) and the package docstring are real."""
 
 import doctest
 import os

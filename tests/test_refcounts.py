@@ -1,5 +1,4 @@
-"""Reference counts: calls that fail at every stage, or succeed, leave the counts of
-everything they touched unchanged, and release what they return."""
+"""Calls that fail at every stage, or succeed, leave reference counts unchanged and leak nothing."""
 
 import gc
 import sys
@@ -34,12 +33,6 @@ def nest(levels, leaf):
     return leaf
 
 
-def cyclic():
-    data = [K, V]
-    data.append(data)
-    return {S: data}
-
-
 K, V, S, MK, BIG = text("key"), text("value"), text("|"), Marker(), 10**30
 OPTS, SET, DOPTS = EO(S, 4), EO(), DO()
 TRACKED = [K, V, S, MK, BIG, OPTS, SET, DOPTS, None, True, False, EO, DO, m.encode]
@@ -47,7 +40,6 @@ TOON = text("t[2]{id,name}:\n  1,Ada\n  2,Bob\nn: 18446744073709551615\nl[3]: tr
 
 CASES = {
     "encode": lambda h: m.encode({K: [V, 3.5, 2**64 - 1, None], S: {V: (1, frozenset([K]))}}),
-    "encode records": lambda h: m.encode([{K: 1, S: V}, {K: 2, S: V}, {S: [{K: MK}], K: 3}]),
     "binding": lambda h: m.encode([K], OPTS, other=V),
     "options type": lambda h: m.encode([K], {V: OPTS}),
     "key not str": lambda h: m.encode({K: V, 5: S}, OPTS),
@@ -63,7 +55,7 @@ CASES = {
     "abc check raises": lambda h: m.encode(
         [K, type("C", (), {"__class__": property(fail(LookupError(MK)))})()]),
     "too deep": lambda h: m.encode({K: nest(600, {V: S})}),
-    "circular": lambda h: m.encode(cyclic()),
+    "circular": lambda h: m.encode({S: (c := [K, V]).append(c) or c}),
     "invalid delimiter": lambda h: m.encode({K: [V, {S: MK}]}, OPTS),
     "borrow refused": lambda h: m.encode([UMap(keys=lambda: setattr(OPTS, "delimiter", V))], OPTS),
     "panic": lambda h: m.encode({K: [UMap({V: MK}, keys=lambda: h.panic(text("panic")))]}, OPTS),

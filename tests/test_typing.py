@@ -1,5 +1,4 @@
-"""The typed surface: the stub matches the built module, and mypy --strict accepts
-correct use and rejects exactly the wrong uses of the installed package."""
+"""The stub matches the built module; mypy --strict accepts right and rejects wrong use."""
 
 import importlib.metadata
 import importlib.resources
@@ -21,9 +20,9 @@ def run(*args, cwd):
 
 @pytest.mark.parametrize("args", [
     ["mypy.stubtest", "vardel._vardel"],
-    ["mypy", "--strict", "--cache-dir", ".cache", str(DATA / "typed_usage.py")],
-    ["mypy", "--strict", "--cache-dir", ".cache", str(Path(__file__).parent.parent / "python" / "vardel")],
-], ids=["stubtest", "usage", "package source"])
+    ["mypy", "--strict", "--cache-dir", ".cache", str(DATA / "typed_usage.py"),
+     str(Path(__file__).parent.parent / "python" / "vardel")],
+], ids=["stubtest", "usage and package source"])
 def test_mypy_accepts(tmp_path, args):
     proc = run(*args, cwd=tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
