@@ -58,7 +58,9 @@ def test_text_shape_and_insertion_order(value, opts, rng):
     assert encode(shuffled(value, rng), opts) == text
 
 
-@given(texts | st.text(max_size=6), st.sampled_from([",", "\t", "|", ";", ", "]))
+# long texts reach the block-wise scan of long strings
+@given(texts | st.text(max_size=6) | st.text("abcdefgh é\x85,|\t:-\"", min_size=15, max_size=70),
+       st.sampled_from([",", "\t", "|", ";", ", "]))
 def test_strings_that_need_quotes_are_quoted(s, delimiter):
     text = encode({"k": s}, EncodeOptions(delimiter=delimiter))
     assert text == "k: " + (quoted(s) if needs_quotes(s, delimiter) else s)
