@@ -1,6 +1,7 @@
 """decode_toon: scalar tokens, lines and the pending key, arrays, and the escape errors."""
 
 import pytest
+from hypothesis import given, strategies as st
 
 from support import assert_same
 from vardel import decode_toon
@@ -207,3 +208,10 @@ def test_escape_errors(text, message):
     with pytest.raises(ValueError) as info:
         decode_toon(text)
     assert type(info.value) is ValueError and str(info.value) == "Decoding error: " + message
+
+
+@given(st.integers(0, 10**16), st.integers(0, 10**9), st.integers(0, 4), st.sampled_from(["", "-", "+"]))
+def test_decimal_tokens_read_as_the_nearest_double(whole, frac, zeros, sign):
+    token = f"{sign}{whole}.{'0' * zeros}{frac}"
+    value = decode_toon(f"k: {token}")["k"]
+    assert type(value) is float and repr(value) == repr(float(token))

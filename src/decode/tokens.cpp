@@ -164,6 +164,22 @@ bool read_number(std::string_view t, Value& out) {
   }
   if (i != n) return false;
 
+  // Short decimals without an exponent, the usual case: the digits and the
+  // power of ten are both exact doubles, so one correctly rounded division
+  // gives the correctly rounded value.
+  const std::size_t int_digits = int_end - int_begin;
+  const std::size_t frac_digits = frac_end - frac_begin;
+  if (exponent == 0 && i == frac_end && int_digits + frac_digits <= 15) {
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    std::uint64_t digits = 0;
+    for (std::size_t k = int_begin; k < int_end; ++k) digits = digits * 10 + (t[k] - '0');
+    for (std::size_t k = frac_begin; k < frac_end; ++k) digits = digits * 10 + (t[k] - '0');
+    double d = static_cast<double>(digits) / kPow10[frac_digits];
+    out = Value::number(Number::from_double(negative ? -d : d));
+    return true;
+  }
+
   // from_chars takes no leading '+'; it rounds to nearest, ties to even.
   const char* first = t.data() + (t[0] == '+' ? 1 : 0);
   double d = 0;
