@@ -143,6 +143,8 @@ class Converter {
   // Returns the key's UTF-8 slice kept alive, or fails.
   bool key_text(PyObject* key, std::string_view& text);
   bool finish_object(std::vector<Member>& members, Value& out);
+  // Stores the elements read from a sequence or set as the array `out`.
+  bool finish_array(const std::vector<Value>& items, Value& out);
   // Records repeat one key set in one insertion order, and their keys are the
   // same str objects. For small dicts the converter remembers, per nesting
   // level, the key objects of the last dict read and the sorted slot of each;
@@ -520,10 +522,7 @@ bool Converter::generic_sequence(PyObject* o, std::optional<std::size_t> expecte
     items.push_back(v);
   }
   leave();
-  Value* stored = arena_.alloc<Value>(items.size());
-  if (!items.empty()) std::memcpy(static_cast<void*>(stored), items.data(), items.size() * sizeof(Value));
-  out = Value::array(stored, items.size());
-  return true;
+  return finish_array(items, out);
 }
 
 bool Converter::set_items(PyObject* o, Value& out) {
@@ -541,8 +540,13 @@ bool Converter::set_items(PyObject* o, Value& out) {
   }
   leave();
   if (PyErr_Occurred()) return failed_fetch();
+  return finish_array(items, out);
+}
+
+bool Converter::finish_array(const std::vector<Value>& items, Value& out) {
   Value* stored = arena_.alloc<Value>(items.size());
-  if (!items.empty()) std::memcpy(static_cast<void*>(stored), items.data(), items.size() * sizeof(Value));
+  if (!items.empty())
+    std::memcpy(static_cast<void*>(stored), items.data(), items.size() * sizeof(Value));
   out = Value::array(stored, items.size());
   return true;
 }
