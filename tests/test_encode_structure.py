@@ -1,6 +1,7 @@
 """Objects and arrays: member lines, key order, indentation, the four array forms, delimiters."""
 
 import pytest
+from hypothesis import given, strategies as st
 
 from support import outcome
 from vardel import EncodeOptions, encode
@@ -166,3 +167,11 @@ def test_first_failure_wins(data, options, error, message):
     with pytest.raises(error) as info:
         encode(data, EncodeOptions(**options))
     assert type(info.value) is error and str(info.value).startswith(message)
+
+
+@given(st.lists(st.from_regex(r"[A-Za-z_][A-Za-z0-9_.]{0,3}", fullmatch=True), min_size=1, max_size=40),
+       st.sampled_from(["", "prefix_", "a_longer_shared_prefix_"]))
+def test_members_come_out_in_byte_order(stems, prefix):
+    keys = {prefix + s for s in stems}
+    text = encode({k: 0 for k in keys})
+    assert [line.split(":")[0] for line in text.splitlines()] == sorted(keys, key=str.encode)

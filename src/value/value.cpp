@@ -1,15 +1,30 @@
 #include "value/value.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace vardel {
 
 namespace {
 
+// Returns the first (up to) eight bytes of `s` as a number that orders like
+// the bytes: big-endian, zero-padded.
+std::uint64_t prefix8(std::string_view s) {
+  unsigned char b[8] = {};
+  std::memcpy(b, s.data(), s.size() < 8 ? s.size() : 8);
+  std::uint64_t v = 0;
+  for (unsigned char c : b) v = (v << 8) | c;
+  return v;
+}
+
+// Byte-wise order of keys; most keys differ within their first eight bytes.
 bool key_less(std::string_view a, std::string_view b) {
+  std::uint64_t pa = prefix8(a);
+  std::uint64_t pb = prefix8(b);
+  if (pa != pb) return pa < pb;
   std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+  int c = n <= 8 ? 0 : std::memcmp(a.data() + 8, b.data() + 8, n - 8);
   return c != 0 ? c < 0 : a.size() < b.size();
 }
 
