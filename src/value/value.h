@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -77,13 +78,13 @@ class Value {
   }
   static Value string(std::string_view s) {
     Value v(Kind::String);
-    v.size_ = s.size();
+    v.set_size(s.size());
     v.p_.s = s.data();
     return v;
   }
   static Value array(Value* items, std::size_t n) {
     Value v(Kind::Array);
-    v.size_ = n;
+    v.set_size(n);
     v.p_.items = items;
     return v;
   }
@@ -100,19 +101,27 @@ class Value {
       default: return Number::from_double(p_.d);
     }
   }
-  std::string_view as_string() const { return {p_.s, size_}; }
+  std::string_view as_string() const { return {p_.s, size()}; }
   // Array elements.
   const Value* begin() const { return p_.items; }
-  const Value* end() const { return p_.items + size_; }
-  std::size_t size() const { return size_; }
+  const Value* end() const { return p_.items + size(); }
+  std::size_t size() const { return (std::size_t(size_hi_) << 32) | size_lo_; }
   const Value& operator[](std::size_t i) const { return p_.items[i]; }
   inline Map as_map() const;
 
  private:
   explicit Value(Kind k) : kind_(k) { p_.u = 0; }
+  // Stores a string's byte count or a container's element or member count,
+  // in 48 bits so that a Value takes 16 bytes; no real size comes near 2**48.
+  void set_size(std::size_t n) {
+    if (n >> 48 != 0) throw std::bad_alloc();
+    size_hi_ = static_cast<std::uint16_t>(n >> 32);
+    size_lo_ = static_cast<std::uint32_t>(n);
+  }
   Kind kind_;
   std::uint8_t sub_ = 0;  // bool value or Number::Form
-  std::size_t size_ = 0;  // string bytes, element count or member count
+  std::uint16_t size_hi_ = 0;
+  std::uint32_t size_lo_ = 0;
   union {
     std::uint64_t u;
     std::int64_t i;
@@ -127,6 +136,8 @@ struct Member {
   std::string_view key;
   Value value;
 };
+
+static_assert(sizeof(Value) == 16 && sizeof(Member) == 32);
 
 // An object's members in ascending byte order of their keys, each key once.
 class Map {
@@ -150,11 +161,11 @@ class Map {
 
 inline Value Value::object(Map m) {
   Value v(Kind::Object);
-  v.size_ = m.size();
+  v.set_size(m.size());
   v.p_.members = m.data();
   return v;
 }
-inline Map Value::as_map() const { return Map(p_.members, size_); }
+inline Map Value::as_map() const { return Map(p_.members, size()); }
 
 // Sorts members by key bytes and keeps, for keys that occur more than once,
 // the value inserted last. Returns the number of members kept (a prefix).
