@@ -41,6 +41,26 @@ class Converter {
   }
 
   // Converts `o` into `out`; on failure records the error and returns false.
+  // The common leaves (ASCII str, small int, float) without a call; the rest
+  // through convert().
+  [[gnu::always_inline]] bool convert_leaf_first(PyObject* o, Value& out) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o)) {
+      keep_.note(o);
+      out = Value::string({static_cast<const char*>(PyUnicode_DATA(o)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))});
+      return true;
+    }
+    if (t == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+      Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+      out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
+                   : Value::number(Number::from_negative(v));
+      return true;
+    }
+    if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
+    return convert(o, out);
+  }
+
   bool convert(PyObject* o, Value& out) {
     PyTypeObject* t = Py_TYPE(o);
     if (t == &PyUnicode_Type) return string(o, out);
@@ -347,7 +367,7 @@ bool Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* 
       m = &read.members[order->slot[i]];
       m->key = order->text[i];
       m->value = Value();
-      return convert(v, m->value);
+      return convert_leaf_first(v, m->value);
     }
     unplace(read, i);
   }
@@ -355,7 +375,7 @@ bool Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* 
   m->value = Value();
   if (!key_text(k, m->key)) return false;
   if (order != nullptr) read.keys[i] = k;
-  return convert(v, m->value);
+  return convert_leaf_first(v, m->value);
 }
 
 void Converter::unplace(DictRead& read, std::size_t count) {
@@ -417,7 +437,7 @@ bool Converter::exact_sequence(PyObject* o, Value& out) {
     } else {
       hold(f, PyTuple_GET_ITEM(o, i));
     }
-    bool ok = convert(f.item, items[i]);
+    bool ok = convert_leaf_first(f.item, items[i]);
     f.release_item();
     if (!ok) {
       leave();
