@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 DEV_DEPS := scikit-build-core cmake ninja pytest hypothesis mypy
 BUILD_DIR ?= build/{wheel_tag}
 
-.PHONY: all venv install test test-3.13 demo bench clean format
+.PHONY: all venv install test test-3.13 test-asan test-debug-malloc fuzz fuzz-replay demo bench clean format
 
 all: test
 
@@ -36,6 +36,22 @@ test: install
 test-3.13:
 	$(MAKE) test PY_VERSION=3.13 VENV=.venv-3.13
 
+# The whole suite against an ASan + UBSan build of the extension (.venv-asan, build/asan).
+test-asan:
+	tools/sanitize-tests
+
+# The memory and reference tests under the interpreter's debug allocator.
+test-debug-malloc:
+	tools/sanitize-tests --debug-malloc
+
+# Every fuzz target for FUZZ_TIME seconds (default 60; clang with libFuzzer).
+fuzz: venv
+	tools/fuzz run
+
+# The fuzz targets as plain programs (g++, ASan + UBSan) over the committed corpus.
+fuzz-replay: venv
+	tools/fuzz replay
+
 demo: install
 	$(PY) -m vardel encode --stats examples/users.json
 
@@ -52,4 +68,4 @@ format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'fuzz/*.cpp')
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) .venv-asan fuzz/out
