@@ -2,23 +2,31 @@
 not, leave the process no bigger and the reference counts of their inputs
 and option instances unchanged.
 
-tracemalloc does not see the codec's C++ allocations, so growth is measured
-as the resident set size (/proc/self/statm) after a warm-up. Every case is
-built so that a leak per call is large: payload strings of kilobytes, trees of
-hundreds of nodes, decoded documents of hundreds of entries. The bound is
-generous against allocator noise and far below what a leak of any object a
-call creates would add over the calls made.
+Growth is measured three ways after a warm-up, each with a bound far below
+what a leak of any object a call makes would add over the calls made:
+- the bytes in use in the C allocator (glibc's mallinfo2), which holds the
+  codec's C++ allocations and every Python object above 512 bytes; unlike the
+  resident set it is not hidden by memory that earlier tests freed;
+- the bytes traced by tracemalloc, which sees every Python object, small
+  ones included, but not the C++ allocations;
+- the resident set size (/proc/self/statm), coarsely.
+Every case is built so that a leak per call is large: payload strings of
+kilobytes, trees of hundreds of nodes, decoded documents of hundreds of
+entries.
 
 Under the sanitizer build (tools/sanitize-tests sets VARDEL_SANITIZED), the
-allocator's quarantine keeps freed memory resident, so only the reference
-counts are checked there; LeakSanitizer watches the native allocations.
+allocator is ASan's and its quarantine keeps freed memory, so only the
+reference counts and tracemalloc are checked there; LeakSanitizer watches the
+native allocations.
 """
 
 import collections.abc
+import ctypes
 import gc
 import importlib.util
 import os
 import sys
+import tracemalloc
 
 import pytest
 
@@ -28,15 +36,64 @@ from vardel import DecodeOptions, EncodeOptions, decode_toon, encode
 
 WARMUP = 300
 CALLS = 3000
-# Bytes the resident set may grow by over CALLS calls after the warm-up.
-GROWTH_LIMIT = 6 * 1024 * 1024
+# Bytes each measure may grow by over CALLS calls after the warm-up.
+NATIVE_LIMIT = 1024 * 1024
+TRACED_LIMIT = 256 * 1024
+RESIDENT_LIMIT = 8 * 1024 * 1024
 SANITIZED = os.environ.get("VARDEL_SANITIZED") == "1"
 PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+                     "uordblks", "fordblks", "keepcost")
+    ]
+
+
+def _mallinfo2():
+    libc = ctypes.CDLL(None)
+    try:
+        fn = libc.mallinfo2
+    except AttributeError:  # not glibc 2.33 or later
+        return None
+    fn.restype = _MallInfo2
+    return fn
+
+
+MALLINFO2 = _mallinfo2()
+
+
+def native_in_use():
+    """Bytes in use in the C allocator: small blocks and mmapped ones."""
+    if MALLINFO2 is None:
+        return 0
+    info = MALLINFO2()
+    return info.uordblks + info.hblkhd
 
 
 def resident_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * PAGE
+
+
+class Growth:
+    """Measures the three kinds of growth over a block of calls."""
+
+    def __enter__(self):
+        gc.collect()
+        self.native = native_in_use()
+        self.traced = tracemalloc.get_traced_memory()[0]
+        self.resident = resident_bytes()
+        return self
+
+    def __exit__(self, *exc):
+        gc.collect()
+        self.native = native_in_use() - self.native
+        self.traced = tracemalloc.get_traced_memory()[0] - self.traced
+        self.resident = resident_bytes() - self.resident
+        return False
 
 
 def load_hooks():
@@ -262,8 +319,15 @@ def outcome(fn):
     return None
 
 
+@pytest.fixture
+def traced():
+    tracemalloc.start()
+    yield
+    tracemalloc.stop()
+
+
 @pytest.mark.parametrize("name", sorted(CASES))
-def test_many_calls_do_not_grow_memory(name, capfd):
+def test_many_calls_do_not_grow_memory(name, capfd, traced):
     case = CASES[name]
     # The call ends at the stage the case is named for.
     first = outcome(case.fn)
@@ -274,34 +338,39 @@ def test_many_calls_do_not_grow_memory(name, capfd):
         if case.match is not None:
             assert case.match in str(first), str(first)[:300]
     del first
-    # Internal failures report on stderr each time: fewer calls, same bound.
+    # Internal failures report on stderr each time: fewer calls, same bounds.
     calls = CALLS // 6 if case.hooks else CALLS
     for _ in range(WARMUP):
         outcome(case.fn)
-    gc.collect()
     counts = [sys.getrefcount(o) for o in case.inputs]
-    before = resident_bytes()
-    for _ in range(calls):
-        outcome(case.fn)
-    gc.collect()
-    grown = resident_bytes() - before
+    with Growth() as grown:
+        for _ in range(calls):
+            outcome(case.fn)
     assert [sys.getrefcount(o) for o in case.inputs] == counts
     capfd.readouterr()  # drop the failure reports of the hooks
+    assert grown.traced < TRACED_LIMIT, f"Python objects grew by {grown.traced} bytes over {calls} calls"
     if not SANITIZED:
-        assert grown < GROWTH_LIMIT, f"resident set grew by {grown} bytes over {calls} calls"
+        assert grown.native < NATIVE_LIMIT, f"C allocations grew by {grown.native} bytes over {calls} calls"
+        assert grown.resident < RESIDENT_LIMIT, f"resident set grew by {grown.resident} bytes"
 
 
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer allocator keeps its own resident set")
-def test_growth_would_be_seen():
-    """The measurement sees a leak of the size the cases would leak."""
+@pytest.mark.skipif(SANITIZED or MALLINFO2 is None, reason="needs glibc's allocator")
+def test_native_growth_would_be_seen(traced):
+    """A leak of the size the cases would leak shows in the measures."""
     kept = []
-    gc.collect()
-    before = resident_bytes()
-    for i in range(CALLS):
-        kept.append(payload(str(i % 10), 4096))
-    grown = resident_bytes() - before
-    assert grown > GROWTH_LIMIT
-    del kept
+    with Growth() as grown:
+        for i in range(CALLS):
+            kept.append(bytearray(1024))  # above 512 bytes: from the C allocator
+    assert grown.native > NATIVE_LIMIT
+    assert grown.traced > TRACED_LIMIT
+
+
+def test_small_object_growth_would_be_seen(traced):
+    kept = []
+    with Growth() as grown:
+        for i in range(CALLS):
+            kept.append((i, str(i)))  # two small objects per call, about 100 bytes
+    assert grown.traced > TRACED_LIMIT
 
 
 def test_hooks_are_loaded_in_the_test_build():
