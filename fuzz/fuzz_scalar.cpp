@@ -8,9 +8,15 @@
 //              or the trimmed token as a string; no error without a quotation mark.
 //   mode 2:    unescape_string(text) either fails with one of the two escape
 //              errors or gives valid UTF-8 that escapes back to the same body.
-//   mode 3..:  for the string s = text and each delimiter, the token
+//   mode 3:    for the string s = text and each delimiter, the token
 //              quote_if_needed(s, delimiter) reads back as exactly s.
+//   mode 4:    a double (from the text's bytes, or a short decimal) is written
+//              in positional notation with its shortest round-trip digits, and
+//              reads back as the same double or, when whole, as its integer.
+#include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -159,17 +165,87 @@ void check_quoting(std::string_view s) {
   }
 }
 
+// The positional form of `d` with its shortest round-trip digits, built from
+// the scientific form that std::to_chars gives.
+std::string positional(double d) {
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<std::size_t>(r.ptr - buf));
+  std::string sign = std::signbit(d) ? "-" : "";
+  if (sign.size()) sci.remove_prefix(1);
+  std::size_t e = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e)) {
+    if (c != '.') digits += c;
+  }
+  int exponent = std::stoi(std::string(sci.substr(e + 1)));
+  if (d == 0) return sign + "0";
+  std::string out;
+  if (exponent >= 0) {
+    auto whole = static_cast<std::size_t>(exponent) + 1;
+    if (digits.size() <= whole) {
+      out = digits + std::string(whole - digits.size(), '0');
+    } else {
+      out = digits.substr(0, whole) + "." + digits.substr(whole);
+    }
+  } else {
+    out = "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+  }
+  return sign + out;
+}
+
+void check_double(std::string_view bytes) {
+  double d;
+  if (bytes.size() >= 8 && (bytes[0] & 1)) {
+    std::uint64_t bits;
+    std::memcpy(&bits, bytes.data(), 8);
+    std::memcpy(&d, &bits, 8);
+    if (!std::isfinite(d)) return;
+  } else {
+    // A short decimal: up to 17 digits with a point anywhere, as the input spells it.
+    std::string dec;
+    for (char c : bytes.substr(0, 24)) dec += static_cast<char>('0' + static_cast<unsigned char>(c) % 10);
+    if (dec.empty()) dec = "0";
+    std::size_t point = bytes.empty() ? 0 : static_cast<unsigned char>(bytes[0]) % (dec.size() + 1);
+    dec.insert(point, ".");
+    if (dec == ".") dec = "0";
+    if (dec.back() == '.') dec.pop_back();
+    if (dec.front() == '.') dec.insert(0, "0");
+    auto r = std::from_chars(dec.data(), dec.data() + dec.size(), d);
+    FUZZ_CHECK(r.ec == std::errc());
+    if (bytes.size() > 1 && (bytes[1] & 1)) d = -d;
+  }
+  vardel::EncodeSettings settings;
+  auto token = vardel::encode_value(Value::number(vardel::Number::from_double(d)), 0, settings);
+  FUZZ_CHECK(token.ok());
+  std::string want = positional(d);
+  char sci[40];
+  *std::to_chars(sci, sci + sizeof sci - 1, d).ptr = 0;
+  FUZZ_CHECK_MSG(*token == want, std::string(sci) + " written " + *token + ", shortest " + want);
+  vardel::Arena arena;
+  auto back = vardel::parse_value(*token, arena);
+  FUZZ_CHECK(back.ok() && back->kind() == Value::Kind::Number);
+  FUZZ_CHECK_MSG(fuzz::same_numeric(fuzz::after_round_trip(vardel::Number::from_double(d)),
+                                    fuzz::numeric(back->as_number())),
+                 *token + " read back as " + fuzz::describe(*back));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+  if (data[0] % 5 == 4) {
+    check_double(text);  // the bytes are a number, not text
+    return 0;
+  }
   if (!fuzz::valid_utf8(text)) return -1;
-  switch (data[0] % 4) {
+  switch (data[0] % 5) {
     case 0:
     case 1: check_parse_value(text); break;
     case 2: check_unescape(text); break;
-    default: check_quoting(text); break;
+    case 3: check_quoting(text); break;
+    default: check_double(text); break;
   }
   return 0;
 }
