@@ -676,3 +676,28 @@ def test_lone_surrogates(name):
         assert outcome["message"].startswith(CONVERSION + "UnicodeEncodeError"), outcome
     if exception == "UnicodeEncodeError":
         assert "surrogates not allowed" in outcome["message"], outcome
+
+
+# --- empty keys and names -------------------------------------------------------------
+# An array without a name and without a pending key is entered under the empty
+# key; sorting it among other keys once passed a null pointer to memcpy, which
+# the sanitizer build stops at.
+
+EMPTY_NAMES = [
+    ("[2]: x,y\nb: 1", {"": ["x", "y"], "b": 1}),
+    ("b: 1\n[2]: x,y", {"": ["x", "y"], "b": 1}),
+    ("[1]{a}:\n  1\nb: 1", {"": [{"a": 1}], "b": 1}),
+    ("b: 1\n[1]{}:\n  1", {"": [{"": 1}], "b": 1}),
+    ("z: 0\n" + "".join(f"k{i}: {i}\n" for i in range(20)) + "[0]:", None),
+    ('b[1]{,a}:\n  1,2\n"": 3', {"": 3, "b": [{"": 1, "a": 2}]}),
+]
+
+
+@pytest.mark.parametrize("text, expected", EMPTY_NAMES)
+def test_empty_keys_and_names(text, expected):
+    outcome = run_isolated(f"return decode_toon({text!r})")
+    assert "result" in outcome, outcome
+    if expected is None:
+        assert outcome["result"] == {"type": "dict", "len": 22}
+    else:
+        assert outcome == {"result": expected}

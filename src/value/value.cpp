@@ -9,10 +9,11 @@ namespace vardel {
 namespace {
 
 // Returns the first (up to) eight bytes of `s` as a number that orders like
-// the bytes: big-endian, zero-padded.
+// the bytes: big-endian, zero-padded. An empty key may have a null data
+// pointer (the decoder's unnamed arrays), which memcpy must not be given.
 std::uint64_t prefix8(std::string_view s) {
   unsigned char b[8] = {};
-  std::memcpy(b, s.data(), s.size() < 8 ? s.size() : 8);
+  if (!s.empty()) std::memcpy(b, s.data(), s.size() < 8 ? s.size() : 8);
   std::uint64_t v = 0;
   for (unsigned char c : b) v = (v << 8) | c;
   return v;
