@@ -204,8 +204,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Depth past the limit only where the text stays small: no indentation, or
   // one so wide that the first indented line fails.
   std::size_t budget = vardel::kMaxDepth + 40;
-  std::size_t nodes = 3000;
-  if (settings.indent > 0 && settings.indent <= 8) budget = 48;
+  std::size_t nodes = 600;
+  if (settings.indent > 0 && settings.indent <= 8) budget = 24;
   if (settings.indent > 8 && settings.indent <= vardel::kMaxIndentation + 1) {
     budget = 2;  // lines of up to a megabyte each: few of them
     nodes = 2;
