@@ -1,5 +1,3 @@
-"""Fixtures shared by the test files: the test-only entry points of the extension."""
-
 import importlib.util
 
 import pytest
@@ -12,9 +10,9 @@ def _load_hooks():
     try:
         module = importlib.util.module_from_spec(found)
         found.loader.exec_module(module)
+        return module
     except ImportError:  # a build without the test hooks
         return None
-    return module
 
 
 _HOOKS = _load_hooks()
@@ -22,7 +20,7 @@ _HOOKS = _load_hooks()
 
 @pytest.fixture
 def hooks():
-    """The test-only entry points (panic, throw_error, panic_type)."""
+    """The test-only entry points (panic, throw_error, panic_type, dict_layout_trusted)."""
     if _HOOKS is None:
         pytest.skip("extension built without test hooks")
     return _HOOKS
