@@ -23,7 +23,6 @@ def conversion_error(data, options=None):
 
 
 def fail(exc):
-    """A callback that raises `exc`."""
     def run(*args):
         raise exc
     return run
@@ -69,7 +68,7 @@ class USeq(UserCode, collections.abc.Sequence):
 
 
 class Index:
-    """Not an int, but has __index__ (which raises `result` when that is an exception)."""
+    """Has __index__, which returns `result` or raises it."""
 
     def __init__(self, result):
         self.result = result

@@ -11,7 +11,6 @@ from pathlib import Path
 
 import pytest
 
-import vardel
 from vardel import EncodeOptions, encode
 
 ROOT = Path(__file__).parent.parent
@@ -19,13 +18,11 @@ USERS = ROOT / "examples" / "users.json"
 
 
 def run(*args, stdin=None, prefix=()):
-    """Runs `python -m vardel ARGS`; returns the finished process (bytes)."""
     return subprocess.run([*prefix, sys.executable, "-m", "vardel", *map(str, args)],
                           input=stdin, capture_output=True, timeout=120)
 
 
-def error_line(proc):
-    """The message of a process that failed the documented way: one line, status 1."""
+def error_line(proc):  # the message of a process that failed the documented way: one line, status 1
     err = proc.stderr.decode()
     assert (proc.returncode, proc.stdout) == (1, b""), err
     assert err.startswith("vardel: error: ") and err.count("\n") == 1 and err.endswith("\n"), err
@@ -38,23 +35,19 @@ def write_json(path, data, **kw):
 
 
 # Scalars, arrays of scalars and tables of flat objects: what decode reads back faithfully.
-FLAT = {
-    "name": "Ada", "padded": " \u00a0two ", "lines": "a\nb\r\nc", "odd": 'a,b|c\td:e"f\\g[h]{i}-',
-    "unicode": "Chloé 東京 🙂", "like": ["42", "true", "", "null"], "big": 2**64 - 1, "small": -(2**63),
-    "tiny": 1.5e-7, "whole": 3.0, "yes": True, "nothing": None, "a:b": [], "x[1]": [1, "b,c", "d|e"],
-    "users": [{"id": 1, "name": "Ada, Countess", "note": "a|b"}, {"id": 2, "name": 'Bob "B"', "note": ""}],
-    "odd fields": [{"a:b": 1, "c,d": "x", "e f": None, "g|h": "\ty"}],
-}
-FLAT_BACK = {**FLAT, "whole": 3}
+FLAT = {"padded": " \u00a0two ", "lines": "a\nb\r\nc", "odd": 'a,b|c\td:e"f\\g[h]{i}-', "unicode": "Chloé 東京 🙂",
+        "like": ["42", "true", "", "null"], "big": 2**64 - 1, "small": -(2**63), "tiny": 1.5e-7, "whole": 3.0,
+        "yes": True, "nothing": None, "a:b": [], "x[1]": [1, "b,c", "d|e"],
+        "users": [{"id": 1, "name": "Ada, Countess", "note": "a|b"}, {"id": 2, "name": 'Bob "B"', "note": ""}],
+        "odd fields": [{"a:b": 1, "c,d": "x", "e f": None, "g|h": "\ty"}]}
 
 
-@pytest.mark.parametrize("flags", [[], ["--delimiter", "tab", "--indent", "4"],
-                                   ["--delimiter", "pipe", "--indent", "1"], ["--no-length-markers"]])
+@pytest.mark.parametrize("flags", [[], ["--delimiter", "tab", "--indent", "4"], ["--delimiter", "pipe", "--indent", "1"]])
 def test_encode_then_decode_gives_the_data_back(flags):
     enc = run("encode", *flags, stdin=json.dumps(FLAT, indent=2).encode())
     dec = run("decode", "-", stdin=enc.stdout)
     assert enc.returncode == dec.returncode == 0, enc.stderr + dec.stderr
-    assert json.loads(dec.stdout) == FLAT_BACK
+    assert json.loads(dec.stdout) == {**FLAT, "whole": 3}
 
 
 NESTED = {"b": {"c": [1, 2], "d": {"e": "x,y|z"}}, "rows": [{"k": 1, "v": "p"}, {"k": 2, "v": "q"}]}
@@ -66,8 +59,6 @@ def encoded(**options):
 
 @pytest.mark.parametrize("args, stdin, out", [
     (["encode"], NESTED, encoded()),
-    (["encode", "--delimiter", "tab"], NESTED, encoded(delimiter="\t")),
-    (["encode", "--indent", "0"], NESTED, encoded(indent=0)),
     (["encode", "--delimiter", "pipe", "--indent", "1", "--no-length-markers"], NESTED,
      encoded(delimiter="|", indent=1, use_length_markers=False)),
     (["encode", "--delimiter", "tab"], b'{"users": [{"id": 1, "name": "Ada"}], "ok": true}',
@@ -88,7 +79,6 @@ def test_writes_the_documented_text(args, stdin, out):
 
 @pytest.mark.parametrize("args, payload, message", [
     (["encode"], b'{"a": 1,\n  "b": }', r"<stdin>: invalid JSON at line 2, column 8: Expecting value"),
-    (["encode"], b'{"a": 1} x', r"<stdin>: invalid JSON at line 1, column 10: Extra data"),
     (["encode"], b'{"a": "\xff"}', r"<stdin>: invalid UTF-8 at line 1 \(byte offset 7\): invalid start byte 0xff"),
     (["decode"], b"a: 1\nb: \xe2\x82", r"<stdin>: invalid UTF-8 at line 2 \(byte offset 8\): unexpected end of data 0xe2"),
     (["encode"], b'{"n": 18446744073709551616}', r"<stdin>: cannot encode: Python conversion error: JSON number out of range"),
@@ -105,22 +95,22 @@ def test_bad_input_is_one_line_and_status_1(args, payload, message):
 
 
 @pytest.mark.parametrize("command", ["encode", "decode"])
-def test_unreadable_inputs(tmp_path, command):
-    missing = tmp_path / "missing.json"
+def test_unreadable_inputs_and_unwritable_outputs(tmp_path, command):
+    missing, src = tmp_path / "no" / "dir", write_json(tmp_path / "src", {})
     assert error_line(run(command, missing)) == f"cannot read {missing}: No such file or directory"
     assert error_line(run(command, tmp_path)) == f"cannot read {tmp_path}: Is a directory"
+    assert error_line(run(command, src, "-o", missing)) == f"cannot write {missing}: No such file or directory"
+    assert error_line(run(command, src, "-o", tmp_path)) == f"cannot write {tmp_path}: Is a directory"
+    assert [p.name for p in tmp_path.iterdir()] == ["src"]  # nothing left behind
     if os.geteuid() != 0:  # root reads any file
-        (secret := write_json(tmp_path / "secret", {})).chmod(0)
-        assert error_line(run(command, secret)) == f"cannot read {secret}: Permission denied"
+        src.chmod(0)
+        assert error_line(run(command, src)) == f"cannot read {src}: Permission denied"
 
 
 @pytest.mark.parametrize("args, fragment", [
-    ([], "the following arguments are required: COMMAND"),
-    (["encode", "--delimiter", "semicolon"], "invalid choice: 'semicolon'"),
-    (["encode", "--indent", "-1"], "must not be negative: -1"),
-    (["encode", "--indent", "two"], "not a whole number: 'two'"),
-    (["encode", "--indent", str(2**64)], f"must be at most {2**64 - 1}"),
-    (["decode", "--indent", "65"], "must be at most 64: 65"),
+    ([], "the following arguments are required: COMMAND"), (["encode", "--delimiter", "semicolon"], "invalid choice"),
+    (["encode", "--indent", "-1"], "must not be negative: -1"), (["encode", "--indent", "two"], "not a whole number"),
+    (["encode", "--indent", str(2**64)], f"must be at most {2**64 - 1}"), (["decode", "--indent", "65"], "at most 64: 65"),
 ])
 def test_usage_errors_exit_2(args, fragment):
     proc = run(*args)
@@ -129,10 +119,8 @@ def test_usage_errors_exit_2(args, fragment):
     assert err.startswith("usage: vardel") and fragment in err and "Traceback" not in err
 
 
-@pytest.mark.parametrize("command, good, bad", [
-    ("encode", b'{"a": [1, 2]}', b'{"a": [1, 2}'),
-    ("decode", b"a[2]: 1,2", b'a: "\\x"'),
-])
+@pytest.mark.parametrize("command, good, bad", [("encode", b'{"a": [1, 2]}', b'{"a": [1, 2}'),
+                                               ("decode", b"a[2]: 1,2", b'a: "\\x"')])
 def test_output_file_is_replaced_only_on_success(tmp_path, command, good, bad):
     out = tmp_path / "out"
     assert run(command, "-o", out, stdin=good).stdout == b""
@@ -143,25 +131,15 @@ def test_output_file_is_replaced_only_on_success(tmp_path, command, good, bad):
     assert out.read_bytes() == before and [p.name for p in tmp_path.iterdir()] == ["out"]
 
 
-def test_unwritable_outputs_leave_nothing_behind(tmp_path):
-    missing = tmp_path / "no" / "dir" / "out.toon"
-    assert error_line(run("encode", USERS, "-o", missing)) == (
-        f"cannot write {missing}: No such file or directory")
-    (target := tmp_path / "a_directory").mkdir()
-    assert error_line(run("encode", USERS, "-o", target)) == f"cannot write {target}: Is a directory"
-    assert [p.name for p in tmp_path.iterdir()] == ["a_directory"] and not any(target.iterdir())
-
-
 def test_output_file_keeps_its_mode_and_symlink(tmp_path):
     existing, fresh, link = tmp_path / "existing", tmp_path / "fresh", tmp_path / "link"
     existing.write_text("old")
     existing.chmod(0o604)
     link.symlink_to(existing.name)
-    umask = ("sh", "-c", 'umask 027 && exec "$0" "$@"')
     for out in (fresh, link):
-        assert run("encode", USERS, "-o", out, prefix=umask).returncode == 0
-    assert stat.S_IMODE(existing.stat().st_mode) == 0o604 and link.is_symlink()
-    assert stat.S_IMODE(fresh.stat().st_mode) == 0o640
+        assert run("encode", USERS, "-o", out, prefix=("sh", "-c", 'umask 027 && exec "$0" "$@"')).returncode == 0
+    assert (stat.S_IMODE(existing.stat().st_mode), stat.S_IMODE(fresh.stat().st_mode)) == (0o604, 0o640)
+    assert link.is_symlink()
     assert existing.read_bytes() == fresh.read_bytes() == run("encode", USERS).stdout
 
 
@@ -170,11 +148,7 @@ STATS = re.compile(r"JSON \(compact\): (\d+) bytes, (\d+) characters\n"
                    r"saving: +(-?\d+\.\d)% of bytes, (-?\d+\.\d)% of characters\n")
 
 
-@pytest.mark.parametrize("data", [
-    json.loads(USERS.read_text(encoding="utf-8")),
-    {"city": "東京", "names": ["Zoë", "🙂"], "rows": [{"a": "ü", "b": 1}, {"a": "ß", "b": 2}]},
-    [],  # a loss is a negative saving
-])
+@pytest.mark.parametrize("data", [json.loads(USERS.read_text(encoding="utf-8")), []])  # [] saves a negative amount
 def test_stats_match_the_real_sizes(tmp_path, data):
     src, out = write_json(tmp_path / "in.json", data, indent=4), tmp_path / "out"
     proc = run("encode", "--stats", src, "-o", out)
@@ -201,11 +175,8 @@ def test_closed_pipe_ends_quietly(tmp_path, command):
 
 
 def test_version_script_and_help():
-    assert run("--version").stdout == f"vardel {vardel.__version__}\n".encode()
-    assert vardel.__version__ == importlib.metadata.version("vardel")
-    script = subprocess.run([Path(sys.executable).parent / "vardel", "encode"], input=b'{"a": 1}',
-                            capture_output=True, timeout=60)
+    assert run("--version").stdout == f"vardel {importlib.metadata.version('vardel')}\n".encode()
+    script = subprocess.run([Path(sys.executable).parent / "vardel", "encode"], input=b'{"a": 1}', capture_output=True)
     assert script.stdout == b"a: 1\n"
     for args in (["--help"], ["encode", "--help"], ["decode", "--help"]):
-        out = run(*args).stdout.decode()
-        assert out.startswith("usage: vardel") and "\nexamples:\n" in out
+        assert re.match(r"usage: vardel(.|\n)*\nexamples:\n", run(*args).stdout.decode())
