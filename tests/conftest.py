@@ -20,7 +20,6 @@ _HOOKS = _load_hooks()
 
 @pytest.fixture
 def hooks():
-    """The test-only entry points (panic, throw_error, panic_type, dict_layout_trusted)."""
     if _HOOKS is None:
         pytest.skip("extension built without test hooks")
     return _HOOKS

@@ -28,8 +28,7 @@ class MyStr(str):
         raise AssertionError("the conversion must not call __str__")
 
 
-def registered(abc, base, **attrs):
-    """An instance of a new subclass of `base` registered with `abc`."""
+def registered(abc, base, **attrs):  # a new subclass of `base` registered with `abc`
     cls = type("Registered", (base,), attrs)
     abc.register(cls)
     return cls
@@ -55,8 +54,7 @@ def test_conversions_give_the_plain_value(data, plain):
     assert m.encode({"k": [data, 0]}) == m.encode({"k": [plain, 0]})
 
 
-class DistinctStr(str):
-    """Equal texts that a dict keeps apart."""
+class DistinctStr(str):  # equal texts that a dict keeps apart
     __hash__ = object.__hash__
 
     def __eq__(self, other):
@@ -187,10 +185,10 @@ def fresh_keys(data):
 
 
 scalars = st.one_of(st.none(), st.booleans(), st.integers(-(2**63), 2**64 - 1), st.floats(), st.text(max_size=5))
-json_data = st.recursive(scalars, lambda inner: st.one_of(
-    st.lists(inner, max_size=4), st.dictionaries(st.sampled_from(["id", "name", "b", "a", "", "é", "k y"]), inner,
-                                                 max_size=6),
-    st.lists(st.fixed_dictionaries({"id": inner, "name": scalars}), min_size=2, max_size=4)), max_leaves=30)
+keys = st.sampled_from(["id", "name", "b", "a", "", "é", "k y"])
+json_data = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4) | st.dictionaries(keys, inner, max_size=6)
+                         | st.lists(st.fixed_dictionaries({"id": inner, "name": scalars}), min_size=2, max_size=4),
+                         max_leaves=30)
 
 
 def as_general(data, style):

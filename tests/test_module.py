@@ -75,10 +75,9 @@ LOAD = """if 1:
     import os
     try:
         import vardel._vardel
-        result = "imported"
+        os.write(1, f"{who}: imported\\n".encode())
     except ImportError as e:
-        result = str(e)
-    os.write(1, f"{who}: {result}\\n".encode())
+        os.write(1, f"{who}: {e}\\n".encode())
 """
 SUBINTERPRETER = f"""if 1:
     import sys
@@ -127,12 +126,8 @@ def test_panic_is_raised_and_reported_on_one_line(hooks, panic_type, capfd, call
     check_report(err, message)
 
 
-def instance(**attrs):
-    return type("X", (), attrs)()
-
-
 @pytest.mark.parametrize("site", [lambda boom, opts: E({"o": [UMap(keys=boom)]}, opts),
-                                  lambda boom, opts: setattr(opts, "indent", instance(__index__=boom))])
+                                  lambda boom, opts: setattr(opts, "indent", type("X", (), {"__index__": boom})())])
 def test_panic_in_user_code_stays_a_panic(hooks, panic_type, capfd, site):
     opts = EO()
     capfd.readouterr()
