@@ -39,7 +39,7 @@ def test_values_are_converted(name, value, expected):
         assert DO(value).strict is expected
 
 
-Special = type("Special", (TypeError,), {})
+SubError = type("SubError", (TypeError,), {})
 
 
 @pytest.mark.parametrize("name, value, exc, message", [
@@ -52,7 +52,7 @@ Special = type("Special", (TypeError,), {})
     ("indent", Index("5"), TypeError, "argument 'indent': __index__ returned non-int (type str)"),
     ("indent", Index(ValueError("no index")), ValueError, "no index"),
     ("indent", Index(TypeError("bad index")), TypeError, "argument 'indent': bad index"),
-    ("indent", Index(Special("special")), Special, "special"),  # subclasses stay unprefixed
+    ("indent", Index(SubError("sub")), SubError, "sub"),  # subclasses stay unprefixed
     ("use_length_markers", 1, TypeError, "argument 'use_length_markers': 'int' object cannot be converted to 'PyBool'"),
     ("strict", numpy_bool(True, module="numpyx"), TypeError, "argument 'strict': 'bool_' object cannot be converted to 'PyBool'"),
     ("strict", numpy_bool(1), TypeError, "argument 'strict': __bool__ should return bool, returned int"),
