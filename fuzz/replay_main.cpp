@@ -1,8 +1,5 @@
-// Corpus replayer: the main() that turns a fuzz target into a plain program.
-// Every argument is a file or a directory of files; each file is passed once
-// to LLVMFuzzerTestOneInput. A broken property aborts, so a non-zero exit
-// status means a failing input (its name is printed before it runs when
-// VARDEL_REPLAY_VERBOSE is set, and always on a failure to read).
+// Corpus replayer: runs LLVMFuzzerTestOneInput once on each file named or found under a named
+// directory; a broken property aborts. VARDEL_REPLAY_VERBOSE prints each name first.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -15,55 +12,25 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-namespace {
-
-bool run_file(const std::filesystem::path& path, bool verbose) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) {
-    std::fprintf(stderr, "replay: cannot read %s\n", path.c_str());
-    return false;
-  }
-  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  if (verbose) std::fprintf(stderr, "replay: %s (%zu bytes)\n", path.c_str(), bytes.size());
-  // Copy into an exactly sized buffer so that AddressSanitizer sees reads past its end.
-  auto* data = static_cast<std::uint8_t*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
-  if (data == nullptr) return false;
-  std::copy(bytes.begin(), bytes.end(), data);
-  LLVMFuzzerTestOneInput(data, bytes.size());
-  std::free(data);
-  return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  const bool verbose = std::getenv("VARDEL_REPLAY_VERBOSE") != nullptr;
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s FILE_OR_DIRECTORY...\n", argv[0]);
-    return 2;
-  }
-  std::size_t count = 0;
+  namespace fs = std::filesystem;
+  std::vector<fs::path> files;
   for (int i = 1; i < argc; ++i) {
-    std::filesystem::path arg(argv[i]);
-    std::error_code ec;
-    if (std::filesystem::is_directory(arg, ec)) {
-      std::vector<std::filesystem::path> files;
-      for (const auto& entry : std::filesystem::recursive_directory_iterator(arg)) {
+    if (fs::is_regular_file(argv[i])) files.push_back(argv[i]);
+    else if (!fs::is_directory(argv[i])) return std::fprintf(stderr, "replay: no such file or directory: %s\n", argv[i]), 2;
+    else
+      for (const auto& entry : fs::recursive_directory_iterator(argv[i]))
         if (entry.is_regular_file()) files.push_back(entry.path());
-      }
-      std::sort(files.begin(), files.end());
-      for (const auto& file : files) {
-        if (!run_file(file, verbose)) return 2;
-        ++count;
-      }
-    } else if (std::filesystem::is_regular_file(arg, ec)) {
-      if (!run_file(arg, verbose)) return 2;
-      ++count;
-    } else {
-      std::fprintf(stderr, "replay: no such file or directory: %s\n", argv[i]);
-      return 2;
-    }
   }
-  std::printf("%s: replayed %zu inputs\n", argv[0], count);
-  return 0;
+  if (argc < 2) return std::fprintf(stderr, "usage: %s FILE_OR_DIRECTORY...\n", argv[0]), 2;
+  std::sort(files.begin(), files.end());
+  for (const fs::path& path : files) {
+    std::ifstream f(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::vector<std::uint8_t> bytes(text.begin(), text.end());  // exactly sized: ASan sees reads past the end
+    if (!f.good() && !f.eof()) return std::fprintf(stderr, "replay: cannot read %s\n", path.c_str()), 2;
+    if (std::getenv("VARDEL_REPLAY_VERBOSE")) std::fprintf(stderr, "replay: %s (%zu bytes)\n", path.c_str(), bytes.size());
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+  }
+  std::printf("%s: replayed %zu inputs\n", argv[0], files.size());
 }
