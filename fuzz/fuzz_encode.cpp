@@ -43,12 +43,10 @@ struct Builder {
     // the tabular form, sometimes spoiled by one differing element
     std::size_t rows = in.below(5), fields = in.below(4);
     if (rows > 0) nonempty_array = true, entered(depth + 1);
-    auto k = keys(in, arena, fields, 3);
+    std::vector<std::string_view> k(fields);
+    for (auto& name : k) name = arena.copy(text(in, 3));
     Value t = table(in, arena, k, rows, 3);
-    if (rows > 0 && in.byte() % 4 == 0) {
-      Value odd = build(depth + 1);
-      const_cast<Value*>(t.begin())[in.below(rows)] = odd;
-    }
+    if (rows > 0 && in.byte() % 4 == 0) const_cast<Value*>(t.begin())[in.below(rows)] = build(depth + 1);
     return t;
   }
 

@@ -17,8 +17,8 @@ namespace {
 std::string escape(std::string_view s) {
   std::string out;
   for (char c : s) {
-    const char* e = c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : nullptr;
-    e ? out += e : out += c;
+    std::size_t k = std::string_view("\\\"\n\r\t").find(c);
+    k == s.npos ? out += c : out.append({'\\', "\\\"nrt"[k]});
   }
   return out;
 }
@@ -33,14 +33,9 @@ bool number_form(std::string_view t, bool integer) {
   };
   sign();
   std::size_t count = digits();
-  if (integer) return count > 0 && i == n;
-  if (i < n && t[i] == '.') ++i, count += digits();
-  if (count == 0) return false;
-  if (i < n && (t[i] == 'e' || t[i] == 'E')) {
-    ++i, sign();
-    if (digits() == 0) return false;
-  }
-  return i == n;
+  if (!integer && i < n && t[i] == '.') ++i, count += digits();
+  if (!integer && count && i < n && (t[i] == 'e' || t[i] == 'E') && (++i, sign(), digits() == 0)) return false;
+  return count > 0 && i == n;
 }
 
 void check_parse_value(std::string_view token) {
@@ -122,8 +117,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
   if (data[0] % 5 == 4) return check_double(text), 0;
   if (!valid_utf8(text)) return -1;
-  if (data[0] % 5 < 2) check_parse_value(text);
-  else if (data[0] % 5 == 2) check_unescape(text);
-  else check_quoting(text);
+  data[0] % 5 < 2 ? check_parse_value(text) : data[0] % 5 == 2 ? check_unescape(text) : check_quoting(text);
   return 0;
 }
