@@ -114,7 +114,7 @@ inline std::string text(Bytes& in, std::size_t max_pieces) {
 }
 
 inline Value scalar(Bytes& in, vardel::Arena& arena, std::size_t max_pieces = 8) {
-  static constexpr double kSpecial[] = {
+  static constexpr double kEdges[] = {
       0.0, -0.0, 1.0, -1.0, 0.5, 2.5, 0.1, 1e16, 1e21, 1e300, -1e300, 5e-324, 1.5e-7, 1e-7, 123456789.125,
       9223372036854775808.0, 18446744073709551616.0, -9223372036854775808.0, -9223372036854777856.0,
       18446744073709549568.0, 4503599627370496.5, 1.7976931348623157e308, 2.2250738585072014e-308,
@@ -131,7 +131,7 @@ inline Value scalar(Bytes& in, vardel::Arena& arena, std::size_t max_pieces = 8)
     }
     case 3: {
       std::uint8_t mode = in.byte();
-      double d = kSpecial[mode % std::size(kSpecial)];
+      double d = kEdges[mode % std::size(kEdges)];
       if (mode >= 128 && mode < 192) d = static_cast<double>(static_cast<std::int64_t>(in.u64()) >> (mode % 64));
       if (mode >= 192) {
         std::uint64_t bits = in.u64();
