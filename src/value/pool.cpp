@@ -11,6 +11,20 @@ namespace {
 // Blocks smaller than this are cheap to get from malloc and are not cached.
 constexpr std::size_t kMinCached = 64 * 1024;
 
+// Under AddressSanitizer every block goes back to free at once: a cached block
+// handed to the next call would hide a use after free of the previous one.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCaching = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kCaching = false;
+#else
+constexpr bool kCaching = true;
+#endif
+#else
+constexpr bool kCaching = true;
+#endif
+
 struct Cache {
   std::mutex lock;
   Block blocks[kPoolBlocks] = {};
@@ -26,7 +40,7 @@ Cache& cache() {
 }  // namespace
 
 Block pool_take(std::size_t min_bytes) {
-  if (min_bytes >= kMinCached) {
+  if (kCaching && min_bytes >= kMinCached) {
     Cache& c = cache();
     std::lock_guard<std::mutex> guard(c.lock);
     std::size_t best = c.count;
@@ -49,7 +63,7 @@ Block pool_take(std::size_t min_bytes) {
 
 void pool_give(Block block) {
   if (block.data == nullptr) return;
-  if (block.size >= kMinCached) {
+  if (kCaching && block.size >= kMinCached) {
     Cache& c = cache();
     std::lock_guard<std::mutex> guard(c.lock);
     if (c.count < kPoolBlocks && c.bytes + block.size <= kPoolBytes) {
