@@ -227,6 +227,15 @@ def _count(limit: int | None) -> Callable[[str], int]:
     return parse
 
 
+def _add_io_arguments(parser: argparse.ArgumentParser, reads: str) -> None:
+    """Adds FILE and -o/--output, shared by both commands."""
+    parser.add_argument("file", nargs="?", default="-", metavar="FILE",
+                        help=f"{reads} file to read (standard input when absent or -)")
+    parser.add_argument("-o", "--output", metavar="OUT",
+                        help="write to OUT instead of standard output; OUT is replaced only "
+                        "when the whole text is ready")
+
+
 def build_parser() -> argparse.ArgumentParser:
     """Returns the parser of the vardel command line."""
     raw = argparse.RawDescriptionHelpFormatter
@@ -247,11 +256,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=ENCODE_EXAMPLES,
         formatter_class=raw,
     )
-    enc.add_argument("file", nargs="?", default="-", metavar="FILE",
-                     help="JSON file to read (standard input when absent or -)")
-    enc.add_argument("-o", "--output", metavar="OUT",
-                     help="write to OUT instead of standard output; OUT is replaced only "
-                     "when the whole text is ready")
+    _add_io_arguments(enc, "JSON")
     enc.add_argument("--delimiter", choices=list(DELIMITERS), default="comma",
                      help="separator of array values and table cells (default: comma)")
     enc.add_argument("--indent", type=_count(2**64 - 1), default=2, metavar="N",
@@ -271,11 +276,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=DECODE_EXAMPLES,
         formatter_class=raw,
     )
-    dec.add_argument("file", nargs="?", default="-", metavar="FILE",
-                     help="TOON file to read (standard input when absent or -)")
-    dec.add_argument("-o", "--output", metavar="OUT",
-                     help="write to OUT instead of standard output; OUT is replaced only "
-                     "when the whole text is ready")
+    _add_io_arguments(dec, "TOON")
     dec.add_argument("--indent", type=_count(MAX_JSON_INDENT), default=2, metavar="N",
                      help=f"spaces per level of the JSON, 0 to {MAX_JSON_INDENT} (default: 2)")
     dec.set_defaults(run=_run_decode)

@@ -170,13 +170,7 @@ bool Encoder::write_list_members(Map members, std::uint64_t depth, std::uint64_t
   for (std::size_t i = 0; i < members.size(); ++i) {
     const Member& m = members[i];
     if (i != 0) out_.newline(line);
-    quote_.write_key(out_, m.key);
-    if (m.value.is_scalar()) {
-      out_.append(": ", 2);
-      write_scalar(m.value);
-      continue;
-    }
-    out_.put(':');
+    if (write_member_head(m)) continue;
     if (!is_empty_object(m.value)) out_.newline(line);
     if (!write(m.value, deeper(depth, 2), line)) return false;
     out_.newline(extra);

@@ -77,6 +77,17 @@ void Encoder::write_scalar(const Value& value) {
   }
 }
 
+bool Encoder::write_member_head(const Member& m) {
+  quote_.write_key(out_, m.key);
+  if (!m.value.is_scalar()) {
+    out_.put(':');
+    return false;
+  }
+  out_.append(": ", 2);
+  write_scalar(m.value);
+  return true;
+}
+
 // Members in key order, each on a line of its own at the object's prefix. A
 // nested member value starts on the next line, indented by the prefix and one
 // more indent: since the child indents its own lines for depth + 1 as well,
@@ -92,13 +103,7 @@ bool Encoder::write_object(const Value& object, std::uint64_t depth, std::uint64
   for (std::size_t i = 0; i < members.size(); ++i) {
     const Member& m = members[i];
     if (i != 0) out_.newline(line);
-    quote_.write_key(out_, m.key);
-    if (m.value.is_scalar()) {
-      out_.append(": ", 2);
-      write_scalar(m.value);
-      continue;
-    }
-    out_.put(':');
+    if (write_member_head(m)) continue;
     if (!is_empty_object(m.value)) {
       if (!have_child && !column(extra, depth, 1, child)) return false;
       have_child = true;

@@ -35,6 +35,9 @@ class Encoder {
 
  private:
   void write_scalar(const Value& value);
+  // Writes "key: token" for a scalar member and returns true; for a nested
+  // member writes "key:" and returns false, leaving the value to the caller.
+  bool write_member_head(const Member& m);
   bool write_object(const Value& value, std::uint64_t depth, std::uint64_t extra);
   bool write_array(const Value& value, std::uint64_t depth, std::uint64_t extra);
   void write_inline(const Value& array);
