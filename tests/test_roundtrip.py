@@ -1,6 +1,9 @@
 """What encode writes, decode_toon reads back: flat documents with any strings and keys."""
 
+import random
 from decimal import Decimal
+
+import pytest
 
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -33,3 +36,19 @@ def expected(value):
 @given(documents, options, st.none() | strings)
 def test_document_round_trips_and_nested_members_land_at_top_level(doc, opts, outer):
     assert_same(decode_toon(encode(doc if outer is None else {outer: doc}, opts)), expected(doc))
+
+
+@pytest.mark.parametrize("count", [2, 15, 16, 17, 300])
+@pytest.mark.parametrize("alphabet", ["ab", "service_0", "aé\x00\x7f", "z\U0001f600\u00ff"])
+def test_members_of_any_object_size_come_back_in_byte_order(count, alphabet):
+    # Long shared prefixes, NUL and bytes above 0x7F, and objects on both sides
+    # of the small-object sort, keys given in random order.
+    rng = random.Random(count)
+    keys = list(dict.fromkeys("".join(rng.choices(alphabet, k=rng.randint(0, 12))) for _ in range(count)))
+    rng.shuffle(keys)
+    doc = {k: i for i, k in enumerate(keys)}
+    in_order = sorted(keys, key=str.encode)
+    text = encode(doc)
+    assert [int(line.rsplit(": ", 1)[1]) for line in text.split("\n")] == [doc[k] for k in in_order]
+    result = decode_toon(text)
+    assert list(result) == in_order and result == doc

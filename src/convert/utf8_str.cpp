@@ -1,5 +1,6 @@
 #include "convert/utf8_str.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -20,7 +21,23 @@ struct Measure {
 Measure measure(const unsigned char* p, std::size_t n) {
   std::size_t continuation = 0;
   unsigned char top = 0;
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: continuation bytes (80..BF) are the signed bytes
+  // below -64, and the widest byte is an unsigned maximum.
+  const __m128i below = _mm_set1_epi8(-64);
+  __m128i widest = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    widest = _mm_max_epu8(widest, v);
+    continuation += static_cast<std::size_t>(
+        std::popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below)))));
+  }
+  alignas(16) unsigned char lanes[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), widest);
+  for (unsigned char b : lanes) top = b > top ? b : top;
+#endif
+  for (; i < n; ++i) {
     unsigned char b = p[i];
     continuation += (b & 0xC0) == 0x80;
     top = b > top ? b : top;

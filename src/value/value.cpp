@@ -1,6 +1,7 @@
 #include "value/value.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -8,25 +9,68 @@ namespace vardel {
 
 namespace {
 
+constexpr std::size_t kSmallObject = 16;
+
 // Returns the first (up to) eight bytes of `s` as a number that orders like
 // the bytes: big-endian, zero-padded. An empty key may have a null data
-// pointer (the decoder's unnamed arrays), which memcpy must not be given.
-std::uint64_t prefix8(std::string_view s) {
-  unsigned char b[8] = {};
-  if (!s.empty()) std::memcpy(b, s.data(), s.size() < 8 ? s.size() : 8);
+// pointer (the decoder's unnamed arrays), which is never read.
+inline std::uint64_t prefix8(std::string_view s) {
   std::uint64_t v = 0;
-  for (unsigned char c : b) v = (v << 8) | c;
+  if (s.size() >= 8) {
+    std::memcpy(&v, s.data(), 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return v;
+  }
+  for (std::size_t i = 0; i < s.size(); ++i)
+    v |= std::uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
   return v;
 }
 
-// Byte-wise order of keys; most keys differ within their first eight bytes.
-bool key_less(std::string_view a, std::string_view b) {
-  std::uint64_t pa = prefix8(a);
-  std::uint64_t pb = prefix8(b);
+// Byte-wise order of two keys whose prefixes (prefix8) are `pa` and `pb`;
+// most keys differ within their first eight bytes.
+inline bool key_less(std::uint64_t pa, std::string_view a, std::uint64_t pb, std::string_view b) {
   if (pa != pb) return pa < pb;
   std::size_t n = a.size() < b.size() ? a.size() : b.size();
   int c = n <= 8 ? 0 : std::memcmp(a.data() + 8, b.data() + 8, n - 8);
   return c != 0 ? c < 0 : a.size() < b.size();
+}
+
+bool key_less(std::string_view a, std::string_view b) {
+  return key_less(prefix8(a), a, prefix8(b), b);
+}
+
+// Keeps the last member of each run of equal keys (runs are in insertion
+// order); returns how many are kept.
+std::size_t drop_repeated(Member* members, std::size_t n) {
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + 1 < n && members[i].key == members[i + 1].key) continue;
+    members[out++] = members[i];
+  }
+  return out;
+}
+
+// Stable insertion sort of the small objects that dominate real data, each
+// key's prefix computed once.
+std::size_t sort_small(Member* members, std::size_t n) {
+  std::uint64_t pre[kSmallObject];
+  for (std::size_t i = 0; i < n; ++i) pre[i] = prefix8(members[i].key);
+  std::size_t i = 1;
+  while (i < n && key_less(pre[i - 1], members[i - 1].key, pre[i], members[i].key)) ++i;
+  if (i == n) return n;  // already sorted, no key twice
+  for (; i < n; ++i) {
+    Member m = members[i];
+    std::uint64_t p = pre[i];
+    std::size_t j = i;
+    while (j > 0 && key_less(p, m.key, pre[j - 1], members[j - 1].key)) {
+      members[j] = members[j - 1];
+      pre[j] = pre[j - 1];
+      --j;
+    }
+    members[j] = m;
+    pre[j] = p;
+  }
+  return drop_repeated(members, n);
 }
 
 }  // namespace
@@ -40,36 +84,13 @@ const Value* Map::find(std::string_view key) const {
 
 std::size_t sort_members(Member* members, std::size_t n) {
   if (n < 2) return n;
-  bool sorted_unique = true;
-  for (std::size_t i = 1; i < n; ++i) {
-    if (!key_less(members[i - 1].key, members[i].key)) {
-      sorted_unique = false;
-      break;
-    }
-  }
-  if (sorted_unique) return n;
-  auto less = [](const Member& a, const Member& b) { return key_less(a.key, b.key); };
-  if (n <= 16) {
-    // Insertion sort: stable and fastest for the small objects that dominate real data.
-    for (std::size_t i = 1; i < n; ++i) {
-      Member m = members[i];
-      std::size_t j = i;
-      while (j > 0 && less(m, members[j - 1])) {
-        members[j] = members[j - 1];
-        --j;
-      }
-      members[j] = m;
-    }
-  } else {
-    std::stable_sort(members, members + n, less);
-  }
-  // Equal keys are now adjacent in insertion order; keep the last of each run.
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + 1 < n && members[i].key == members[i + 1].key) continue;
-    members[out++] = members[i];
-  }
-  return out;
+  if (n <= kSmallObject) return sort_small(members, n);
+  std::size_t i = 1;
+  while (i < n && key_less(members[i - 1].key, members[i].key)) ++i;
+  if (i == n) return n;
+  std::stable_sort(members, members + n,
+                   [](const Member& a, const Member& b) { return key_less(a.key, b.key); });
+  return drop_repeated(members, n);
 }
 
 Map MapBuilder::finish(Arena& arena) {
