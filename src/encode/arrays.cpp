@@ -7,38 +7,23 @@ namespace vardel {
 
 namespace {
 
-// True if the first element is an object whose members all hold scalars:
-// the array may then be written as a table.
-bool starts_table(const Value& array) {
-  const Value& first = array[0];
-  if (first.kind() != Value::Kind::Object) return false;
-  for (const Member& m : first.as_map()) {
-    if (!m.value.is_scalar()) return false;
-  }
-  return true;
-}
-
 bool same_key(std::string_view a, std::string_view b) {
   // Keys converted from one Python string share their bytes; compare those last.
   return a.size() == b.size() &&
          (a.data() == b.data() || a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
 }
 
-// True if `row` is an object with exactly the keys of `fields`, all holding
-// scalars. Members are sorted and unique, so objects of equal size with equal
-// keys in order have the same key set.
-bool fits_table(const Value& row, Map fields) {
-  if (row.kind() != Value::Kind::Object || row.size() != fields.size()) return false;
-  Map cells = row.as_map();
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (!same_key(cells[i].key, fields[i].key) || !cells[i].value.is_scalar()) return false;
+bool all_scalars(const Value& array) {
+  for (const Value& v : array) {
+    if (!v.is_scalar()) return false;
   }
   return true;
 }
 
-bool all_scalars(const Value& array) {
-  for (const Value& v : array) {
-    if (!v.is_scalar()) return false;
+// True if every member of the object holds a scalar.
+bool scalar_members(Map members) {
+  for (const Member& m : members) {
+    if (!m.value.is_scalar()) return false;
   }
   return true;
 }
@@ -51,21 +36,31 @@ bool Encoder::write_array(const Value& array, std::uint64_t depth, std::uint64_t
     return true;
   }
   if (!delimiter_ok_) return fail(ToonError::Kind::InvalidDelimiter, settings_.delimiter);
-  if (starts_table(array)) {
-    // Rows are checked as they are written, so the tree is walked once; a row
+  Contents items;
+  if (!open(array, items)) return false;
+  const Value& elements = items.get();
+  if (elements[0].kind() == Value::Kind::Object) {
+    // A first element whose members all hold scalars starts a table. Rows
+    // are checked as they are written, so the tree is walked once; a row
     // that does not fit undoes the table, and the array becomes a list.
-    std::size_t start = out_.size();
-    switch (write_table(array, depth, extra)) {
-      case Table::Written: return true;
-      case Table::Failed: return false;
-      case Table::Unfit: out_.truncate(start); return write_list(array, depth, extra);
+    Contents first;
+    if (!open(elements[0], first)) return false;
+    Map fields = first.get().as_map();
+    if (scalar_members(fields)) {
+      std::size_t start = out_.size();
+      switch (write_table(elements, fields, depth, extra)) {
+        case Table::Written: return true;
+        case Table::Failed: return false;
+        case Table::Unfit: out_.truncate(start); return write_list(elements, depth, extra);
+      }
     }
+    return write_list(elements, depth, extra);
   }
-  if (all_scalars(array)) {
-    write_inline(array);
+  if (all_scalars(elements)) {
+    write_inline(elements);
     return true;
   }
-  return write_list(array, depth, extra);
+  return write_list(elements, depth, extra);
 }
 
 void Encoder::write_brackets(std::size_t count) {
@@ -91,14 +86,13 @@ void Encoder::write_inline(const Value& array) {
 
 // "[n]{f1,f2}:" and one row of cells per object, a level deeper. It fails, in
 // the same order, exactly where the list form would fail for the same array.
-Encoder::Table Encoder::write_table(const Value& array, std::uint64_t depth,
+Encoder::Table Encoder::write_table(const Value& array, Map fields, std::uint64_t depth,
                                     std::uint64_t extra) {
-  Map fields = array[0].as_map();
   std::uint64_t row = 0;
   if (fields.empty()) {
     // Rows without cells would be blank and vanish in the final trim.
     for (const Value& element : array) {
-      if (!fits_table(element, fields)) return Table::Unfit;
+      if (element.kind() != Value::Kind::Object || element.size() != 0) return Table::Unfit;
     }
   } else if (!column(extra, depth, 1, row)) {
     return Table::Failed;
@@ -118,14 +112,27 @@ Encoder::Table Encoder::write_table(const Value& array, std::uint64_t depth,
   out_.append("}:", 2);
   if (fields.empty()) return Table::Written;
   for (std::size_t j = 0; j < array.size(); ++j) {
-    const Value& element = array[j];
-    if (j != 0 && !fits_table(element, fields)) return Table::Unfit;
     out_.newline(row);
-    Map cells = element.as_map();
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-      if (i != 0) out_.put(delimiter_);
-      write_scalar(cells[i].value);
-    }
+    Table t = j == 0 ? write_row(Value::object(fields), fields) : write_row(array[j], fields);
+    if (t != Table::Written) return t;
+  }
+  return Table::Written;
+}
+
+Encoder::Table Encoder::write_row(const Value& row, Map fields) {
+  // Members are sorted and unique, so objects of equal size with equal keys
+  // in order have the same key set.
+  if (row.kind() != Value::Kind::Object || row.size() != fields.size()) return Table::Unfit;
+  Contents contents;
+  if (!open(row, contents)) return Table::Failed;
+  Map cells = contents.get().as_map();
+  if (cells.size() != fields.size()) return Table::Unfit;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (!same_key(cells[i].key, fields[i].key) || !cells[i].value.is_scalar()) return Table::Unfit;
+  }
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    if (i != 0) out_.put(delimiter_);
+    write_scalar(cells[i].value);
   }
   return Table::Written;
 }
@@ -159,7 +166,8 @@ bool Encoder::write_list(const Value& array, std::uint64_t depth, std::uint64_t 
 // followed by its own line feed, which leaves an empty line after it.
 bool Encoder::write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra) {
   if (!enter()) return false;
-  bool ok = write_list_members(item.as_map(), depth, extra);
+  Contents contents;
+  bool ok = open(item, contents) && write_list_members(contents.get().as_map(), depth, extra);
   leave();
   return ok;
 }

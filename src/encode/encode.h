@@ -20,6 +20,23 @@ struct EncodeSettings {
   bool strict = true;               // held, read by nothing
 };
 
+// Supplies the contents of deferred containers (Value::deferred), one level
+// at a time, to an encoder that meets them: a tree can then be encoded
+// without ever being built whole. Opens and closes nest like the containers.
+class Source {
+ public:
+  // Stores in `out` the array or object that `deferred` stands for, one
+  // level deep: its own elements or member values may be deferred again.
+  // The storage stays valid until the matching close(). Returns false to
+  // abandon the encoding, which then fails with ToonError::Kind::Abandoned.
+  virtual bool open(const Value& deferred, Value& out) = 0;
+  // Releases what the latest open() not yet closed stored.
+  virtual void close() = 0;
+
+ protected:
+  ~Source() = default;
+};
+
 // Returns the complete TOON text of `value` encoded at `depth` (never ending
 // in a line feed), or the first error.
 Result<std::string, ToonError> encode_value(const Value& value, std::uint64_t depth,
@@ -28,9 +45,10 @@ Result<std::string, ToonError> encode_value(const Value& value, std::uint64_t de
 // Appends the text of `value` encoded at `depth` to `out`: the same text and
 // errors as encode_value, without the final copy into a std::string. After a
 // failure `out` holds a partial text that the caller discards. Throws
-// std::bad_alloc when the output cannot be allocated.
+// std::bad_alloc when the output cannot be allocated. Deferred containers in
+// `value` are opened through `source`; without one they abandon the encoding.
 Result<Ok, ToonError> encode_into(OutputBuffer& out, const Value& value, std::uint64_t depth,
-                                  const EncodeSettings& settings);
+                                  const EncodeSettings& settings, Source* source = nullptr);
 
 // Returns `text` bare, or quoted with escapes when its bare form would be misread.
 std::string quote_if_needed(std::string_view text, std::string_view delimiter);

@@ -11,17 +11,29 @@ bool valid_array_delimiter(std::string_view d) {
 
 }  // namespace
 
-Encoder::Encoder(OutputBuffer& out, const EncodeSettings& settings)
+Encoder::Encoder(OutputBuffer& out, const EncodeSettings& settings, Source* source)
     : out_(out),
       settings_(settings),
       indent_(settings.indent),
       quote_(settings.delimiter),
       delimiter_(valid_array_delimiter(settings.delimiter) ? settings.delimiter[0] : ','),
-      delimiter_ok_(valid_array_delimiter(settings.delimiter)) {}
+      delimiter_ok_(valid_array_delimiter(settings.delimiter)),
+      source_(source) {}
 
 bool Encoder::fail(ToonError::Kind kind, std::string message) {
   error_.emplace(kind, std::move(message));
   return false;
+}
+
+bool Encoder::open(const Value& value, Contents& contents) {
+  if (!value.is_deferred()) {
+    contents.value_ = value;
+    return true;
+  }
+  if (source_ == nullptr || !source_->open(value, contents.value_))
+    return fail(ToonError::Kind::Abandoned, "a deferred container could not be opened");
+  contents.source_ = source_;
+  return true;
 }
 
 bool Encoder::enter() {
@@ -93,10 +105,12 @@ bool Encoder::write_member_head(const Member& m) {
 // more indent: since the child indents its own lines for depth + 1 as well,
 // the indentation grows as indent x k x (k + 3) / 2 at nesting level k.
 bool Encoder::write_object(const Value& object, std::uint64_t depth, std::uint64_t extra) {
-  Map members = object.as_map();
-  if (members.empty()) return true;
+  if (object.size() == 0) return true;
   std::uint64_t line;
   if (!column(extra, depth, 0, line)) return false;
+  Contents contents;
+  if (!open(object, contents)) return false;
+  Map members = contents.get().as_map();
   std::uint64_t child = 0;  // where nested member values start; found when first needed
   bool have_child = false;
   out_.spaces(line - extra);
@@ -116,8 +130,8 @@ bool Encoder::write_object(const Value& object, std::uint64_t depth, std::uint64
 }
 
 Result<Ok, ToonError> encode_into(OutputBuffer& out, const Value& value, std::uint64_t depth,
-                                  const EncodeSettings& settings) {
-  Encoder encoder(out, settings);
+                                  const EncodeSettings& settings, Source* source) {
+  Encoder encoder(out, settings, source);
   if (!encoder.write(value, depth, 0)) return fail(std::move(encoder.error()));
   return Ok{};
 }

@@ -24,7 +24,7 @@ namespace vardel {
 
 class Encoder {
  public:
-  Encoder(OutputBuffer& out, const EncodeSettings& settings);
+  Encoder(OutputBuffer& out, const EncodeSettings& settings, Source* source);
 
   // Writes `value` as encoded at `depth`, with `extra` spaces in front of
   // each of its lines after the first. Returns false after a failure, which
@@ -34,6 +34,26 @@ class Encoder {
   ToonError& error() { return *error_; }
 
  private:
+  // A container's contents while it is written: the container itself, or
+  // for a deferred one what the source opened, closed again on destruction.
+  class Contents {
+   public:
+    Contents() = default;
+    Contents(const Contents&) = delete;
+    Contents& operator=(const Contents&) = delete;
+    ~Contents() {
+      if (source_ != nullptr) source_->close();
+    }
+    const Value& get() const { return value_; }
+
+   private:
+    friend class Encoder;
+    Value value_;
+    Source* source_ = nullptr;  // set while the source holds an open level
+  };
+  // Makes `contents` hold the contents of the container `value`.
+  bool open(const Value& value, Contents& contents);
+
   void write_scalar(const Value& value);
   // Writes "key: token" for a scalar member and returns true; for a nested
   // member writes "key:" and returns false, leaving the value to the caller.
@@ -42,7 +62,10 @@ class Encoder {
   bool write_array(const Value& value, std::uint64_t depth, std::uint64_t extra);
   void write_inline(const Value& array);
   enum class Table { Written, Failed, Unfit };
-  Table write_table(const Value& array, std::uint64_t depth, std::uint64_t extra);
+  Table write_table(const Value& array, Map fields, std::uint64_t depth, std::uint64_t extra);
+  // Returns Unfit if `row` is not an object with exactly the keys of
+  // `fields`, all holding scalars; else writes its cells.
+  Table write_row(const Value& row, Map fields);
   bool write_list(const Value& array, std::uint64_t depth, std::uint64_t extra);
   bool write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra);
   bool write_list_members(Map members, std::uint64_t depth, std::uint64_t extra);
@@ -65,6 +88,7 @@ class Encoder {
   const QuoteRule quote_;
   const char delimiter_;      // the array delimiter character, when valid
   const bool delimiter_ok_;   // the setting is exactly ",", TAB or "|"
+  Source* const source_;      // opens deferred containers; may be null
   std::size_t level_ = 0;     // containers entered and not left
   std::optional<ToonError> error_;
 };

@@ -93,14 +93,24 @@ class OutputBuffer {
     std::size_t cap = capacity_ < kMaxSize / 2 ? capacity_ * 2 : kMaxSize;
     if (cap < want) cap = want;
     if (cap < 256) cap = 256;
-    Block b = pool_take(cap);
-    if (size_ != 0) std::memcpy(b.data, data_, size_);
-    pool_give({data_, capacity_});
-    data_ = static_cast<char*>(b.data);
-    capacity_ = b.size;
+    if (data_ == nullptr) {
+      // The first block: a large one left by an earlier call when there is one.
+      Block b = pool_take(cap < kFirstBlock ? kFirstBlock : cap);
+      data_ = static_cast<char*>(b.data);
+      capacity_ = b.size;
+      return;
+    }
+    // Pool blocks come from malloc. realloc grows large ones by remapping
+    // their pages instead of copying them, and the old block is not kept for
+    // later calls: holding it would add to the peak memory of this one.
+    void* p = std::realloc(data_, cap);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(p);
+    capacity_ = cap;
   }
 
   static constexpr std::size_t kMaxSize = std::size_t(1) << 62;
+  static constexpr std::size_t kFirstBlock = 64 * 1024;
 
   char* data_ = nullptr;
   std::size_t size_ = 0;

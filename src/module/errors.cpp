@@ -13,6 +13,7 @@ PyObject* exception_class(ToonError::Kind kind) {
     case ToonError::Kind::InvalidDelimiter:
     case ToonError::Kind::PythonConversionError:
     case ToonError::Kind::NestingTooDeep: return PyExc_ValueError;
+    case ToonError::Kind::Abandoned: return PyExc_SystemError;  // encode retries instead
   }
   return PyExc_ValueError;
 }

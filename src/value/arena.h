@@ -17,8 +17,9 @@ class Arena {
   Arena() = default;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
-  Arena(Arena&& other) noexcept : head_(other.head_), cur_(other.cur_), end_(other.end_) {
-    other.head_ = nullptr;
+  Arena(Arena&& other) noexcept
+      : head_(other.head_), cur_(other.cur_), end_(other.end_), spare_(other.spare_) {
+    other.head_ = other.spare_ = nullptr;
     other.cur_ = other.end_ = nullptr;
   }
   Arena& operator=(Arena&& other) noexcept {
@@ -27,7 +28,8 @@ class Arena {
       head_ = other.head_;
       cur_ = other.cur_;
       end_ = other.end_;
-      other.head_ = nullptr;
+      spare_ = other.spare_;
+      other.head_ = other.spare_ = nullptr;
       other.cur_ = other.end_ = nullptr;
     }
     return *this;
@@ -41,6 +43,26 @@ class Arena {
     if (n == 0) return nullptr;
     if (n > kMaxBytes / sizeof(T)) throw std::bad_alloc();
     return static_cast<T*>(raw(n * sizeof(T), alignof(T)));
+  }
+
+  // A point in the arena's history that rewind() returns to.
+  struct Mark {
+    void* head;
+    char* cur;
+    char* end;
+  };
+  Mark mark() const { return {head_, cur_, end_}; }
+  // Frees everything allocated since `m` was taken (marks are rewound in the
+  // reverse order of taking them). The newest block is kept for reuse, so
+  // storage taken and freed again and again does not go back to the pool.
+  void rewind(Mark m) {
+    while (head_ != static_cast<Chunk*>(m.head)) {
+      Chunk* next = head_->next;
+      keep_spare(head_);
+      head_ = next;
+    }
+    cur_ = m.cur;
+    end_ = m.end;
   }
 
   // Returns a copy of `s` owned by the arena.
@@ -74,10 +96,15 @@ class Arena {
     // Blocks double while the tree is small, so large trees take few allocations.
     if (head_ != nullptr && head_->size * 2 > payload && head_->size < (std::size_t(1) << 26))
       payload = head_->size * 2;
-    vardel::Block got = pool_take(sizeof(Chunk) + payload);
-    auto* chunk = static_cast<Chunk*>(got.data);
+    Chunk* chunk = spare_;
+    if (chunk != nullptr && chunk->size >= payload) {
+      spare_ = nullptr;
+    } else {
+      vardel::Block got = pool_take(sizeof(Chunk) + payload);
+      chunk = static_cast<Chunk*>(got.data);
+      chunk->size = got.size - sizeof(Chunk);
+    }
     chunk->next = head_;
-    chunk->size = got.size - sizeof(Chunk);
     head_ = chunk;
     char* start = reinterpret_cast<char*>(chunk + 1);
     auto s = reinterpret_cast<std::uintptr_t>(start);
@@ -87,7 +114,13 @@ class Arena {
     return reinterpret_cast<void*>(aligned);
   }
 
+  void keep_spare(Chunk* c) {
+    if (spare_ != nullptr) pool_give({spare_, sizeof(Chunk) + spare_->size});
+    spare_ = c;
+  }
+
   void release() {
+    keep_spare(nullptr);
     while (head_ != nullptr) {
       Chunk* next = head_->next;
       pool_give({head_, sizeof(Chunk) + head_->size});
@@ -98,6 +131,7 @@ class Arena {
   Chunk* head_ = nullptr;
   char* cur_ = nullptr;
   char* end_ = nullptr;
+  Chunk* spare_ = nullptr;  // the last block rewound, kept for the next grow
 };
 
 }  // namespace vardel

@@ -89,10 +89,22 @@ class Value {
     return v;
   }
   static Value object(Map m);
+  // An array or object whose elements or members are not in the tree: it
+  // stands for `source`, whatever that is to the code that made it, and only
+  // its kind and size are known. See Source in encode/encode.h.
+  static Value deferred(Kind k, std::size_t n, const void* source) {
+    Value v(k);
+    v.sub_ = 1;
+    v.set_size(n);
+    v.p_.source = source;
+    return v;
+  }
 
   Kind kind() const { return kind_; }
   bool is_scalar() const { return kind_ < Kind::Array; }
   bool is_null() const { return kind_ == Kind::Null; }
+  bool is_deferred() const { return kind_ >= Kind::Array && sub_ != 0; }
+  const void* source() const { return p_.source; }
   bool as_bool() const { return sub_ != 0; }
   Number as_number() const {
     switch (static_cast<Number::Form>(sub_)) {
@@ -119,7 +131,7 @@ class Value {
     size_lo_ = static_cast<std::uint32_t>(n);
   }
   Kind kind_;
-  std::uint8_t sub_ = 0;  // bool value or Number::Form
+  std::uint8_t sub_ = 0;  // bool value, Number::Form, or 1 for a deferred container
   std::uint16_t size_hi_ = 0;
   std::uint32_t size_lo_ = 0;
   union {
@@ -129,6 +141,7 @@ class Value {
     const char* s;
     Value* items;
     Member* members;
+    const void* source;
   } p_;
 };
 
