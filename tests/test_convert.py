@@ -209,3 +209,33 @@ def test_fast_paths_agree_with_the_general_rules(data, levels):
     text = outcome(m.encode, data)
     assert outcome(m.encode, as_general(data, 0)) == outcome(m.encode, as_general(data, 1)) == text
     assert outcome(m.encode, fresh_keys(data)) == text
+
+
+# Exact built-in data is encoded straight from the objects; anything that
+# stops that path midway (another type, an encoder error) starts over on the
+# general path, so the first conversion error still wins over encoder errors.
+@pytest.mark.parametrize("data, options, expected", [
+    ({"a": [1], "b": {"c": object()}}, {"delimiter": ";"}, (ValueError, PREFIX + "unsupported type object")),
+    ({"a": {"b": [1]}, "z": indirect_cycle()}, {"indent": 2**62}, (ValueError, PREFIX + "circular reference: a container holds itself")),
+    ({"a": [1, {"b": 2**64}]}, {"delimiter": ";"}, (ValueError, PREFIX + "JSON number out of range")),
+    (nest(600, "list"), None, (ValueError, PREFIX + "data is nested deeper than 512 levels")),
+    ({"a": [1], "b": 2.5}, {"delimiter": ";"}, (ValueError, "Invalid delimiter: ;")),
+    # None: as the general path encodes the same data
+    ({"k": [2**64 - 1, -(2**63), 2**63, 2**62]}, None, None),
+    ({"k": [{"a": 1}, {"a": (2, 3)}], "é": [{"é": "ü"}, {"é": "日"}]}, {"delimiter": "|"}, None),
+])
+def test_direct_path_gives_way_to_the_general_rules(data, options, expected):
+    opts = m.EncodeOptions(**options) if options else None
+    if expected is None:
+        expected = outcome(m.encode, as_general(data, 1), opts)
+        assert expected[0] == "ok"
+    assert outcome(m.encode, data, opts) == expected
+
+
+def test_encoding_leaves_no_utf8_copy_on_the_data():
+    # The interpreter caches a str's UTF-8 form on the str once asked for it,
+    # for as long as the str lives: encode must not leave that behind.
+    texts = ["Łukasz " * 20, "Zoë", "日本語テキスト" * 9, "😀 x"]
+    sizes = [sys.getsizeof(t) for t in texts]
+    assert m.encode({t: [t, {"k": t}] for t in texts}).count("Łukasz") == 60
+    assert [sys.getsizeof(t) for t in texts] == sizes

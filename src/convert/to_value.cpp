@@ -10,6 +10,8 @@
 // freed under it.
 #include "convert/to_value.h"
 
+#include "convert/converter.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -25,203 +27,6 @@ namespace vardel {
 
 namespace {
 
-constexpr const char* kTooDeep = "data is nested deeper than 512 levels";
-constexpr const char* kCircular = "circular reference: a container holds itself";
-static_assert(kMaxDepth == 512, "update kTooDeep");
-
-class Converter {
- public:
-  Converter(Arena& arena, KeepAlive& keep) : arena_(arena), keep_(keep) {}
-  Converter(const Converter&) = delete;
-  Converter& operator=(const Converter&) = delete;
-  // Releases what the readers still hold when a failure unwinds them.
-  ~Converter() {
-    for (PyObject* o : pending_) Py_DECREF(o);
-    for (std::size_t i = 0; i < depth_; ++i) frames_[i].release_item();
-  }
-
-  // Converts `o` into `out`; on failure records the error and returns false.
-  // The common leaves (ASCII str, small int, float) without a call; the rest
-  // through convert().
-  [[gnu::always_inline]] bool convert_leaf_first(PyObject* o, Value& out) {
-    PyTypeObject* t = Py_TYPE(o);
-    if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o)) {
-      keep_.note(o);
-      out = Value::string({static_cast<const char*>(PyUnicode_DATA(o)),
-                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))});
-      return true;
-    }
-    if (t == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
-      Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
-      out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
-                   : Value::number(Number::from_negative(v));
-      return true;
-    }
-    if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
-    return convert(o, out);
-  }
-
-  bool convert(PyObject* o, Value& out) {
-    PyTypeObject* t = Py_TYPE(o);
-    if (t == &PyUnicode_Type) return string(o, out);
-    if (t == &PyLong_Type) return integer(o, out);
-    if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
-    if (t == &PyDict_Type) return exact_dict(o, out);
-    if (t == &PyList_Type) return exact_sequence(o, out);
-    if (o == Py_None) {
-      out = Value::null();
-      return true;
-    }
-    if (t == &PyBool_Type) {
-      out = Value::boolean(o == Py_True);
-      return true;
-    }
-    if (t == &PyTuple_Type) return exact_sequence(o, out);
-    return convert_other(o, out);
-  }
-
-  ConversionError take_error() { return std::move(*error_); }
-
- private:
-  bool failed(ConversionError e) {
-    error_.emplace(std::move(e));
-    return false;
-  }
-  bool failed_fetch() { return failed(ConversionError::fetch()); }
-
-  // Returns true for None, bool, and exact str, int and float: values whose
-  // conversion runs no Python code.
-  static bool is_plain_scalar(PyObject* v) {
-    PyTypeObject* t = Py_TYPE(v);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || v == Py_None ||
-           t == &PyBool_Type;
-  }
-
-  bool floating(double d, Value& out) {
-    out = std::isfinite(d) ? Value::number(Number::from_double(d)) : Value::null();
-    return true;
-  }
-
-  bool string(PyObject* o, Value& out) {
-    std::string_view text;
-    if (!utf8_of(o, text)) return failed_fetch();
-    keep_.note(o);
-    out = Value::string(text);
-    return true;
-  }
-
-  // Reads the UTF-8 form of a str: ASCII text in place, other text through
-  // the interpreter's cached UTF-8 copy. Returns false with an exception set.
-  static bool utf8_of(PyObject* o, std::string_view& text) {
-    if (PyUnicode_IS_COMPACT_ASCII(o)) {
-      text = {static_cast<const char*>(PyUnicode_DATA(o)),
-              static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))};
-      return true;
-    }
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
-    if (s == nullptr) return false;
-    text = {s, static_cast<std::size_t>(n)};
-    return true;
-  }
-
-  bool integer(PyObject* o, Value& out) {
-    auto* l = reinterpret_cast<PyLongObject*>(o);
-    if (PyUnstable_Long_IsCompact(l)) {
-      Py_ssize_t v = PyUnstable_Long_CompactValue(l);
-      out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
-                   : Value::number(Number::from_negative(v));
-      return true;
-    }
-    return wide_integer(o, out);
-  }
-
-  // The general integer rule: read as unsigned, then signed, 128-bit.
-  bool wide_integer(PyObject* o, Value& out);
-
-  // Enters a container; fails when the nesting limit is reached.
-  bool enter(PyObject* o) {
-    if (depth_ == kMaxDepth) {
-      for (std::size_t i = 0; i < depth_; ++i) {
-        if (frames_[i].container == o) return failed(ConversionError::custom(kCircular));
-      }
-      return failed(ConversionError::custom(kTooDeep));
-    }
-    frames_[depth_++] = Frame{o};
-    return true;
-  }
-  void leave() { --depth_; }
-
-  bool exact_dict(PyObject* o, Value& out);
-  bool exact_sequence(PyObject* o, Value& out);
-  bool convert_other(PyObject* o, Value& out);
-  bool generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
-                        bool& not_sequence);
-  bool generic_mapping(PyObject* o, Value& out);
-  bool set_items(PyObject* o, Value& out);
-  bool unsupported(PyObject* o);
-  // Returns the key's UTF-8 slice kept alive, or fails.
-  bool key_text(PyObject* key, std::string_view& text);
-  bool finish_object(std::vector<Member>& members, Value& out);
-  // Stores the elements read from a sequence or set as the array `out`.
-  bool finish_array(const std::vector<Value>& items, Value& out);
-  // Records repeat one key set in one insertion order, and their keys are the
-  // same str objects. For small dicts the converter remembers, per nesting
-  // level, the key objects of the last dict read and the sorted slot of each;
-  // a dict with the same key objects is then written straight into sorted order.
-  static constexpr std::size_t kOrderMax = 32;
-  static constexpr std::size_t kOrderLevels = 8;
-  struct KeyOrder {
-    std::size_t n = 0;
-    PyObject* keys[kOrderMax];  // in dict order; kept alive by keep_ for the call
-    std::string_view text[kOrderMax];
-    std::uint8_t slot[kOrderMax];  // sorted position of the key at each dict position
-  };
-  // State of one exact dict being read.
-  struct DictRead {
-    Member* members = nullptr;
-    KeyOrder* order = nullptr;  // null for dicts too small or too large to remember
-    bool placed = false;        // members are being written to the remembered slots
-    PyObject* keys[kOrderMax];
-  };
-  // Reads the i-th pair of a dict into its member.
-  bool read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v);
-  // Moves the first `count` placed members back to dict order.
-  void unplace(DictRead& read, std::size_t count);
-  // Sorts the members read in dict order; returns how many are kept.
-  std::size_t order_members(DictRead& read, std::size_t n);
-  KeyOrder orders_[kOrderLevels];
-
-  Arena& arena_;
-  KeepAlive& keep_;
-  std::optional<ConversionError> error_;
-  std::size_t depth_ = 0;
-  // One frame per container being read, outermost first.
-  struct Frame {
-    PyObject* container = nullptr;
-    PyObject* item = nullptr;  // the element or value being converted, borrowed
-    bool item_held = false;    // secure() took a reference to `item`
-    bool in_place = false;     // an exact dict read with PyDict_Next at `pos`
-    Py_ssize_t pos = 0;
-    std::size_t snap_base = 0, snap_next = 0, snap_end = 0;  // its snapshot in pending_
-    void release_item() {
-      if (item_held) Py_DECREF(item);
-      item = nullptr;
-      item_held = false;
-    }
-  };
-  // Called before anything that may run Python code: from then on every
-  // object the tree or a reader relies on is held by a strong reference.
-  void secure();
-  // Replaces the rest of an in-place dict read by a snapshot of its pairs.
-  void snapshot(Frame& f);
-  // Makes `item` the frame's current item, held once Python code may run.
-  void hold(Frame& f, PyObject* item);
-  bool secured_ = false;
-  Frame frames_[kMaxDepth];
-  std::vector<PyObject*> pending_;  // references held by the dict readers in progress
-};
-
 // Reads an int as a 16-byte little-endian integer; returns false with the
 // interpreter's exception pending when it does not fit.
 bool as_int128(PyObject* o, unsigned char (&bytes)[16], bool is_signed) {
@@ -233,7 +38,19 @@ bool as_int128(PyObject* o, unsigned char (&bytes)[16], bool is_signed) {
 #endif
 }
 
+}  // namespace
+
 bool Converter::wide_integer(PyObject* o, Value& out) {
+  if (shallow_) {
+    // Only what needs no exception: the rest of the range is read by the general path.
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) return failed_fetch();
+    if (overflow != 0) return give_up();
+    out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
+                 : Value::number(Number::from_negative(v));
+    return true;
+  }
   // Raising an overflow error allocates, which may run the garbage collector.
   secure();
   PyRef index = PyRef::steal(PyNumber_Index(o));
@@ -262,14 +79,15 @@ bool Converter::wide_integer(PyObject* o, Value& out) {
 }
 
 bool Converter::key_text(PyObject* key, std::string_view& text) {
-  if (!PyUnicode_Check(key)) return failed(ConversionError::unexpected(key, "PyString"));
-  if (!utf8_of(key, text)) return failed_fetch();
+  if (!PyUnicode_Check(key))
+    return shallow_ ? give_up() : failed(ConversionError::unexpected(key, "PyString"));
+  if (!utf8_text(key, *key_arena_, text)) return failed_fetch();
   keep_.note(key);
   return true;
 }
 
 bool Converter::exact_dict(PyObject* o, Value& out) {
-  std::size_t level = depth_;
+  std::size_t level = level_base_ + depth_;
   if (!enter(o)) return false;
   Frame& f = frames_[depth_ - 1];
   f.in_place = true;
@@ -611,8 +429,6 @@ bool Converter::generic_mapping(PyObject* o, Value& out) {
   leave();
   return finish_object(members, out);
 }
-
-}  // namespace
 
 Result<Value, ConversionError> deserialize_any(PyObject* obj, Arena& arena, KeepAlive& keep) {
   Converter c(arena, keep);

@@ -17,10 +17,11 @@ namespace vardel {
 // container being read holds its items), so they are only noted. Before the
 // first call that may run Python code, secure() takes a strong reference to
 // each noted object, and every later one is taken at once; the references are
-// released with the tree.
+// released with the tree. A KeepAlive made with `record` false only tracks
+// all_ascii(), for readers that never run Python code.
 class KeepAlive {
  public:
-  KeepAlive() = default;
+  explicit KeepAlive(bool record = true) : record_(record) {}
   KeepAlive(const KeepAlive&) = delete;
   KeepAlive& operator=(const KeepAlive&) = delete;
   ~KeepAlive() {
@@ -29,8 +30,9 @@ class KeepAlive {
   }
   // Notes a borrowed str whose buffer the tree will point into.
   void note(PyObject* o) {
-    if (secured_) Py_INCREF(o);
     all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(o);
+    if (!record_) return;
+    if (secured_) Py_INCREF(o);
     refs_.push_back(o);
   }
   // Returns true if every noted str is ASCII, and with it the encoded text.
@@ -46,6 +48,7 @@ class KeepAlive {
   std::vector<PyObject*> refs_;
   bool secured_ = false;
   bool all_ascii_ = true;
+  bool record_;
 };
 
 // Returns the value tree of `obj` (borrowed), its storage in `arena` and the

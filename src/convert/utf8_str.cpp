@@ -1,6 +1,5 @@
 #include "convert/utf8_str.h"
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -27,11 +26,17 @@ Measure measure(const unsigned char* p, std::size_t n) {
   // below -64, and the widest byte is an unsigned maximum.
   const __m128i below = _mm_set1_epi8(-64);
   __m128i widest = _mm_setzero_si128();
-  for (; i + 16 <= n; i += 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    widest = _mm_max_epu8(widest, v);
-    continuation += static_cast<std::size_t>(
-        std::popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, below)))));
+  while (i + 16 <= n) {
+    // Per-lane counts in bytes, summed before any lane can pass 255.
+    __m128i counts = _mm_setzero_si128();
+    for (int k = 0; k < 255 && i + 16 <= n; ++k, i += 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      widest = _mm_max_epu8(widest, v);
+      counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(v, below));
+    }
+    __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+    continuation += static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+                    static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
   }
   alignas(16) unsigned char lanes[16];
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), widest);
@@ -115,7 +120,90 @@ void fill(const unsigned char* p, std::size_t n, Unit* out) {
   }
 }
 
+// Returns the UTF-8 length of `n` code units, or SIZE_MAX if one of them is
+// a surrogate.
+template <class Unit>
+std::size_t utf8_length(const Unit* u, std::size_t n) {
+  std::size_t bytes = n;
+  for (std::size_t i = 0; i < n; ++i) {
+    Py_UCS4 c = u[i];
+    if (c < 0x80) continue;
+    if (c < 0x800) {
+      bytes += 1;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      return SIZE_MAX;
+    } else {
+      bytes += c < 0x10000 ? 2 : 3;
+    }
+  }
+  return bytes;
+}
+
+template <class Unit>
+void write_utf8(const Unit* u, std::size_t n, char* out) {
+  auto* o = reinterpret_cast<unsigned char*>(out);
+  for (std::size_t i = 0; i < n; ++i) {
+    Py_UCS4 c = u[i];
+    if (c < 0x80) {
+      *o++ = static_cast<unsigned char>(c);
+    } else if (c < 0x800) {
+      *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+      *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else {
+      *o++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+      *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
+  }
+}
+
+template <class Unit>
+bool transcode(const void* data, std::size_t n, Arena& arena, std::string_view& text) {
+  const auto* u = static_cast<const Unit*>(data);
+  std::size_t bytes = utf8_length(u, n);
+  if (bytes == SIZE_MAX) return false;
+  char* out = arena.alloc<char>(bytes);
+  write_utf8(u, n, out);
+  text = {out, bytes};
+  return true;
+}
+
 }  // namespace
+
+bool utf8_text(PyObject* o, Arena& arena, std::string_view& text) {
+  if (PyUnicode_IS_COMPACT_ASCII(o)) {
+    text = {static_cast<const char*>(PyUnicode_DATA(o)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))};
+    return true;
+  }
+  if (PyUnicode_IS_COMPACT(o)) {
+    const auto* c = reinterpret_cast<const PyCompactUnicodeObject*>(o);
+    if (c->utf8 != nullptr) {
+      text = {c->utf8, static_cast<std::size_t>(c->utf8_length)};
+      return true;
+    }
+    const void* data = PyUnicode_DATA(o);
+    auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
+    bool done = false;
+    switch (PyUnicode_KIND(o)) {
+      case PyUnicode_1BYTE_KIND: done = transcode<Py_UCS1>(data, n, arena, text); break;
+      case PyUnicode_2BYTE_KIND: done = transcode<Py_UCS2>(data, n, arena, text); break;
+      default: done = transcode<Py_UCS4>(data, n, arena, text); break;
+    }
+    if (done) return true;
+  }
+  // Strings of subclasses, and surrogates, whose error the interpreter raises.
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  if (s == nullptr) return false;
+  text = {s, static_cast<std::size_t>(n)};
+  return true;
+}
 
 PyObject* str_from_utf8(std::string_view text, bool known_ascii) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());

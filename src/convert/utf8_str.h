@@ -5,7 +5,16 @@
 
 #include <string_view>
 
+#include "value/arena.h"
+
 namespace vardel {
+
+// Sets `text` to the UTF-8 form of the str `o`: ASCII text and text whose
+// UTF-8 form the interpreter already holds in place, other text transcoded
+// into `arena` (asking the interpreter for it would leave a UTF-8 copy
+// attached to the str for as long as it lives). Returns false with an
+// exception set for text that has no UTF-8 form (lone surrogates).
+bool utf8_text(PyObject* o, Arena& arena, std::string_view& text);
 
 // Returns a new str holding `text`, which must be valid UTF-8, or null with
 // an exception set. The text is measured first (unless the caller knows it is

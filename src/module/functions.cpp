@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "convert/direct.h"
 #include "convert/to_python.h"
 #include "convert/to_value.h"
 #include "convert/utf8_str.h"
@@ -34,11 +35,15 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (slots[1] != nullptr && slots[1] != Py_None &&
         !read_encode_options(slots[1], borrow, settings))
       return nullptr;
+    OutputBuffer out;
+    bool ascii = false;
+    if (encode_direct(slots[0], out, settings, ascii)) return str_from_utf8(out.view(), ascii);
+    // Data of other types, and data that fails, take the general path.
+    out.truncate(0);
     Arena arena;
     KeepAlive keep;
     auto value = deserialize_any(slots[0], arena, keep);
     if (!value) return raise_conversion_error(value.error());
-    OutputBuffer out;
     auto written = encode_into(out, *value, 0, settings);
     if (!written) return raise_toon_error(written.error());
     return str_from_utf8(out.view(), keep.all_ascii());
