@@ -239,3 +239,18 @@ def test_encoding_leaves_no_utf8_copy_on_the_data():
     sizes = [sys.getsizeof(t) for t in texts]
     assert m.encode({t: [t, {"k": t}] for t in texts}).count("Łukasz") == 60
     assert [sys.getsizeof(t) for t in texts] == sizes
+
+
+class SameTextKey(str):
+    """A key with the text of another that the dict still holds apart."""
+    __hash__ = object.__hash__
+    __eq__ = object.__eq__
+
+
+@pytest.mark.parametrize("rows", [
+    lambda: [{"a": 3}, {"a": 1, SameTextKey("a"): 2}],
+    lambda: [{"a": 1, SameTextKey("a"): 2}, {"a": 3}],
+    lambda: {"x": {"a": 1, SameTextKey("a"): {}}, "y": [{"b": {"a": 1, SameTextKey("a"): 2}}]},
+])
+def test_keys_with_the_same_text_count_once_on_every_path(rows):
+    assert outcome(m.encode, rows()) == outcome(m.encode, as_general(rows(), 1))

@@ -79,8 +79,10 @@ bool Converter::wide_integer(PyObject* o, Value& out) {
 }
 
 bool Converter::key_text(PyObject* key, std::string_view& text) {
-  if (!PyUnicode_Check(key))
-    return shallow_ ? give_up() : failed(ConversionError::unexpected(key, "PyString"));
+  // Read directly, keys are exact str: distinct keys then have distinct text,
+  // and an object has as many members as its dict has keys.
+  if (shallow_ && !PyUnicode_CheckExact(key)) return give_up();
+  if (!PyUnicode_Check(key)) return failed(ConversionError::unexpected(key, "PyString"));
   if (!utf8_text(key, *key_arena_, text)) return failed_fetch();
   keep_.note(key);
   return true;

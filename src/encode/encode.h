@@ -26,7 +26,8 @@ struct EncodeSettings {
 class Source {
  public:
   // Stores in `out` the array or object that `deferred` stands for, one
-  // level deep: its own elements or member values may be deferred again.
+  // level deep, with as many elements or members as deferred.size(): its
+  // own elements or member values may be deferred again.
   // The storage stays valid until the matching close(). Returns false to
   // abandon the encoding, which then fails with ToonError::Kind::Abandoned.
   virtual bool open(const Value& deferred, Value& out) = 0;
