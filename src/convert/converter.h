@@ -107,14 +107,6 @@ class Converter {
     return true;
   }
 
-  // Returns true for None, bool, and exact str, int and float: values whose
-  // conversion runs no Python code.
-  static bool is_plain_scalar(PyObject* v) {
-    PyTypeObject* t = Py_TYPE(v);
-    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || v == Py_None ||
-           t == &PyBool_Type;
-  }
-
   bool floating(double d, Value& out) {
     out = std::isfinite(d) ? Value::number(Number::from_double(d)) : Value::null();
     return true;
@@ -122,15 +114,11 @@ class Converter {
 
   bool string(PyObject* o, Value& out) {
     std::string_view text;
-    if (!utf8_of(o, text)) return failed_fetch();
+    if (!utf8_text(o, arena_, text)) return failed_fetch();
     keep_.note(o);
     out = Value::string(text);
     return true;
   }
-
-  // Reads the UTF-8 form of a str (see utf8_text). Returns false with an
-  // exception set.
-  bool utf8_of(PyObject* o, std::string_view& text) { return utf8_text(o, arena_, text); }
 
   bool integer(PyObject* o, Value& out) {
     auto* l = reinterpret_cast<PyLongObject*>(o);
