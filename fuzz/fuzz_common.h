@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "value/arena.h"
-#include "value/error.h"
-#include "value/value.h"
+#include "core/arena.h"
+#include "core/error.h"
+#include "core/value.h"
 
 namespace fuzz {
 

@@ -8,7 +8,7 @@
 #include "decode/decode.h"
 #include "encode/encode.h"
 #include "fuzz_common.h"
-#include "value/text.h"
+#include "core/text.h"
 
 using namespace fuzz;
 

@@ -11,7 +11,7 @@
 #include <new>
 
 #include "decode/reader.h"
-#include "value/text.h"
+#include "core/text.h"
 
 namespace vardel::decoder {
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "value/error.h"
-#include "value/result.h"
-#include "value/value.h"
+#include "core/error.h"
+#include "core/result.h"
+#include "core/value.h"
 
 namespace vardel {
 

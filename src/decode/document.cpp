@@ -6,7 +6,7 @@
 // pending key, which names a following header that has no name of its own.
 #include "decode/decode.h"
 #include "decode/reader.h"
-#include "value/text.h"
+#include "core/text.h"
 
 namespace vardel {
 

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "value/arena.h"
-#include "value/text.h"
-#include "value/value.h"
+#include "core/arena.h"
+#include "core/text.h"
+#include "core/value.h"
 
 namespace vardel::decoder {
 

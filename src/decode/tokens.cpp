@@ -7,7 +7,7 @@
 
 #include "decode/decode.h"
 #include "decode/reader.h"
-#include "value/text.h"
+#include "core/text.h"
 
 namespace vardel {
 

@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "encode/writer.h"
-#include "value/error.h"
-#include "value/result.h"
-#include "value/value.h"
+#include "core/error.h"
+#include "core/result.h"
+#include "core/value.h"
 
 namespace vardel {
 
@@ -18,6 +18,8 @@ struct EncodeSettings {
   std::uint64_t indent = 2;         // spaces per nesting level
   bool use_length_markers = true;   // headers carry the element count and delimiter mark
   bool strict = true;               // held, read by nothing
+  bool sort_keys = true;            // object members by key bytes; else each mapping's own order
+  bool uniform_indent = false;      // every nesting level adds exactly `indent` spaces
 };
 
 // Supplies the contents of deferred containers (Value::deferred), one level

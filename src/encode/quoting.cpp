@@ -10,7 +10,7 @@
 
 #include "encode/encode.h"
 #include "encode/tokens.h"
-#include "value/text.h"
+#include "core/text.h"
 
 namespace vardel {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "encode/writer.h"
-#include "value/value.h"
+#include "core/value.h"
 
 namespace vardel {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "value/pool.h"
+#include "core/pool.h"
 
 namespace vardel {
 

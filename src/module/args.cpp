@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "module/guard.h"
-#include "module/pyref.h"
+#include "bridge/guard.h"
+#include "bridge/pyref.h"
 
 namespace vardel {
 
@@ -138,22 +138,6 @@ bool extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args,
     }
   }
   return check_required(d, nargs, slots);
-}
-
-PyObject* type_qualname(PyTypeObject* type) {
-  PyObject* name = PyType_GetQualName(type);
-  if (name == nullptr || !PyUnicode_Check(name)) {
-    Py_XDECREF(name);
-    PyErr_Clear();
-    return PyUnicode_FromString("<failed to extract type name>");
-  }
-  return name;
-}
-
-void raise_cannot_convert(PyObject* obj, const char* target) {
-  PyRef name = PyRef::steal(type_qualname(Py_TYPE(obj)));
-  if (!name) return;
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
 }
 
 void argument_extraction_error(const char* name) {

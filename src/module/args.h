@@ -28,17 +28,10 @@ bool extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const
 bool extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args,
                                   PyObject* kwargs, PyObject** slots);
 
-// Sets TypeError "'{type}' object cannot be converted to '{target}'".
-void raise_cannot_convert(PyObject* obj, const char* target);
-
 // Called with a conversion failure of parameter `name` pending: an exception of
 // exactly TypeError is replaced by TypeError "argument '{name}': {message}"
 // keeping its cause; any other exception is left unchanged, except that a
 // PanicException ends the call as an internal failure (rethrow_if_panic).
 void argument_extraction_error(const char* name);
-
-// Returns the qualified name of `type` as UTF-8 (a fallback text on failure).
-// Leaves no exception pending.
-PyObject* type_qualname(PyTypeObject* type);
 
 }  // namespace vardel

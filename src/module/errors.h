@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include "convert/conversion_error.h"
-#include "value/error.h"
+#include "bridge/conversion_error.h"
+#include "core/error.h"
 
 namespace vardel {
 

@@ -2,18 +2,18 @@
 
 #include <cstring>
 
-#include "convert/direct.h"
-#include "convert/to_python.h"
-#include "convert/to_value.h"
-#include "convert/utf8_str.h"
+#include "bridge/direct.h"
+#include "bridge/to_python.h"
+#include "bridge/to_value.h"
+#include "bridge/utf8_str.h"
 #include "decode/decode.h"
 #include "encode/encode.h"
 #include "encode/writer.h"
 #include "module/args.h"
 #include "module/errors.h"
-#include "module/guard.h"
+#include "bridge/guard.h"
 #include "module/options.h"
-#include "module/pyref.h"
+#include "bridge/pyref.h"
 
 namespace vardel {
 

@@ -5,11 +5,11 @@
 #include <atomic>
 #include <cstdint>
 
-#include "convert/dict_iter.h"
+#include "bridge/dict_iter.h"
 #include "module/functions.h"
-#include "module/guard.h"
+#include "bridge/guard.h"
 #include "module/options.h"
-#include "module/pyref.h"
+#include "bridge/pyref.h"
 
 namespace vardel {
 

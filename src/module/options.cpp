@@ -6,8 +6,9 @@
 #include <string>
 
 #include "module/args.h"
-#include "module/guard.h"
-#include "module/pyref.h"
+#include "bridge/conversion_error.h"
+#include "bridge/guard.h"
+#include "bridge/pyref.h"
 
 namespace vardel {
 

@@ -7,8 +7,8 @@
 
 #include <stdexcept>
 
-#include "convert/dict_iter.h"
-#include "module/guard.h"
+#include "bridge/dict_iter.h"
+#include "bridge/guard.h"
 
 namespace vardel {
 

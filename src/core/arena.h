@@ -8,7 +8,7 @@
 #include <new>
 #include <string_view>
 
-#include "value/pool.h"
+#include "core/pool.h"
 
 namespace vardel {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "value/arena.h"
+#include "core/arena.h"
 
 namespace vardel {
 

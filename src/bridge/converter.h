@@ -8,11 +8,11 @@
 #include <optional>
 #include <vector>
 
-#include "convert/conversion_error.h"
-#include "convert/to_value.h"
-#include "convert/utf8_str.h"
-#include "value/error.h"
-#include "value/value.h"
+#include "bridge/conversion_error.h"
+#include "bridge/to_value.h"
+#include "bridge/utf8_str.h"
+#include "core/error.h"
+#include "core/value.h"
 
 namespace vardel {
 

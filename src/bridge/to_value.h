@@ -5,9 +5,9 @@
 
 #include <vector>
 
-#include "convert/conversion_error.h"
-#include "value/result.h"
-#include "value/value.h"
+#include "bridge/conversion_error.h"
+#include "core/result.h"
+#include "core/value.h"
 
 namespace vardel {
 

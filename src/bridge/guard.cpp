@@ -1,8 +1,8 @@
-#include "module/guard.h"
+#include "bridge/guard.h"
 
 #include <cstdio>
 
-#include "module/pyref.h"
+#include "bridge/pyref.h"
 
 namespace vardel {
 

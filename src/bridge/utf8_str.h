@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "value/arena.h"
+#include "core/arena.h"
 
 namespace vardel {
 

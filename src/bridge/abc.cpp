@@ -1,7 +1,7 @@
-#include "convert/abc.h"
+#include "bridge/abc.h"
 
-#include "module/guard.h"
-#include "module/pyref.h"
+#include "bridge/guard.h"
+#include "bridge/pyref.h"
 
 namespace vardel {
 

@@ -1,13 +1,13 @@
 // Builds Python objects from a value tree: lists at their final size, dicts
 // filled in the map's key order, and one str object per distinct key text
 // (field names repeat on every row of a table).
-#include "convert/to_python.h"
+#include "bridge/to_python.h"
 
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
-#include "module/pyref.h"
+#include "bridge/pyref.h"
 
 namespace vardel {
 

@@ -1,9 +1,29 @@
-#include "convert/conversion_error.h"
+#include "bridge/conversion_error.h"
 
-#include "module/args.h"
-#include "module/guard.h"
+#include "bridge/guard.h"
 
 namespace vardel {
+
+PyObject* type_qualname(PyTypeObject* type) {
+  PyObject* name = PyType_GetQualName(type);
+  if (name == nullptr || !PyUnicode_Check(name)) {
+    Py_XDECREF(name);
+    PyErr_Clear();
+    return PyUnicode_FromString("<failed to extract type name>");
+  }
+  return name;
+}
+
+PyObject* cannot_convert_text(PyObject* obj, const char* target) {
+  PyRef name = PyRef::steal(type_qualname(Py_TYPE(obj)));
+  if (!name) return nullptr;
+  return PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), target);
+}
+
+void raise_cannot_convert(PyObject* obj, const char* target) {
+  if (PyRef text = PyRef::steal(cannot_convert_text(obj, target)))
+    PyErr_SetObject(PyExc_TypeError, text.get());
+}
 
 std::string utf8_lossy(PyObject* s) {
   Py_ssize_t n = 0;
@@ -64,14 +84,10 @@ ConversionError ConversionError::unsupported(std::string type_name) {
 }
 
 ConversionError ConversionError::unexpected(PyObject* obj, const char* target) {
-  PyRef name = PyRef::steal(type_qualname(Py_TYPE(obj)));
-  std::string text = "'";
-  if (name) text += utf8_lossy(name.get());
+  PyRef text = PyRef::steal(cannot_convert_text(obj, target));
+  std::string message = text ? utf8_lossy(text.get()) : std::string();
   PyErr_Clear();
-  text += "' object cannot be converted to '";
-  text += target;
-  text += '\'';
-  return make(Kind::UnexpectedType, std::move(text));
+  return make(Kind::UnexpectedType, std::move(message));
 }
 
 ConversionError ConversionError::length_mismatch(std::size_t expected, std::size_t actual) {

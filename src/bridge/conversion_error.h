@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "module/pyref.h"
+#include "bridge/pyref.h"
 
 namespace vardel {
 
@@ -51,6 +51,17 @@ class ConversionError {
   static ConversionError make(Kind kind, std::string text);
   std::unique_ptr<Record> r_;
 };
+
+// Returns the qualified name of `type` as a str (a fallback text on failure).
+// Leaves no exception pending.
+PyObject* type_qualname(PyTypeObject* type);
+
+// Returns the str "'{type of obj}' object cannot be converted to '{target}'",
+// or null with an exception set.
+PyObject* cannot_convert_text(PyObject* obj, const char* target);
+
+// Sets TypeError with the cannot_convert_text of `obj` and `target`.
+void raise_cannot_convert(PyObject* obj, const char* target);
 
 // Returns the UTF-8 form of `s`, any code point without one (a lone surrogate)
 // replaced by U+FFFD. Leaves no exception pending.

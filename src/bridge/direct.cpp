@@ -1,9 +1,9 @@
-#include "convert/direct.h"
+#include "bridge/direct.h"
 
 #include <vector>
 
-#include "convert/converter.h"
-#include "value/arena.h"
+#include "bridge/converter.h"
+#include "core/arena.h"
 
 namespace vardel {
 

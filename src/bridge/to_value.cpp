@@ -8,20 +8,20 @@
 // the data), secure() takes references to everything being read and
 // snapshots the dicts in progress, so nothing the conversion relies on can be
 // freed under it.
-#include "convert/to_value.h"
+#include "bridge/to_value.h"
 
-#include "convert/converter.h"
+#include "bridge/converter.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 
-#include "convert/abc.h"
-#include "convert/dict_iter.h"
-#include "module/guard.h"
-#include "module/pyref.h"
-#include "value/error.h"
+#include "bridge/abc.h"
+#include "bridge/dict_iter.h"
+#include "bridge/guard.h"
+#include "bridge/pyref.h"
+#include "core/error.h"
 
 namespace vardel {
 

@@ -1,4 +1,4 @@
-#include "value/pool.h"
+#include "core/pool.h"
 
 #include <cstdlib>
 #include <mutex>

@@ -3,9 +3,9 @@
 
 #include <Python.h>
 
-#include "convert/conversion_error.h"
-#include "value/result.h"
-#include "value/value.h"
+#include "bridge/conversion_error.h"
+#include "core/result.h"
+#include "core/value.h"
 
 namespace vardel {
 

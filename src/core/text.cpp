@@ -1,4 +1,4 @@
-#include "value/text.h"
+#include "core/text.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "convert/dict_iter.h"
+#include "bridge/dict_iter.h"
 
-#include "module/pyref.h"
+#include "bridge/pyref.h"
 
 namespace vardel {
 

@@ -1,4 +1,4 @@
-#include "value/value.h"
+#include "core/value.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "convert/utf8_str.h"
+#include "bridge/utf8_str.h"
 
 #include <cstdint>
 #include <cstring>
