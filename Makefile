@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 DEV_DEPS := scikit-build-core cmake ninja pytest hypothesis mypy
 BUILD_DIR ?= build/{wheel_tag}
 
-.PHONY: all venv install test test-3.13 test-asan test-debug-malloc fuzz fuzz-replay demo bench clean format
+.PHONY: all venv install test cpptest test-3.13 test-asan test-debug-malloc fuzz fuzz-replay demo bench clean format
 
 all: test
 
@@ -29,8 +29,15 @@ install: $(VENV)/.deps
 	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) \
 	  -Ccmake.define.VARDEL_TEST_HOOKS=ON .
 
-test: install
+test: install cpptest
 	$(PY) -m pytest -q -p no:cacheprovider
+
+# The C++ unit tests of the core and the codec (ctest), in build/cpptests.
+cpptest: $(VENV)/.deps
+	$(VENV)/bin/cmake -S . -B build/cpptests -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DVARDEL_EXTENSION=OFF -DVARDEL_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	$(VENV)/bin/cmake --build build/cpptests
+	$(VENV)/bin/ctest --test-dir build/cpptests --output-on-failure
 
 # The same suite against CPython 3.13, in its own venv and build directory.
 test-3.13:

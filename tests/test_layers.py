@@ -31,6 +31,7 @@ def test_the_tree_is_layered() -> None:
         ("src/decode/a.cpp", "#include <Python.h>", "below the bridge"),
         ("fuzz/f.cpp", '#include "bridge/pyref.h"', "not below it"),
         ("fuzz/f.cpp", "#include <Python.h>", "below the bridge"),
+        ("tests/cpp/t.cpp", "#include <Python.h>", "below the bridge"),
         ("src/misc/a.cpp", "", "belongs to no layer"),
     ],
 )
