@@ -75,8 +75,9 @@ void write_double(OutputBuffer& out, double d) {
   // without trailing zeros: |d| is digits x 10^exponent; zero is {0, 0}.
   auto [digits, exponent] = fmt::detail::dragonbox::to_decimal(std::fabs(d));
   // The digits are copied below kMaxDigits bytes at a time, whatever their
-  // number n: the buffers have room past the end for it.
-  char text[2 * kMaxDigits];
+  // number n: the buffers have room past the end for it (zeroed here, so that
+  // no copy reads an unset byte).
+  char text[2 * kMaxDigits] = {};
   write_17_digits(text, digits);
   int n = fmt::detail::count_digits(digits);
   const char* first = text + kMaxDigits - n;
