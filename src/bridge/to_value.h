@@ -3,11 +3,10 @@
 
 #include <Python.h>
 
-#include <vector>
-
 #include "bridge/conversion_error.h"
 #include "core/result.h"
 #include "core/value.h"
+#include "core/vec.h"
 
 namespace vardel {
 
@@ -45,7 +44,7 @@ class KeepAlive {
   }
 
  private:
-  std::vector<PyObject*> refs_;
+  Vec<PyObject*> refs_;
   bool secured_ = false;
   bool all_ascii_ = true;
   bool record_;

@@ -9,6 +9,7 @@
 
 #include "bridge/dict_iter.h"
 #include "bridge/guard.h"
+#include "core/alloc_fault.h"
 
 namespace vardel {
 
@@ -37,7 +38,23 @@ PyObject* hook_dict_layout(PyObject*, PyObject*) {
   return PyBool_FromLong(dict_layout::trusted);
 }
 
+// fail_allocation(n): counts the codec's allocations from zero again and makes
+// the nth from now fail (none when n is 0).
+PyObject* hook_fail_allocation(PyObject*, PyObject* arg) {
+  unsigned long long n = PyLong_AsUnsignedLongLong(arg);
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  alloc_fault::arm(n);
+  Py_RETURN_NONE;
+}
+
+// allocations(): the codec's allocations since the last fail_allocation.
+PyObject* hook_allocations(PyObject*, PyObject*) {
+  return PyLong_FromUnsignedLongLong(alloc_fault::count());
+}
+
 PyMethodDef hook_methods[] = {
+    {"allocations", hook_allocations, METH_NOARGS, nullptr},
+    {"fail_allocation", hook_fail_allocation, METH_O, nullptr},
     {"dict_layout_trusted", hook_dict_layout, METH_NOARGS, nullptr},
     {"panic", hook_panic, METH_O, nullptr},
     {"throw_error", hook_throw, METH_NOARGS, nullptr},
