@@ -15,7 +15,7 @@ import tracemalloc
 
 import pytest
 
-from support import UMap, USeq
+from support import UMap, USeq, fail
 from vardel import DecodeOptions as DO, EncodeOptions as EO, decode_toon, encode
 
 CALLS, NATIVE_LIMIT, TRACED_LIMIT = 3000, 1024 * 1024, 256 * 1024
@@ -270,6 +270,24 @@ def test_the_codec_hook_fails_only_the_armed_allocation(hooks):
         assert encode(NESTED) == NESTED_TEXT
     finally:
         hooks.fail_allocation(0)
+
+
+class OutOfPages(MemoryError):
+    pass
+
+
+# A MemoryError met while reading the data says that the process ran out of memory, not that the
+# data is wrong: it reaches the caller as it was raised, not as a conversion error.
+@pytest.mark.parametrize("exc, data", [
+    (MemoryError("keys"), lambda e: [UMap(keys=fail(e))]),
+    (OutOfPages("item"), lambda e: {"a": USeq([1, 2], getitem=fail(e))}),
+    (MemoryError(), lambda e: (USeq(len=fail(e)),)),
+    (OutOfPages("values"), lambda e: {"a": [1, UMap(values=fail(e))]}),
+], ids=["keys", "getitem, a subclass", "len", "values, a subclass"])
+def test_memory_errors_in_user_code_propagate_unchanged(exc, data):
+    with pytest.raises(MemoryError) as info:
+        encode(data(exc))
+    assert info.value is exc
 
 
 _testcapi = pytest.importorskip("_testcapi")
