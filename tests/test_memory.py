@@ -165,15 +165,15 @@ LARGE_TEXT = encode(LARGE)
 GENERAL = Pairs({text("outer"): Items([Pairs({text("n"): i, text("s"): text("v,%d" % i)}) for i in range(4)]),
                  text("t"): [{text("a"): 1}, {text("a"): 2}]})
 GENERAL_LARGE = Pairs({text("ints"): Items(range(6000)), text("s"): text("\"" * 70000)})
-# Every case decodes its text back or encodes it once with options.
+# name: (data, call with the data)
 FAULT_CASES = {
-    "encode nested": lambda: encode(NESTED),
-    "encode nested with options": lambda: encode(NESTED, EO("|", 4)),
-    "encode large": lambda: encode(LARGE),
-    "encode through the general rules": lambda: encode(GENERAL),
-    "encode large through the general rules": lambda: encode(GENERAL_LARGE),
-    "decode nested": lambda: decode_toon(NESTED_TEXT),
-    "decode large": lambda: decode_toon(LARGE_TEXT),
+    "encode nested": (NESTED, encode),
+    "encode nested with options": (NESTED, lambda d: encode(d, EO("|", 4))),
+    "encode large": (LARGE, encode),
+    "encode through the general rules": (GENERAL, encode),
+    "encode large through the general rules": (GENERAL_LARGE, encode),
+    "decode nested": (NESTED_TEXT, decode_toon),
+    "decode large": (LARGE_TEXT, decode_toon),
 }
 # Calls whose every interpreter allocation is tried (the large ones would take minutes).
 INTERPRETER_CASES = ["encode nested", "encode nested with options", "encode through the general rules",
@@ -185,7 +185,7 @@ def objects_of(data, found=None):
     found = {} if found is None else found
     if id(data) not in found:
         found[id(data)] = data
-        items = data.items() if isinstance(data, dict) else data if isinstance(data, list) else ()
+        items = [*data, *data.values()] if isinstance(data, dict) else data if isinstance(data, list) else ()
         for item in items:
             objects_of(item, found)
     return list(found.values())
@@ -212,7 +212,9 @@ def sweep(fn, fail_nth, limit):
     return outcomes
 
 
-def check_sweep(fn, fail_nth, limit, data):
+def check_sweep(name, fail_nth, limit):
+    data, call = FAULT_CASES[name]
+    fn = lambda: call(data)  # noqa: E731
     expected = fn()
     objs = objects_of(data) if isinstance(data, (dict, list)) else [data]
     before = refcounts(objs)
@@ -237,22 +239,15 @@ def check_sweep(fn, fail_nth, limit, data):
     return outcomes.count("memory")
 
 
-def case_data(name):
-    return {"encode nested": NESTED, "encode nested with options": NESTED, "encode large": LARGE,
-            "encode through the general rules": GENERAL,
-            "encode large through the general rules": GENERAL_LARGE, "decode nested": NESTED_TEXT,
-            "decode large": LARGE_TEXT}[name]
-
-
 @pytest.mark.parametrize("name", list(FAULT_CASES))
 def test_codec_allocation_failures(hooks, name):
-    fn = FAULT_CASES[name]
+    data, call = FAULT_CASES[name]
     hooks.fail_allocation(0)
-    fn()
+    call(data)
     total = hooks.allocations()
     assert total > 0
     limit = lambda n, outcomes: n > total  # noqa: E731
-    failed = check_sweep(fn, lambda n: hooks.fail_allocation(n or 0), limit, case_data(name))
+    failed = check_sweep(name, lambda n: hooks.fail_allocation(n or 0), limit)
     print(f"{name}: {failed} of {total} codec allocations failed the call")
 
 
@@ -308,6 +303,5 @@ def after_successes(run):
 
 @pytest.mark.parametrize("name", INTERPRETER_CASES)
 def test_interpreter_allocation_failures(name):
-    failed = check_sweep(FAULT_CASES[name], fail_interpreter_allocation, after_successes(30),
-                         case_data(name))
+    failed = check_sweep(name, fail_interpreter_allocation, after_successes(30))
     print(f"{name}: {failed} interpreter allocations failed the call")
