@@ -161,9 +161,12 @@ void Converter::snapshot(Frame& f) {
   f.snap_base = f.snap_next = pending_.size();
   PyObject* k;
   PyObject* v;
+  // Each reference is taken once stored: a failed push_back leaves none taken.
   while (PyDict_Next(f.container, &f.pos, &k, &v)) {
-    pending_.push_back(Py_NewRef(k));
-    pending_.push_back(Py_NewRef(v));
+    pending_.push_back(k);
+    Py_INCREF(k);
+    pending_.push_back(v);
+    Py_INCREF(v);
   }
   f.snap_end = pending_.size();
   f.in_place = false;

@@ -31,8 +31,8 @@ class KeepAlive {
   void note(PyObject* o) {
     all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(o);
     if (!record_) return;
+    refs_.push_back(o);  // first: a failed push_back must leave no reference taken
     if (secured_) Py_INCREF(o);
-    refs_.push_back(o);
   }
   // Returns true if every noted str is ASCII, and with it the encoded text.
   bool all_ascii() const { return all_ascii_; }
