@@ -35,7 +35,7 @@ test: install cpptest
 # The C++ unit tests of the core and the codec (ctest), in build/cpptests.
 cpptest: $(VENV)/.deps
 	$(VENV)/bin/cmake -S . -B build/cpptests -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	  -DVARDEL_EXTENSION=OFF -DVARDEL_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	  -DVARDEL_EXTENSION=OFF -DVARDEL_CPP_TESTS=ON -DVARDEL_TEST_HOOKS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	$(VENV)/bin/cmake --build build/cpptests
 	$(VENV)/bin/ctest --test-dir build/cpptests --output-on-failure
 

@@ -11,11 +11,12 @@ import ctypes
 import gc
 import os
 import pickle
+import sys
 import tracemalloc
 
 import pytest
 
-from support import UMap, USeq
+from support import UMap, USeq, fail
 from vardel import DecodeOptions as DO, EncodeOptions as EO, decode_toon, encode
 
 CALLS, NATIVE_LIMIT, TRACED_LIMIT = 3000, 1024 * 1024, 256 * 1024
@@ -129,3 +130,189 @@ def test_a_leak_would_be_seen():
     native, traced = growth(lambda: kept.append(bytearray(1024)))
     assert traced > TRACED_LIMIT
     assert SANITIZED or MALLINFO2 is None or native > NATIVE_LIMIT
+
+
+# Running out of memory: the Nth allocation of a call fails, for every N the call reaches. Each
+# call raises MemoryError or gives the result it gives with memory to spare; none crashes, leaks
+# memory or changes a reference count of its data. The interpreter's allocations fail through
+# _testcapi.set_nomemory, the codec's own (block pool, arena, output buffer, containers) through
+# the test hooks' fail_allocation.
+
+# A sweep makes tens of failing calls; one list or a pool block lost by each would show.
+SWEEP_TRACED_LIMIT, SWEEP_NATIVE_LIMIT = 4096, 128 * 1024
+
+
+def text(s):  # made at run time, so neither interned nor immortal
+    return "".join([s, "~"])
+
+
+class Pairs(dict):  # not exact built-in types: read through the general rules, as a whole tree
+    pass
+
+
+class Items(list):
+    pass
+
+
+NESTED = {
+    text("users"): [{text("id"): i, text("name"): text(f"user {i}"), text("tags"): [text("a"), text("b,c")],
+                     text("note"): text('say "hi"\\\n\t'), text("ok"): i % 2 == 0, text("score"): i / 3}
+                    for i in range(4)],
+    text("table"): [{text("x"): i, text("y"): text("y%d" % i), text("z"): None} for i in range(5)],
+    text("meta"): {text("inner"): {text("list"): [[1, 2], [], {text("k"): text(" spaced ")}]},
+                   text("-dash"): text("x: y"), text("é"): text("ünïcode")},
+}
+NESTED_TEXT = encode(NESTED)
+# Past the first blocks: the output buffer and the arena grow, the containers reallocate.
+LARGE = {text("rows"): [{text("id"): i, text("s"): text('q"%d' % i * 8)} for i in range(6000)],
+         text("long"): text("\\\n" * 40000)}
+LARGE_TEXT = encode(LARGE)
+GENERAL = Pairs({text("outer"): Items([Pairs({text("n"): i, text("s"): text("v,%d" % i)}) for i in range(4)]),
+                 text("t"): [{text("a"): 1}, {text("a"): 2, text("big"): 2**64 - 1}],
+                 text("set"): frozenset([text("m"), text("n")]), text("tuple"): (1, text("o"))})
+GENERAL_LARGE = Pairs({text("ints"): Items(range(6000)), text("s"): text("\"" * 70000)})
+# name: (data, call with the data)
+FAULT_CASES = {
+    "encode nested": (NESTED, encode),
+    "encode nested with options": (NESTED, lambda d: encode(d, EO("|", 4))),
+    "encode large": (LARGE, encode),
+    "encode through the general rules": (GENERAL, encode),
+    "encode large through the general rules": (GENERAL_LARGE, encode),
+    "decode nested": (NESTED_TEXT, decode_toon),
+    "decode large": (LARGE_TEXT, decode_toon),
+}
+# Calls whose every interpreter allocation is tried (the large ones would take minutes).
+INTERPRETER_CASES = ["encode nested", "encode nested with options", "encode through the general rules",
+                     "decode nested"]
+
+
+def objects_of(data, found=None):
+    """Every object `data` holds (itself included), each once."""
+    found = {} if found is None else found
+    if id(data) not in found:
+        found[id(data)] = data
+        items = [*data, *data.values()] if isinstance(data, dict) else data if isinstance(data, list) else ()
+        for item in items:
+            objects_of(item, found)
+    return list(found.values())
+
+
+def refcounts(objs):
+    return [sys.getrefcount(o) for o in objs]
+
+
+def sweep(fn, fail_nth, limit):
+    """Calls fn with allocation n failing (fail_nth(n), None to fail none) for n = 1, 2, ... until
+    `limit(n, outcomes)` says stop. Returns the outcomes: "memory" or the result."""
+    outcomes = []
+    n = 1
+    while not limit(n, outcomes):
+        fail_nth(n)
+        try:
+            outcomes.append(fn())
+        except MemoryError:
+            outcomes.append("memory")
+        finally:
+            fail_nth(None)
+        n += 1
+    return outcomes
+
+
+def check_sweep(name, fail_nth, limit, monkeypatch):
+    data, call = FAULT_CASES[name]
+    fn = lambda: call(data)  # noqa: E731
+    expected = fn()
+    # The Sequence and Mapping checks report a failure of isinstance() as unraisable and take the
+    # check as failed; a MemoryError is the only failure these sweeps may cause.
+    unraisable = set()
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: unraisable.add(u.exc_type))
+    objs = objects_of(data) if isinstance(data, (dict, list)) else [data]
+    before = refcounts(objs)
+    outcomes = sweep(fn, fail_nth, limit)
+    assert "memory" in outcomes, "no allocation failed"
+    wrong = [n + 1 for n, o in enumerate(outcomes) if o != "memory" and o != expected]
+    assert not wrong, f"allocations {wrong[:10]} failed and the call gave a different result"
+    assert refcounts(objs) == before, "a failed call changed a reference count of its data"
+    assert fn() == expected
+    tracemalloc.start()
+    try:
+        gc.collect()
+        native, traced = native_in_use(), tracemalloc.get_traced_memory()[0]
+        for _ in range(3):
+            sweep(fn, fail_nth, limit)
+        gc.collect()
+        native, traced = native_in_use() - native, tracemalloc.get_traced_memory()[0] - traced
+    finally:
+        tracemalloc.stop()
+    assert traced < SWEEP_TRACED_LIMIT, f"Python memory grew by {traced} bytes over 3 sweeps"
+    assert SANITIZED or native < SWEEP_NATIVE_LIMIT, f"C allocations grew by {native} bytes over 3 sweeps"
+    assert unraisable <= {MemoryError}, unraisable
+    return outcomes.count("memory")
+
+
+@pytest.mark.parametrize("name", list(FAULT_CASES))
+def test_codec_allocation_failures(hooks, name, monkeypatch):
+    data, call = FAULT_CASES[name]
+    hooks.fail_allocation(0)
+    call(data)
+    total = hooks.allocations()
+    assert total > 0
+    limit = lambda n, outcomes: n > total  # noqa: E731
+    failed = check_sweep(name, lambda n: hooks.fail_allocation(n or 0), limit, monkeypatch)
+    print(f"{name}: {failed} of {total} codec allocations failed the call")
+
+
+# The failure counts the codec's allocations from the next one.
+def test_the_codec_hook_fails_only_the_armed_allocation(hooks):
+    hooks.fail_allocation(0)
+    encode(NESTED)
+    total = hooks.allocations()
+    hooks.fail_allocation(total + 1)
+    try:
+        assert encode(NESTED) == NESTED_TEXT and hooks.allocations() == total
+        hooks.fail_allocation(total)
+        with pytest.raises(MemoryError):
+            encode(NESTED)
+        assert encode(NESTED) == NESTED_TEXT
+    finally:
+        hooks.fail_allocation(0)
+
+
+class OutOfPages(MemoryError):
+    pass
+
+
+# A MemoryError met while reading the data says that the process ran out of memory, not that the
+# data is wrong: it reaches the caller as it was raised, not as a conversion error.
+@pytest.mark.parametrize("exc, data", [
+    (MemoryError("keys"), lambda e: [UMap(keys=fail(e))]),
+    (OutOfPages("item"), lambda e: {"a": USeq([1, 2], getitem=fail(e))}),
+    (MemoryError(), lambda e: (USeq(len=fail(e)),)),
+    (OutOfPages("values"), lambda e: {"a": [1, UMap(values=fail(e))]}),
+], ids=["keys", "getitem, a subclass", "len", "values, a subclass"])
+def test_memory_errors_in_user_code_propagate_unchanged(exc, data):
+    with pytest.raises(MemoryError) as info:
+        encode(data(exc))
+    assert info.value is exc
+
+
+_testcapi = pytest.importorskip("_testcapi")
+
+
+def fail_interpreter_allocation(n):
+    if n is None:
+        _testcapi.remove_mem_hooks()
+    else:
+        _testcapi.set_nomemory(n - 1, n)  # fails the allocations counted in (start, stop]
+
+
+def after_successes(run):
+    """Stops once `run` calls in a row have succeeded: a call that fails none of its own
+    allocations succeeds, and the interpreter makes no allocation it can do without."""
+    return lambda n, outcomes: len(outcomes) >= run and "memory" not in outcomes[-run:]
+
+
+@pytest.mark.parametrize("name", INTERPRETER_CASES)
+def test_interpreter_allocation_failures(name, monkeypatch):
+    failed = check_sweep(name, fail_interpreter_allocation, after_successes(30), monkeypatch)
+    print(f"{name}: {failed} interpreter allocations failed the call")

@@ -16,10 +16,16 @@ E, D, EO, DO = m.encode, m.decode_toon, m.EncodeOptions, m.DecodeOptions
 
 
 def test_attributes_are_exactly_the_four_names():
-    assert m.__all__ == vardel.__all__ == NAMES and m.__doc__ == "Python module"
+    assert m.__all__ == vardel.__all__ == NAMES
     assert set(dir(m)) - set(NAMES) == {"__all__", "__doc__", "__file__", "__loader__", "__name__",
                                         "__package__", "__spec__"}
     assert all(getattr(vardel, name) is getattr(m, name) for name in NAMES)
+
+
+def test_module_docstring_says_what_the_module_does():
+    first, second = m.__doc__.splitlines()
+    assert first.startswith("The native core of vardel: encode converts Python data to TOON")
+    assert second.endswith("decode_toon reads TOON text back into Python data.")
 
 
 @pytest.mark.parametrize("obj, doc, signature", [

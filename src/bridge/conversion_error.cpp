@@ -97,12 +97,6 @@ ConversionError ConversionError::length_mismatch(std::size_t expected, std::size
   return e;
 }
 
-PyObject* ConversionError::interruption() const {
-  PyObject* exc = r_->exception.get();
-  if (r_->kind != Kind::PythonException || exc == nullptr) return nullptr;
-  return PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_Exception)) ? nullptr : exc;
-}
-
 std::string ConversionError::display() const {
   switch (r_->kind) {
     case Kind::PythonException: {

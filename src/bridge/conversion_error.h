@@ -31,10 +31,8 @@ class ConversionError {
   static ConversionError length_mismatch(std::size_t expected, std::size_t actual);
 
   Kind kind() const { return r_->kind; }
-  // Returns the carried exception when it is not an Exception (KeyboardInterrupt,
-  // SystemExit and the like): such an exception is re-raised as it is instead
-  // of being reported as a failed conversion. Otherwise null.
-  PyObject* interruption() const;
+  // Returns the Python exception carried by a PythonException, else null.
+  PyObject* exception() const { return r_->exception.get(); }
   // Returns the display text. A PanicException raised by the str() of a
   // carried exception ends the call (rethrow_if_panic).
   std::string display() const;

@@ -6,13 +6,13 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "bridge/conversion_error.h"
 #include "bridge/to_value.h"
 #include "bridge/utf8_str.h"
 #include "core/error.h"
 #include "core/value.h"
+#include "core/vec.h"
 
 namespace vardel {
 
@@ -157,9 +157,9 @@ class Converter {
   bool unsupported(PyObject* o);
   // Returns the key's UTF-8 slice kept alive, or fails.
   bool key_text(PyObject* key, std::string_view& text);
-  bool finish_object(std::vector<Member>& members, Value& out);
+  bool finish_object(Vec<Member>& members, Value& out);
   // Stores the elements read from a sequence or set as the array `out`.
-  bool finish_array(const std::vector<Value>& items, Value& out);
+  bool finish_array(const Vec<Value>& items, Value& out);
   // Records repeat one key set in one insertion order, and their keys are the
   // same str objects. For small dicts the converter remembers, per nesting
   // level, the key objects of the last dict read and the sorted slot of each;
@@ -219,7 +219,7 @@ class Converter {
   void hold(Frame& f, PyObject* item);
   bool secured_ = false;
   Frame frames_[kMaxDepth];
-  std::vector<PyObject*> pending_;  // references held by the dict readers in progress
+  Vec<PyObject*> pending_;  // references held by the dict readers in progress
 };
 
 }  // namespace vardel

@@ -1,9 +1,8 @@
 #include "bridge/direct.h"
 
-#include <vector>
-
 #include "bridge/converter.h"
 #include "core/arena.h"
+#include "core/vec.h"
 
 namespace vardel {
 
@@ -42,7 +41,7 @@ class DirectSource final : public Source {
   Arena keys_;   // keys not read in place, for the whole call
   KeepAlive keep_;
   Converter converter_;
-  std::vector<Arena::Mark> marks_;
+  Vec<Arena::Mark> marks_;
 };
 
 }  // namespace

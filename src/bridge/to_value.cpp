@@ -161,9 +161,12 @@ void Converter::snapshot(Frame& f) {
   f.snap_base = f.snap_next = pending_.size();
   PyObject* k;
   PyObject* v;
+  // Each reference is taken once stored: a failed push_back leaves none taken.
   while (PyDict_Next(f.container, &f.pos, &k, &v)) {
-    pending_.push_back(Py_NewRef(k));
-    pending_.push_back(Py_NewRef(v));
+    pending_.push_back(k);
+    Py_INCREF(k);
+    pending_.push_back(v);
+    Py_INCREF(v);
   }
   f.snap_end = pending_.size();
   f.in_place = false;
@@ -346,7 +349,7 @@ bool Converter::generic_sequence(PyObject* o, std::optional<std::size_t> expecte
   std::size_t n = static_cast<std::size_t>(len);
   if (expected && *expected != n) return failed(ConversionError::length_mismatch(*expected, n));
   if (!enter(o)) return false;
-  std::vector<Value> items;
+  Vec<Value> items;
   items.reserve(n < 4096 ? n : 4096);
   for (std::size_t i = 0; i < n; ++i) {
     PyRef item = PyRef::steal(PySequence_GetItem(o, static_cast<Py_ssize_t>(i)));
@@ -369,7 +372,7 @@ bool Converter::set_items(PyObject* o, Value& out) {
   PyRef iter = PyRef::steal(PyObject_GetIter(o));
   if (!iter) return failed_fetch();
   if (!enter(o)) return false;
-  std::vector<Value> items;
+  Vec<Value> items;
   while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
     Value v;
     if (!convert(item.get(), v)) {
@@ -383,7 +386,7 @@ bool Converter::set_items(PyObject* o, Value& out) {
   return finish_array(items, out);
 }
 
-bool Converter::finish_array(const std::vector<Value>& items, Value& out) {
+bool Converter::finish_array(const Vec<Value>& items, Value& out) {
   Value* stored = arena_.alloc<Value>(items.size());
   if (!items.empty())
     std::memcpy(static_cast<void*>(stored), items.data(), items.size() * sizeof(Value));
@@ -391,7 +394,7 @@ bool Converter::finish_array(const std::vector<Value>& items, Value& out) {
   return true;
 }
 
-bool Converter::finish_object(std::vector<Member>& members, Value& out) {
+bool Converter::finish_object(Vec<Member>& members, Value& out) {
   Member* stored = arena_.alloc<Member>(members.size());
   if (!members.empty())
     std::memcpy(static_cast<void*>(stored), members.data(), members.size() * sizeof(Member));
@@ -409,7 +412,7 @@ bool Converter::generic_mapping(PyObject* o, Value& out) {
   Py_ssize_t len = PyMapping_Size(o);
   if (len < 0) return failed_fetch();
   if (!enter(o)) return false;
-  std::vector<Member> members;
+  Vec<Member> members;
   for (Py_ssize_t i = 0; i < len; ++i) {
     PyRef key = PyRef::steal(PySequence_GetItem(keys.get(), i));
     Member m{};

@@ -3,11 +3,10 @@
 
 #include <Python.h>
 
-#include <vector>
-
 #include "bridge/conversion_error.h"
 #include "core/result.h"
 #include "core/value.h"
+#include "core/vec.h"
 
 namespace vardel {
 
@@ -32,8 +31,8 @@ class KeepAlive {
   void note(PyObject* o) {
     all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(o);
     if (!record_) return;
+    refs_.push_back(o);  // first: a failed push_back must leave no reference taken
     if (secured_) Py_INCREF(o);
-    refs_.push_back(o);
   }
   // Returns true if every noted str is ASCII, and with it the encoded text.
   bool all_ascii() const { return all_ascii_; }
@@ -45,7 +44,7 @@ class KeepAlive {
   }
 
  private:
-  std::vector<PyObject*> refs_;
+  Vec<PyObject*> refs_;
   bool secured_ = false;
   bool all_ascii_ = true;
   bool record_;

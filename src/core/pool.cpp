@@ -4,6 +4,8 @@
 #include <mutex>
 #include <new>
 
+#include "core/alloc_fault.h"
+
 namespace vardel {
 
 namespace {
@@ -40,6 +42,7 @@ Cache& cache() {
 }  // namespace
 
 Block pool_take(std::size_t min_bytes) {
+  alloc_fault::check();
   if (kCaching && min_bytes >= kMinCached) {
     Cache& c = cache();
     std::lock_guard<std::mutex> guard(c.lock);
@@ -59,6 +62,13 @@ Block pool_take(std::size_t min_bytes) {
   void* p = std::malloc(min_bytes);
   if (p == nullptr) throw std::bad_alloc();
   return {p, min_bytes};
+}
+
+Block pool_grow(Block block, std::size_t bytes) {
+  alloc_fault::check();
+  void* p = std::realloc(block.data, bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  return {p, bytes};
 }
 
 void pool_give(Block block) {

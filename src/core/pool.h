@@ -23,6 +23,11 @@ struct Block {
 // new block of `min_bytes` (throws std::bad_alloc when out of memory).
 Block pool_take(std::size_t min_bytes);
 
+// Returns the content of `block` moved into a block of `bytes` bytes (realloc:
+// a large block grows by remapping its pages, not by copying them). Throws
+// std::bad_alloc when out of memory, leaving `block` as it was.
+Block pool_grow(Block block, std::size_t bytes);
+
 // Gives a block back: cached when there is room, freed otherwise. Accepts a
 // null block.
 void pool_give(Block block);

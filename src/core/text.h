@@ -8,16 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 namespace vardel {
-
-// Returns true if the code point has the White_Space property.
-constexpr bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
-}
 
 // Returns the byte length of the whitespace character that starts `s`, or 0.
 inline std::size_t white_space_prefix(std::string_view s) {
@@ -71,10 +63,5 @@ inline std::string_view trim(std::string_view s) { return trim_start(trim_end(s)
 inline bool has_edge_white_space(std::string_view s) {
   return white_space_prefix(s) != 0 || white_space_suffix(s) != 0;
 }
-
-// Cuts `text` into lines: at every line feed, dropping one carriage return
-// right before it; a final line feed starts no further line, an empty text has
-// no lines, and a lone carriage return stays inside its line.
-std::vector<std::string_view> split_lines(std::string_view text);
 
 }  // namespace vardel

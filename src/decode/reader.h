@@ -7,11 +7,11 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/arena.h"
 #include "core/text.h"
 #include "core/value.h"
+#include "core/vec.h"
 
 namespace vardel::decoder {
 
@@ -170,12 +170,12 @@ struct Reader {
   std::string error;
 
   // Scratch reused by every array, so that arrays and rows cost no heap allocation.
-  std::vector<Value> items;
-  std::vector<Value> cells;
-  std::vector<std::string_view> fields;
-  std::vector<std::size_t> order;
-  std::vector<std::int64_t> slot;
-  std::vector<std::string_view> slot_key;
+  Vec<Value> items;
+  Vec<Value> cells;
+  Vec<std::string_view> fields;
+  Vec<std::size_t> order;
+  Vec<std::int64_t> slot;
+  Vec<std::string_view> slot_key;
   MapBuilder row;
 };
 
@@ -184,7 +184,7 @@ struct Reader {
 bool decode_array(Reader& r, const Header& h);
 
 // Returns a copy of `values` in the arena as an array value.
-inline Value store_array(Arena& arena, const std::vector<Value>& values) {
+inline Value store_array(Arena& arena, const Vec<Value>& values) {
   Value* items = arena.alloc<Value>(values.size());
   if (!values.empty())
     std::memcpy(static_cast<void*>(items), values.data(), values.size() * sizeof(Value));

@@ -45,7 +45,6 @@ class OutputBuffer {
   std::string_view view() const { return {data_, size_}; }
   std::string str() const { return std::string(view()); }
   char back() const { return data_[size_ - 1]; }
-  void clear() { size_ = 0; }
   // Drops everything after the first `n` bytes; requires n <= size().
   void truncate(std::size_t n) { size_ = n; }
 
@@ -100,13 +99,11 @@ class OutputBuffer {
       capacity_ = b.size;
       return;
     }
-    // Pool blocks come from malloc. realloc grows large ones by remapping
-    // their pages instead of copying them, and the old block is not kept for
-    // later calls: holding it would add to the peak memory of this one.
-    void* p = std::realloc(data_, cap);
-    if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
-    capacity_ = cap;
+    // The old block is not kept for later calls: holding it would add to the
+    // peak memory of this one.
+    Block b = pool_grow({data_, capacity_}, cap);
+    data_ = static_cast<char*>(b.data);
+    capacity_ = b.size;
   }
 
   static constexpr std::size_t kMaxSize = std::size_t(1) << 62;

@@ -18,6 +18,13 @@ PyObject* exception_class(ToonError::Kind kind) {
   return PyExc_ValueError;
 }
 
+// Returns true if `exc` reaches the caller as it is: it says that the process
+// is being interrupted or ran out of memory, not that the data is wrong.
+bool passes_through(PyObject* exc) {
+  return !PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_Exception)) ||
+         PyErr_GivenExceptionMatches(exc, PyExc_MemoryError);
+}
+
 }  // namespace
 
 PyObject* raise_toon_error(const ToonError& e) {
@@ -31,7 +38,8 @@ PyObject* raise_toon_error(const ToonError& e) {
 }
 
 PyObject* raise_conversion_error(const ConversionError& e) {
-  if (PyObject* exc = e.interruption()) {
+  PyObject* exc = e.exception();
+  if (exc != nullptr && passes_through(exc)) {
     PyErr_SetRaisedException(Py_NewRef(exc));
     return nullptr;
   }

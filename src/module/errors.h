@@ -1,4 +1,6 @@
-// Turns codec failures into Python exceptions: the one place where that happens.
+// Turns codec and conversion failures into Python exceptions: the one place
+// where that happens. (Allocation failures, the only C++ exceptions, become
+// MemoryError in the guard every entry runs under: bridge/guard.h.)
 #pragma once
 
 #include <Python.h>
@@ -11,8 +13,10 @@ namespace vardel {
 // Raises `e` as its Python exception and returns null.
 PyObject* raise_toon_error(const ToonError& e);
 
-// Raises a conversion failure as a PythonConversionError and returns null;
-// an interruption (KeyboardInterrupt, SystemExit, ...) is re-raised unchanged.
+// Raises a conversion failure as a PythonConversionError and returns null.
+// A carried exception that is no fault of the data is re-raised unchanged
+// instead: an interruption (KeyboardInterrupt, SystemExit and any other
+// exception that is not an Exception) or a MemoryError.
 PyObject* raise_conversion_error(const ConversionError& e);
 
 }  // namespace vardel

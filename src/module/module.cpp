@@ -5,11 +5,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "bridge/conversion_error.h"
 #include "bridge/dict_iter.h"
-#include "module/functions.h"
 #include "bridge/guard.h"
-#include "module/options.h"
 #include "bridge/pyref.h"
+#include "module/functions.h"
+#include "module/options.h"
 
 namespace vardel {
 
@@ -18,9 +19,12 @@ namespace {
 std::atomic<std::int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
 
+constexpr const char* kModuleDoc =
+    "The native core of vardel: encode converts Python data to TOON, a compact, line-oriented\n"
+    "notation for JSON-shaped data, and decode_toon reads TOON text back into Python data.";
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_vardel", "Python module", 0, nullptr, nullptr, nullptr, nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_vardel", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Appends `name` to the module's __all__ (creating the list when missing) and
@@ -34,9 +38,7 @@ bool add_attribute(PyObject* module, PyObject* name, PyObject* value) {
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
   }
   if (!PyList_Check(all.get())) {
-    PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(all.get())));
-    if (!type_name) return false;
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyList'", type_name.get());
+    raise_cannot_convert(all.get(), "PyList");
     return false;
   }
   if (PyList_Append(all.get(), name) < 0) return false;
@@ -51,9 +53,7 @@ bool add_function(PyObject* module, PyMethodDef* def) {
   PyRef name = PyRef::steal(PyObject_GetAttrString(fn.get(), "__name__"));
   if (!name) return false;
   if (!PyUnicode_Check(name.get())) {
-    PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(name.get())));
-    if (!type_name) return false;
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", type_name.get());
+    raise_cannot_convert(name.get(), "PyString");
     return false;
   }
   return add_attribute(module, name.get(), fn.get());

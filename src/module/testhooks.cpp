@@ -11,6 +11,7 @@
 #include "bridge/guard.h"
 #include "bridge/pyref.h"
 #include "module/options.h"
+#include "core/alloc_fault.h"
 
 namespace vardel {
 
@@ -81,7 +82,23 @@ PyObject* hook_decode_settings(PyObject*, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+// fail_allocation(n): counts the codec's allocations from zero again and makes
+// the nth from now fail (none when n is 0).
+PyObject* hook_fail_allocation(PyObject*, PyObject* arg) {
+  unsigned long long n = PyLong_AsUnsignedLongLong(arg);
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  alloc_fault::arm(n);
+  Py_RETURN_NONE;
+}
+
+// allocations(): the codec's allocations since the last fail_allocation.
+PyObject* hook_allocations(PyObject*, PyObject*) {
+  return PyLong_FromUnsignedLongLong(alloc_fault::count());
+}
+
 PyMethodDef hook_methods[] = {
+    {"allocations", hook_allocations, METH_NOARGS, nullptr},
+    {"fail_allocation", hook_fail_allocation, METH_O, nullptr},
     {"encode_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                             hook_encode_settings)),
      METH_FASTCALL, nullptr},

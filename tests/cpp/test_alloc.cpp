@@ -1,0 +1,370 @@
+// The codec's allocation pieces: the allocation-failure hook, the block pool,
+// the arena and the output buffer. Each group ends in checks that the memory
+// handed out keeps what was written to it, so a wrong size or a lost block
+// shows as corrupted content, not only as a wrong count.
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "core/alloc_fault.h"
+#include "core/arena.h"
+#include "core/pool.h"
+#include "core/vec.h"
+#include "encode/writer.h"
+
+namespace af = vardel::alloc_fault;
+using vardel::Arena;
+using vardel::Block;
+using vardel::OutputBuffer;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPoolCaches = false;  // the pool frees every block at once under ASan
+#else
+constexpr bool kPoolCaches = true;
+#endif
+
+// Runs `f`; returns true if it threw std::bad_alloc.
+template <class F>
+bool throws_bad_alloc(F&& f) {
+  try {
+    f();
+  } catch (const std::bad_alloc&) {
+    return true;
+  }
+  return false;
+}
+
+void fill(void* p, std::size_t n, unsigned seed) {
+  auto* b = static_cast<unsigned char*>(p);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(i * 31 + seed);
+}
+
+bool holds(const void* p, std::size_t n, unsigned seed) {
+  auto* b = static_cast<const unsigned char*>(p);
+  for (std::size_t i = 0; i < n; ++i)
+    if (b[i] != static_cast<unsigned char>(i * 31 + seed)) return false;
+  return true;
+}
+
+// --- the allocation-failure hook -------------------------------------------
+
+void alloc_fault_cases() {
+  struct Case {
+    const char* name;
+    std::uint64_t armed;  // allocation to fail, 0 for none
+    int allocations;      // made after arming
+    int failing;          // the one expected to throw (1-based), 0 for none
+  };
+  const Case cases[] = {
+      {"none armed", 0, 5, 0},     {"first", 1, 5, 1},          {"middle", 3, 5, 3},
+      {"last", 5, 5, 5},           {"beyond the last", 6, 5, 0},
+  };
+  for (const Case& c : cases) {
+    af::arm(c.armed);
+    for (int i = 1; i <= c.allocations; ++i) {
+      bool threw = throws_bad_alloc([] { vardel::pool_give(vardel::pool_take(64)); });
+      CHECK_CASE(threw == (i == c.failing), c.name + std::string(" at ") + std::to_string(i));
+    }
+    CHECK_CASE(af::count() == static_cast<std::uint64_t>(c.allocations), c.name);
+  }
+  // Arming again counts from zero.
+  af::arm(2);
+  vardel::pool_give(vardel::pool_take(64));
+  af::arm(2);
+  CHECK(!throws_bad_alloc([] { vardel::pool_give(vardel::pool_take(64)); }));
+  CHECK(throws_bad_alloc([] { vardel::pool_give(vardel::pool_take(64)); }));
+  af::arm(0);
+
+  // A container allocates once per growth; a failed growth leaves its elements.
+  vardel::Vec<int> v;
+  af::arm(0);
+  for (int i = 0; i < 100; ++i) v.push_back(i);
+  std::uint64_t growths = af::count();
+  CHECK(growths >= 2 && growths <= 10);
+  af::arm(1);
+  bool threw = throws_bad_alloc([&] { v.reserve(v.capacity() * 2); });
+  CHECK(threw);
+  CHECK(v.size() == 100 && v[0] == 0 && v[99] == 99);
+  af::arm(0);
+}
+
+// --- the block pool ----------------------------------------------------------
+
+constexpr std::size_t kLarge = 64 * 1024;  // the smallest block the pool keeps
+
+// Takes and gives back every cached block, emptying the cache.
+void drain() {
+  std::vector<Block> taken;
+  for (;;) {
+    Block b = vardel::pool_take(kLarge);
+    if (b.size == kLarge) {  // a new block: none cached fits any more
+      std::free(b.data);
+      break;
+    }
+    taken.push_back(b);
+  }
+  for (Block b : taken) std::free(b.data);
+}
+
+void pool_cases() {
+  // Blocks are told apart by size: a cached block comes back with its own size,
+  // a new one with exactly the size asked for.
+  struct Case {
+    const char* name;
+    std::vector<std::size_t> given;   // sizes given back, in order, to an empty cache
+    std::vector<std::size_t> takes;   // then takes of these many bytes, in order
+    std::vector<std::size_t> expect;  // sizes of the blocks they return
+  };
+  const std::size_t K = 1024, M = 1024 * 1024;
+  const Case cases[] = {
+      {"small blocks are not kept", {4 * K}, {2 * K}, {2 * K}},
+      {"a kept block is reused once", {100 * K}, {70 * K, 70 * K}, {100 * K, 70 * K}},
+      {"an exact fit", {100 * K}, {100 * K}, {100 * K}},
+      {"too small a kept block is left", {100 * K}, {101 * K, 99 * K}, {101 * K, 100 * K}},
+      {"the largest that fits first", {80 * K, 300 * K, 90 * K}, {70 * K, 70 * K, 70 * K, 70 * K},
+       {300 * K, 90 * K, 80 * K, 70 * K}},
+      {"a small request takes no kept block", {200 * K}, {1, 64 * K}, {1, 200 * K}},
+      // The cap on bytes: 60 + 60 fit, 10 more would not and is smaller than both.
+      {"bytes cap drops a smaller block", {60 * M, 60 * M, 10 * M}, {9 * M, 9 * M, 9 * M},
+       {60 * M, 60 * M, 9 * M}},
+      // A larger block replaces the smallest when the total still fits.
+      {"bytes cap keeps the larger block", {60 * M, 50 * M, 64 * M}, {49 * M, 49 * M, 49 * M},
+       {64 * M, 60 * M, 49 * M}},
+  };
+  for (const Case& c : cases) {
+    if (!kPoolCaches) break;
+    drain();
+    std::vector<Block> given;
+    for (std::size_t size : c.given) given.push_back(vardel::pool_take(size));
+    for (Block b : given) vardel::pool_give(b);
+    std::vector<Block> got;
+    for (std::size_t i = 0; i < c.takes.size(); ++i) {
+      Block b = vardel::pool_take(c.takes[i]);
+      CHECK_CASE(b.size == c.expect[i], c.name + std::string(", take ") + std::to_string(i));
+      std::size_t n = b.size < 4096 ? b.size : 4096;
+      fill(b.data, n, 7);
+      CHECK_CASE(holds(b.data, n, 7), c.name);
+      got.push_back(b);
+    }
+    for (Block b : got) vardel::pool_give(b);
+  }
+  if (kPoolCaches) {
+    // The cap on blocks: of kPoolBlocks + 1 distinct sizes given back, the smallest is dropped.
+    drain();
+    std::vector<Block> blocks;
+    for (std::size_t i = 0; i <= vardel::kPoolBlocks; ++i)
+      blocks.push_back(vardel::pool_take(kLarge + i * 4096));
+    for (Block b : blocks) vardel::pool_give(b);
+    std::vector<std::size_t> sizes;
+    for (std::size_t i = 0; i <= vardel::kPoolBlocks; ++i) {
+      Block b = vardel::pool_take(kLarge);
+      sizes.push_back(b.size);
+      blocks[i] = b;
+    }
+    CHECK(sizes.back() == kLarge);  // the cache was empty by then: a new block
+    CHECK(sizes[0] == kLarge + vardel::kPoolBlocks * 4096);  // largest first
+    bool smallest_kept = false;
+    for (std::size_t i = 0; i < vardel::kPoolBlocks; ++i) smallest_kept |= sizes[i] == kLarge;
+    CHECK(!smallest_kept);
+    for (Block b : blocks) vardel::pool_give(b);
+  }
+  vardel::pool_give({nullptr, 0});  // accepted
+
+  // Growing a block keeps its content; a failed growth leaves the block as it was.
+  Block b = vardel::pool_take(3000);
+  fill(b.data, 3000, 3);
+  b = vardel::pool_grow(b, 5 * M);
+  CHECK(b.size == 5 * M && holds(b.data, 3000, 3));
+  af::arm(1);
+  CHECK(throws_bad_alloc([&] { b = vardel::pool_grow(b, 9 * M); }));
+  af::arm(0);
+  CHECK(b.size == 5 * M && holds(b.data, 3000, 3));
+  vardel::pool_give(b);
+}
+
+// --- the arena ---------------------------------------------------------------
+
+bool aligned(const void* p, std::size_t a) { return reinterpret_cast<std::uintptr_t>(p) % a == 0; }
+
+// The arena and the output buffer take their first block from the pool, which
+// may hold a block from an earlier case large enough to never grow: each case
+// that grows starts with an empty cache.
+void arena_cases() {
+  {
+    drain();
+    // Many allocations of mixed sizes and alignments, across several blocks,
+    // each keeping its content.
+    Arena arena;
+    struct Piece {
+      void* p;
+      std::size_t n;
+    };
+    std::vector<Piece> pieces;
+    for (unsigned i = 0; i < 5000; ++i) {
+      std::size_t n = 1 + (i * 37) % 200;
+      void* p = (i % 3 == 0) ? static_cast<void*>(arena.alloc<double>(n))
+                             : static_cast<void*>(arena.alloc<char>(n * 8));
+      CHECK_CASE(aligned(p, i % 3 == 0 ? alignof(double) : 1), std::to_string(i));
+      fill(p, n * 8, i);
+      pieces.push_back({p, n * 8});
+    }
+    bool intact = true;
+    for (unsigned i = 0; i < pieces.size(); ++i) intact &= holds(pieces[i].p, pieces[i].n, i);
+    CHECK(intact);
+    CHECK(arena.alloc<int>(0) == nullptr);
+    CHECK(throws_bad_alloc([&] { arena.alloc<double>(std::size_t(1) << 62); }));
+    std::string_view copied = arena.copy("copied text");
+    CHECK(copied == "copied text");
+    CHECK(arena.copy("").empty());
+  }
+  {
+    // Large allocations: larger than a block, between small ones.
+    drain();
+    Arena arena;
+    char* small = arena.alloc<char>(10);
+    fill(small, 10, 1);
+    const std::size_t sizes[] = {64 * 1024, 3 * 1024 * 1024, 100 * 1024, 17};
+    std::vector<char*> large;
+    for (std::size_t n : sizes) {
+      char* p = arena.alloc<char>(n);
+      fill(p, n, static_cast<unsigned>(n));
+      large.push_back(p);
+    }
+    for (std::size_t i = 0; i < 4; ++i)
+      CHECK_CASE(holds(large[i], sizes[i], static_cast<unsigned>(sizes[i])), std::to_string(i));
+    CHECK(holds(small, 10, 1));
+  }
+  {
+    // Marks rewound in the reverse order of taking them: the storage after each
+    // mark is handed out again, the storage before it is kept.
+    Arena arena;
+    char* base = arena.alloc<char>(100);
+    fill(base, 100, 9);
+    Arena::Mark outer = arena.mark();
+    char* a = arena.alloc<char>(200);
+    Arena::Mark inner = arena.mark();
+    char* b = arena.alloc<char>(300);
+    arena.rewind(inner);
+    CHECK(arena.alloc<char>(300) == b);
+    arena.rewind(inner);
+    arena.rewind(outer);
+    CHECK(arena.alloc<char>(200) == a);
+    CHECK(holds(base, 100, 9));
+  }
+  {
+    // Rewinding across blocks: the block freed is kept and serves the next
+    // growth, so taking and rewinding again and again takes nothing from the pool.
+    drain();
+    Arena arena;
+    char* base = arena.alloc<char>(100);
+    fill(base, 100, 5);
+    Arena::Mark m = arena.mark();
+    char* first = nullptr;
+    af::arm(0);
+    for (int round = 0; round < 10; ++round) {
+      for (int i = 0; i < 40; ++i) {
+        char* p = arena.alloc<char>(4000);  // 160 KB: past the first block
+        if (i == 0 && round == 0) first = p;
+        if (i == 0) CHECK_CASE(p == first, std::to_string(round));
+        fill(p, 4000, static_cast<unsigned>(i));
+      }
+      arena.rewind(m);
+      if (round == 0) af::arm(0);  // count from the second round
+    }
+    CHECK(af::count() == 0);
+    CHECK(holds(base, 100, 5));
+  }
+  {
+    // A failed growth throws and leaves the arena usable, its earlier storage intact.
+    drain();
+    Arena arena;
+    char* p = arena.alloc<char>(60 * 1024);
+    fill(p, 60 * 1024, 2);
+    af::arm(1);
+    CHECK(throws_bad_alloc([&] { arena.alloc<char>(10 * 1024); }));
+    af::arm(0);
+    char* q = arena.alloc<char>(10 * 1024);
+    fill(q, 10 * 1024, 4);
+    CHECK(holds(p, 60 * 1024, 2) && holds(q, 10 * 1024, 4));
+    // Moving keeps the storage valid.
+    Arena moved(std::move(arena));
+    CHECK(holds(p, 60 * 1024, 2));
+    moved.alloc<char>(200 * 1024);
+  }
+}
+
+// --- the output buffer -------------------------------------------------------
+
+void output_buffer_cases() {
+  {
+    // room/commit: only the committed part counts, and growth keeps it.
+    drain();
+    OutputBuffer out;
+    std::string expect;
+    for (int i = 0; i < 20000; ++i) {
+      std::string piece = std::to_string(i * 7919) + ",";
+      char* p = out.room(piece.size() + 64);  // more room than is used
+      std::memcpy(p, piece.data(), piece.size());
+      out.commit(piece.size());
+      expect += piece;
+    }
+    CHECK(out.view() == expect);  // past several growths
+    char* p = out.room(3 * 1024 * 1024);  // far more than doubling gives
+    std::memset(p, 'x', 3 * 1024 * 1024);
+    out.commit(3 * 1024 * 1024);
+    CHECK(out.size() == expect.size() + 3 * 1024 * 1024);
+    CHECK(out.view().substr(0, expect.size()) == expect && out.back() == 'x');
+    out.truncate(5);
+    CHECK(out.view() == expect.substr(0, 5));
+    out.append(std::string_view("ab"));
+    out.spaces(3);
+    out.newline(2);
+    out.put('z');
+    CHECK(out.view() == expect.substr(0, 5) + "ab   \n  z");
+    OutputBuffer moved(std::move(out));
+    CHECK(out.size() == 0 && moved.view() == expect.substr(0, 5) + "ab   \n  z");
+  }
+  struct Trim {
+    const char* in;
+    const char* out;
+  };
+  // Only spaces and line feeds are trimmed: the encoder's own whitespace.
+  const Trim trims[] = {
+      {"", ""},           {"a", "a"},           {"a \n \n", "a"}, {"  \n", ""},
+      {"a\t", "a\t"},     {"a\t \n", "a\t"},    {"a\r\n", "a\r"}, {" a b ", " a b"},
+  };
+  for (const Trim& t : trims) {
+    OutputBuffer out;
+    out.append(std::string_view(t.in));
+    out.trim_end();
+    CHECK_CASE(out.view() == t.out, std::string("'") + t.in + "'");
+  }
+  {
+    // A failed growth throws and keeps the content; the buffer grows afterwards.
+    drain();
+    OutputBuffer out;
+    out.spaces(100);
+    std::string big(100 * 1024, 'q');
+    af::arm(1);
+    CHECK(throws_bad_alloc([&] { out.append(big); }));
+    af::arm(0);
+    CHECK(out.view() == std::string(100, ' '));
+    out.append(big);
+    CHECK(out.view() == std::string(100, ' ') + big);
+  }
+}
+
+}  // namespace
+
+int main() {
+  alloc_fault_cases();
+  pool_cases();
+  arena_cases();
+  output_buffer_cases();
+  return vardel::testing::finish("test_alloc");
+}
