@@ -1,6 +1,7 @@
 #include "bridge/python_sink.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -68,7 +69,13 @@ bool bytes_less(const char* a, std::size_t na, std::string_view b) {
     std::uint64_t x, y;
     std::memcpy(&x, a + i, 8);
     std::memcpy(&y, b.data() + i, 8);
-    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        x = __builtin_bswap64(x);
+        y = __builtin_bswap64(y);
+      }
+      return x < y;
+    }
   }
   for (; i < n; ++i)
     if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
