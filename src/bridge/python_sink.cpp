@@ -104,15 +104,16 @@ PyObject* StrCache<Slots>::get(std::string_view text) {
   if (in_source) {
     index = static_cast<std::size_t>(at) % Slots;
   } else {
-    std::uint64_t mixed = (key_bits(text.data(), text.size()) ^ text.size()) * 0xBF58476D1CE4E5B9ULL;
+    std::uint64_t bits = key_bits(text.data(), text.size()) ^ text.size();
+    std::uint64_t mixed = bits * 0xBF58476D1CE4E5B9ULL;
     index = static_cast<std::size_t>(mixed >> 32) % Slots;
   }
   if (used(index)) {
     Entry& e = slot(index);
+    const auto* cached = static_cast<const char*>(PyUnicode_DATA(e.str.get()));
     if (e.size == text.size() &&
         (in_source ? e.at == text.data()
-                   : e.at == nullptr && same_bytes(static_cast<const char*>(PyUnicode_DATA(e.str.get())),
-                                                   text.data(), text.size())))
+                   : e.at == nullptr && same_bytes(cached, text.data(), text.size())))
       return Py_NewRef(e.str.get());
   }
   PyObject* made = str_from_utf8(text);
@@ -206,8 +207,8 @@ bool PythonSink::key(std::string_view k) {
       if (!o.collecting) start_collecting(o);
     } else {
       o.has_last = true;
-      o.last = PyUnicode_IS_COMPACT_ASCII(s.get()) ? static_cast<const char*>(PyUnicode_DATA(s.get()))
-                                                  : nullptr;
+      bool ascii = PyUnicode_IS_COMPACT_ASCII(s.get());
+      o.last = ascii ? static_cast<const char*>(PyUnicode_DATA(s.get())) : nullptr;
       o.last_size = k.size();
     }
   }
