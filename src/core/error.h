@@ -17,6 +17,7 @@ class ToonError {
     IndentationTooLarge,    // a line's indentation would exceed kMaxIndentation
     NestingTooDeep,         // the value tree is nested deeper than kMaxDepth
     Abandoned,              // a Source could not open a deferred container (never shown)
+    Stopped,                // a decoder's sink stopped it and holds the reason (never shown)
   };
 
   ToonError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
@@ -41,6 +42,7 @@ inline std::string_view ToonError::prefix(Kind kind) {
     case Kind::IndentationTooLarge: return "Indentation too large: ";
     case Kind::NestingTooDeep: return "Nesting too deep: ";
     case Kind::Abandoned: return "Abandoned: ";
+    case Kind::Stopped: return "Stopped: ";
   }
   return "";
 }

@@ -1,4 +1,4 @@
-// Whitespace and line helpers shared by the encoder and the decoder.
+// Whitespace helpers shared by the encoder and the decoder.
 //
 // Whitespace is the Unicode White_Space set: U+0009..U+000D, U+0020, U+0085,
 // U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.

@@ -86,12 +86,4 @@ std::size_t sort_members(Member* members, std::size_t n) {
   return drop_repeated(members, n);
 }
 
-Map MapBuilder::finish(Arena& arena) {
-  std::size_t n = sort_members(pending_.data(), pending_.size());
-  Member* m = arena.alloc<Member>(n);
-  if (n != 0) std::memcpy(static_cast<void*>(m), pending_.data(), n * sizeof(Member));
-  pending_.clear();
-  return Map(m, n);
-}
-
 }  // namespace vardel

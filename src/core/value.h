@@ -150,13 +150,13 @@ struct Member {
 
 static_assert(sizeof(Value) == 16 && sizeof(Member) == 32);
 
-// An object's members, each key once, in the order to write them: ascending
-// byte order of the keys (as sort_members and MapBuilder leave them) unless
-// the encoder is to keep each mapping's own order.
+// An object's members, each key once: in ascending byte order of their keys
+// (see sort_members), unless their producer keeps them in the order it read
+// them (a decoder's KeyOrder::AsRead).
 class Map {
  public:
   Map() = default;
-  // Requires unique keys.
+  // Requires unique keys, in one of those orders.
   Map(Member* members, std::size_t n) : m_(members), n_(n) {}
   const Member* begin() const { return m_; }
   const Member* end() const { return m_ + n_; }
@@ -181,18 +181,6 @@ inline Map Value::as_map() const { return Map(p_.members, size()); }
 // Sorts members by key bytes and keeps, for keys that occur more than once,
 // the value inserted last. Returns the number of members kept (a prefix).
 std::size_t sort_members(Member* members, std::size_t n);
-
-// Collects members in insertion order and turns them into a Map in one step.
-// Inserting an existing key replaces its value (the last insertion wins).
-class MapBuilder {
- public:
-  void insert(std::string_view key, Value value) { pending_.push_back({key, value}); }
-  // Returns the finished Map, stored in `arena`; the builder is left empty.
-  Map finish(Arena& arena);
-
- private:
-  Vec<Member> pending_;
-};
 
 // A value tree together with the arena that owns its storage.
 struct Document {

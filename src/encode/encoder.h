@@ -25,8 +25,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
+#include "core/vec.h"
 #include "encode/encode.h"
 #include "encode/tokens.h"
 #include "encode/writer.h"
@@ -115,8 +115,8 @@ class Encoder {
   std::optional<ToonError> error_;
   // The current table's field positions in key order, built when a row
   // first lists its keys in another order, and that row's cell per field.
-  std::vector<std::size_t> by_key_;
-  std::vector<std::size_t> cell_of_;
+  Vec<std::size_t> by_key_;
+  Vec<std::size_t> cell_of_;
 };
 
 inline bool is_empty_object(const Value& v) {

@@ -1,0 +1,118 @@
+// A sink that builds Python objects while the decoder reads: dicts, lists,
+// strs, ints, floats, None and bools, with no value tree in between.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string_view>
+
+#include "bridge/pyref.h"
+#include "decode/sink.h"
+
+namespace vardel {
+
+// Recently made strs, found again by their text: the keys of a table's rows,
+// keys repeated across a document and the short values that recur in a
+// column are made once. `Slots` is a power of two: a slice of the source
+// takes the slot of its address modulo Slots, so the field names of a header
+// shorter than that never evict each other.
+template <std::size_t Slots>
+class StrCache {
+ public:
+  // Texts longer than `max_size` bytes are not cached. `source` is the text
+  // being decoded (may be empty): a text that is a slice of it is found by its
+  // address alone, since equal slices hold equal text.
+  StrCache(std::size_t max_size, std::string_view source) : max_size_(max_size), source_(source) {}
+  StrCache(const StrCache&) = delete;
+  StrCache& operator=(const StrCache&) = delete;
+  ~StrCache();
+
+  // Returns a new reference to a str holding `text` (valid UTF-8), or null
+  // with an exception set.
+  PyObject* get(std::string_view text);
+
+ private:
+  static_assert((Slots & (Slots - 1)) == 0);
+  struct Entry {
+    // Where the text lies in the source, or null for a text found by its
+    // bytes: then the str is ASCII, so its data is the UTF-8 text itself.
+    const char* at;
+    std::size_t size;
+    PyRef str;
+  };
+  // Slots are made when first filled, and only filled ones are destroyed: a
+  // call on a small text uses few of them, and should not pay for the rest.
+  bool used(std::size_t i) const { return (used_[i / 64] >> (i % 64)) & 1; }
+  Entry& slot(std::size_t i) { return *std::launder(reinterpret_cast<Entry*>(raw_) + i); }
+
+  std::size_t max_size_;
+  std::string_view source_;
+  std::uint64_t used_[(Slots + 63) / 64] = {};
+  alignas(Entry) unsigned char raw_[Slots * sizeof(Entry)];
+};
+
+// Builds the reported value. A list is made when its array ends, at its exact
+// size. A dict is filled while its object is read as long as that gives the
+// object's KeyOrder: always for AsRead (dict insertion keeps a repeated key's
+// first place and takes its later value), and for Sorted while the keys come
+// in strictly ascending byte order, as a table's rows do. A Sorted object whose
+// keys come otherwise collects its members and is sorted when it ends (a
+// repeated key keeps its last value). The top-level object, often large,
+// always collects its members, so that its dict is made at its final size.
+//
+// Stops the decoding when the interpreter fails (out of memory): the exception
+// is then pending. Every reference it holds is released when it is destroyed,
+// so a decoding that ends early leaks nothing.
+class PythonSink final : public Sink {
+ public:
+  // `source` is the text being decoded, if the caller knows it (see StrCache).
+  explicit PythonSink(std::string_view source = {}) : keys_(64, source), values_(16, {}) {}
+
+  // Returns the top-level value once it has been reported whole, else null.
+  PyRef take_result();
+
+  bool null() override { return place(Py_NewRef(Py_None)); }
+  bool boolean(bool b) override { return place(Py_NewRef(b ? Py_True : Py_False)); }
+  bool number(Number n) override;
+  bool string(std::string_view s) override;
+  bool begin_array(std::size_t size_hint) override;
+  bool end_array() override;
+  bool begin_object(KeyOrder order) override;
+  bool key(std::string_view k) override;
+  bool end_object() override;
+
+ private:
+  struct Open {
+    PyRef dict;         // the object's dict (null for an array)
+    PyRef key;          // the key of the member whose value comes next (filling the dict)
+    std::size_t start;  // first element, or first collected key, on the stack
+    KeyOrder order;
+    bool collecting;        // the members go onto the stack (the dict is filled at the end)
+    bool ascending = true;  // a Sorted object's keys have come in strictly ascending order
+    // The last key's bytes while `ascending` (an ASCII str's own, kept alive by the dict or
+    // the stack; null when not known), to tell whether the next key comes after it.
+    const char* last = nullptr;
+    std::size_t last_size = 0;
+    bool has_last = false;
+  };
+  // Adds `o` (a new reference, or null when making it failed) to the innermost open
+  // container, or keeps it as the result.
+  bool place(PyObject* o);
+  // Moves the members filled in so far onto the stack, where the rest are collected.
+  void start_collecting(Open& o);
+  // Makes and fills `o.dict` from the collected key-value pairs on the stack.
+  bool fill_collected(Open& o);
+
+  // Array elements not yet in their list, collected members, and the result.
+  Vec<PyRef> stack_;
+  Vec<Open> open_;
+  Vec<std::size_t> order_;  // scratch for sorting members
+  std::size_t last_width_ = 0;      // members of the last object made: the next one's size guess
+  StrCache<128> keys_;   // keys: most are slices of the source, and few are long
+  StrCache<64> values_;  // short string values, which are found by their bytes
+};
+
+}  // namespace vardel
