@@ -103,7 +103,7 @@ PyObject* ConversionError::interruption() const {
   return PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_Exception)) ? nullptr : exc;
 }
 
-std::string ConversionError::display() const {
+std::optional<std::string> ConversionError::display() const {
   switch (r_->kind) {
     case Kind::PythonException: {
       PyObject* exc = r_->exception.get();
@@ -116,7 +116,13 @@ std::string ConversionError::display() const {
         out += utf8_lossy(text.get());
       } else {
         PyRef failure = PyRef::steal(PyErr_GetRaisedException());
-        if (failure) rethrow_if_panic(failure.get());
+        if (failure) {
+          rethrow_if_panic(failure.get());
+          if (!PyErr_GivenExceptionMatches(failure.get(), PyExc_Exception)) {
+            PyErr_SetRaisedException(failure.release());
+            return std::nullopt;
+          }
+        }
         out += "<exception str() failed>";
       }
       return out;

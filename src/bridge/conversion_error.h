@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "bridge/pyref.h"
@@ -35,9 +36,11 @@ class ConversionError {
   // SystemExit and the like): such an exception is re-raised as it is instead
   // of being reported as a failed conversion. Otherwise null.
   PyObject* interruption() const;
-  // Returns the display text. A PanicException raised by the str() of a
-  // carried exception ends the call (rethrow_if_panic).
-  std::string display() const;
+  // Returns the display text. When the str() of a carried exception is
+  // interrupted (a BaseException that is not an Exception), returns nothing
+  // with that interruption pending; a PanicException raised there ends the
+  // call (rethrow_if_panic).
+  std::optional<std::string> display() const;
 
  private:
   struct Record {

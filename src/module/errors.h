@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "bridge/conversion_error.h"
+#include "bridge/python_source.h"
 #include "core/error.h"
 
 namespace vardel {
@@ -14,5 +15,8 @@ PyObject* raise_toon_error(const ToonError& e);
 // Raises a conversion failure as a PythonConversionError and returns null;
 // an interruption (KeyboardInterrupt, SystemExit, ...) is re-raised unchanged.
 PyObject* raise_conversion_error(const ConversionError& e);
+
+// Raises the failure of encode_python and returns null.
+PyObject* raise_encode_failure(const EncodeFailure& e);
 
 }  // namespace vardel
