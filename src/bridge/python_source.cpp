@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridge/converter.h"
+#include "bridge/guard.h"
 #include "core/arena.h"
 
 namespace vardel {
@@ -88,7 +89,10 @@ class PythonSource final : public Source {
     return {};
   }
 
-  ConversionError take_error() { return std::move(*error_); }
+  ConversionError take_error() {
+    if (!error_) panic("the encoder stopped for the source, which holds no error");
+    return std::move(*error_);
+  }
   bool all_ascii() const { return keep_.all_ascii(); }
 
  private:
