@@ -35,7 +35,7 @@ class PythonSource final : public Source {
   // the tree of a container read whole.
   Result<const Value*, ConversionError> root(PyObject* obj) {
     if (!converter_.read_item(obj, root_)) {
-      if (!converter_.convert(obj, root_)) return fail(converter_.take_error());
+      if (Read r = converter_.convert(obj, root_); !r) return fail(r.take_error());
     }
     return &root_;
   }
@@ -55,9 +55,11 @@ class PythonSource final : public Source {
     }
     whole_next_ = nullptr;
     Value tree;
-    if (!converter_.convert(o, tree)) return failed();
+    if (Read r = converter_.convert(o, tree); !r) return failed(std::move(r));
     const_cast<Value&>(deferred) = tree;  // storage of the source's own
-    if (keep_.secured() && !rest_read_ && !read_rest()) return failed();
+    if (keep_.secured() && !rest_read_) {
+      if (Read r = read_rest(); !r) return failed(std::move(r));
+    }
     out = tree;
     // The tree stays with the enclosing level, which may open it again.
     levels_.push_back(Level{o, mark, out, converter_.depth(), 0, false, false});
@@ -77,20 +79,20 @@ class PythonSource final : public Source {
   // all of that at once, in reading order (what the open levels hold after
   // their latest opened item, innermost first), into trees kept for the call.
   // Nothing is read one level at a time after that.
-  bool read_rest() {
+  Read read_rest() {
     rest_read_ = true;
     converter_.trees_in(rest_);
     for (std::size_t i = levels_.size(); i-- > 0;) {
       const Level& level = levels_[i];
       if (!level.lazy) continue;
       std::size_t n = level.contents.size();
-      bool ok = level.contents.kind() == Value::Kind::Object
+      Read ok = level.contents.kind() == Value::Kind::Object
                     ? converter_.read_rest(level.frame, level.next, level.contents.as_map().data(), n)
                     : converter_.read_rest(level.frame, level.next,
                                            const_cast<Value*>(level.contents.begin()), n);
-      if (!ok) return false;
+      if (!ok) return ok;
     }
-    return true;
+    return {};
   }
 
   // Reads, in reading order, every container the encoder has not reached:
@@ -103,10 +105,12 @@ class PythonSource final : public Source {
       if (!level.lazy) continue;
       converter_.leave_level(level.frame + 1);
       for (std::size_t j = level.next; j < level.contents.size(); ++j) {
-        if (!read_whole(level.item(j))) return failed();
+        if (Read r = read_whole(level.item(j)); !r) return failed(std::move(r));
       }
     }
-    if (!root_opened_ && !read_whole(root_)) return failed();
+    if (!root_opened_) {
+      if (Read r = read_whole(root_); !r) return failed(std::move(r));
+    }
     return {};
   }
 
@@ -175,18 +179,18 @@ class PythonSource final : public Source {
   }
 
   // Reads the container `v` stands for whole and drops the tree (a scalar or
-  // a tree is read already). Returns false when that fails.
-  bool read_whole(const Value& v) {
-    if (!v.is_deferred()) return true;
+  // a tree is read already), or fails.
+  Read read_whole(const Value& v) {
+    if (!v.is_deferred()) return {};
     Arena::Mark mark = arena_.mark();
     Value tree;
-    bool ok = converter_.convert(static_cast<PyObject*>(const_cast<void*>(v.source())), tree);
+    Read read = converter_.convert(static_cast<PyObject*>(const_cast<void*>(v.source())), tree);
     arena_.rewind(mark);
-    return ok;
+    return read;
   }
 
-  Opened failed() {
-    error_.emplace(converter_.take_error());
+  Opened failed(Read read) {
+    error_.emplace(read.take_error());
     return {Opened::Failed};
   }
 
