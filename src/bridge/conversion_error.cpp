@@ -97,7 +97,7 @@ ConversionError ConversionError::length_mismatch(std::size_t expected, std::size
   return e;
 }
 
-std::string ConversionError::display() const {
+std::optional<std::string> ConversionError::display() const {
   switch (r_->kind) {
     case Kind::PythonException: {
       PyObject* exc = r_->exception.get();
@@ -110,7 +110,13 @@ std::string ConversionError::display() const {
         out += utf8_lossy(text.get());
       } else {
         PyRef failure = PyRef::steal(PyErr_GetRaisedException());
-        if (failure) rethrow_if_panic(failure.get());
+        if (failure) {
+          rethrow_if_panic(failure.get());
+          if (!PyErr_GivenExceptionMatches(failure.get(), PyExc_Exception)) {
+            PyErr_SetRaisedException(failure.release());
+            return std::nullopt;
+          }
+        }
         out += "<exception str() failed>";
       }
       return out;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "bridge/pyref.h"
@@ -33,9 +34,11 @@ class ConversionError {
   Kind kind() const { return r_->kind; }
   // Returns the Python exception carried by a PythonException, else null.
   PyObject* exception() const { return r_->exception.get(); }
-  // Returns the display text. A PanicException raised by the str() of a
-  // carried exception ends the call (rethrow_if_panic).
-  std::string display() const;
+  // Returns the display text. When the str() of a carried exception is
+  // interrupted (a BaseException that is not an Exception), returns nothing
+  // with that interruption pending; a PanicException raised there ends the
+  // call (rethrow_if_panic).
+  std::optional<std::string> display() const;
 
  private:
   struct Record {

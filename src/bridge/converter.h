@@ -1,5 +1,6 @@
-// The converter from Python data to value trees, shared by deserialize_any
-// and the direct encoder.
+// The reader of Python data for the encoder: exact built-in containers one
+// level at a time without running Python code (read_level), anything else
+// whole by the general rules, user code included (convert).
 #pragma once
 
 #include <Python.h>
@@ -20,9 +21,24 @@ inline constexpr const char* kTooDeep = "data is nested deeper than 512 levels";
 inline constexpr const char* kCircular = "circular reference: a container holds itself";
 static_assert(kMaxDepth == 512, "update kTooDeep");
 
+// The outcome of reading whole: nothing when it succeeded, else the error.
+class [[nodiscard]] Read {
+ public:
+  Read() = default;
+  Read(ConversionError e) : error_(std::move(e)) {}
+  explicit operator bool() const { return !error_.has_value(); }
+  ConversionError take_error() { return std::move(*error_); }
+
+ private:
+  std::optional<ConversionError> error_;
+};
+
 class Converter {
  public:
-  Converter(Arena& arena, KeepAlive& keep) : arena_(arena), key_arena_(&arena), keep_(keep) {}
+  // Trees go to `arena`; key text not read in place goes to `keys`, which
+  // must outlive every read (key orders are remembered across reads).
+  Converter(Arena& arena, Arena& keys, KeepAlive& keep, bool sort_keys)
+      : arena_(&arena), keys_(keys), keep_(keep), sort_keys_(sort_keys) {}
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
   // Releases what the readers still hold when a failure unwinds them.
@@ -31,13 +47,75 @@ class Converter {
     for (std::size_t i = 0; i < depth_; ++i) frames_[i].release_item();
   }
 
-  // Converts `o` into `out`; on failure records the error and returns false.
-  // The common leaves (ASCII str, small int, float) without a call; the rest
-  // through convert().
-  [[gnu::always_inline]] bool convert_leaf_first(PyObject* o, Value& out) {
+  // Converts `o` into `out`, or fails. The common leaves (ASCII str, small
+  // int, float) without a call; the rest through convert().
+  [[gnu::always_inline]] Read convert_leaf_first(PyObject* o, Value& out) {
     PyTypeObject* t = Py_TYPE(o);
     if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o)) {
       keep_.note(o);
+      out = Value::string({static_cast<const char*>(PyUnicode_DATA(o)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))});
+      return {};
+    }
+    if (t == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+      Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+      out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
+                   : Value::number(Number::from_negative(v));
+      return {};
+    }
+    if (t == &PyFloat_Type) {
+      out = floating(PyFloat_AS_DOUBLE(o));
+      return {};
+    }
+    return convert(o, out);
+  }
+
+  // Converts `o` into `out`, or fails.
+  Read convert(PyObject* o, Value& out) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type) return string(o, out);
+    if (t == &PyLong_Type) return integer(o, out);
+    if (t == &PyFloat_Type) {
+      out = floating(PyFloat_AS_DOUBLE(o));
+      return {};
+    }
+    if (t == &PyDict_Type) return exact_dict(o, out);
+    if (t == &PyList_Type) return exact_sequence(o, out);
+    if (o == Py_None) {
+      out = Value::null();
+      return {};
+    }
+    if (t == &PyBool_Type) {
+      out = Value::boolean(o == Py_True);
+      return {};
+    }
+    if (t == &PyTuple_Type) return exact_sequence(o, out);
+    return convert_other(o, out);
+  }
+
+
+  // One container level read by read_level.
+  struct Level {
+    Value contents;
+    // An object with two or more nested members that are written in another
+    // order than they were read in.
+    bool reordered = false;
+  };
+  // Reads `o` one level deep when it is an exact dict (with exact str keys),
+  // list or tuple whose items are exact built-in types that read without
+  // running Python code or raising: nested non-empty containers become
+  // deferred values (the object as source). Enters `o` until leave_level.
+  // Returns nothing, with nothing entered and no exception pending, for
+  // anything else, which convert() then reads whole.
+  std::optional<Level> read_level(PyObject* o);
+  // Reads `o` as read_level reads an item: a scalar, or a nested non-empty
+  // container as a deferred value. Returns false, with no exception pending,
+  // for anything else. The common leaves (ASCII str, small int, float)
+  // without a call.
+  [[gnu::always_inline]] bool read_item(PyObject* o, Value& out) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o)) {
+      keep_.note_in_level(o);
       out = Value::string({static_cast<const char*>(PyUnicode_DATA(o)),
                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))});
       return true;
@@ -48,118 +126,102 @@ class Converter {
                    : Value::number(Number::from_negative(v));
       return true;
     }
-    if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
-    return convert(o, out);
-  }
-
-  bool convert(PyObject* o, Value& out) {
-    PyTypeObject* t = Py_TYPE(o);
-    if (t == &PyUnicode_Type) return string(o, out);
-    if (t == &PyLong_Type) return integer(o, out);
-    if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
-    if (t == &PyDict_Type)
-      return shallow_ ? defer(o, Value::Kind::Object, PyDict_GET_SIZE(o), out) : exact_dict(o, out);
-    if (t == &PyList_Type)
-      return shallow_ ? defer(o, Value::Kind::Array, PyList_GET_SIZE(o), out)
-                      : exact_sequence(o, out);
-    if (o == Py_None) {
-      out = Value::null();
+    if (t == &PyFloat_Type) {
+      out = floating(PyFloat_AS_DOUBLE(o));
       return true;
     }
-    if (t == &PyBool_Type) {
-      out = Value::boolean(o == Py_True);
-      return true;
-    }
-    if (t == &PyTuple_Type)
-      return shallow_ ? defer(o, Value::Kind::Array, PyTuple_GET_SIZE(o), out)
-                      : exact_sequence(o, out);
-    return shallow_ ? give_up() : convert_other(o, out);
+    return read_other_item(o, out);
   }
-
-  ConversionError take_error() { return std::move(*error_); }
-
-  // Makes the converter read one container level at a time, for the direct
-  // encoder: exact dicts, lists and tuples inside the container being read
-  // become deferred values (Value::deferred, the object as source), and
-  // anything else that is not an exact built-in scalar, or could not be read
-  // without running Python code or raising, fails at once.
-  void read_shallow() { shallow_ = true; }
-  // Stores the UTF-8 form of keys that is not read in place in `arena`,
-  // which must outlive every read (key orders are remembered across reads).
-  void keep_keys_in(Arena& arena) { key_arena_ = &arena; }
-  // Reads the exact dict, list or tuple `o` one level deep (after
-  // read_shallow), remembering key orders under `level`.
-  bool read_level(PyObject* o, std::size_t level, Value& out) {
-    level_base_ = level;
-    return Py_TYPE(o) == &PyDict_Type ? exact_dict(o, out) : exact_sequence(o, out);
+  // Stores the trees read from now on in `arena`.
+  void trees_in(Arena& arena) { arena_ = &arena; }
+  // Reads whole the items from `from` on of the level entered at `depth`
+  // (its `n` items or members read by read_level, changed in place), in the
+  // order its container gives them: items of a list as they are now, up to
+  // the length it had; the nested containers of a tuple or dict as read.
+  // Call once Python code may have changed them; leaves the levels entered
+  // after it.
+  Read read_rest(std::size_t depth, std::size_t from, Value* items, std::size_t n);
+  Read read_rest(std::size_t depth, std::size_t from, Member* members, std::size_t n);
+  // Leaves the levels entered after the first `depth`.
+  void leave_level(std::size_t depth) {
+    if (depth_ > depth) depth_ = depth;
   }
+  // Containers entered and not left.
+  std::size_t depth() const { return depth_; }
 
  private:
-  bool failed(ConversionError e) {
-    error_.emplace(std::move(e));
-    return false;
-  }
-  bool failed_fetch() { return failed(ConversionError::fetch()); }
-  // Fails a shallow read; the caller takes the general path.
-  bool give_up() { return failed(ConversionError::custom("not read directly")); }
-  static bool defer(PyObject* o, Value::Kind kind, Py_ssize_t n, Value& out) {
-    out = Value::deferred(kind, static_cast<std::size_t>(n), o);
-    return true;
+
+  static Value floating(double d) {
+    return std::isfinite(d) ? Value::number(Number::from_double(d)) : Value::null();
   }
 
-  bool floating(double d, Value& out) {
-    out = std::isfinite(d) ? Value::number(Number::from_double(d)) : Value::null();
-    return true;
-  }
-
-  bool string(PyObject* o, Value& out) {
+  Read string(PyObject* o, Value& out) {
     std::string_view text;
-    if (!utf8_text(o, arena_, text)) return failed_fetch();
+    if (!utf8_text(o, *arena_, text)) return ConversionError::fetch();
     keep_.note(o);
     out = Value::string(text);
-    return true;
+    return {};
   }
 
-  bool integer(PyObject* o, Value& out) {
+  Read integer(PyObject* o, Value& out) {
     auto* l = reinterpret_cast<PyLongObject*>(o);
     if (PyUnstable_Long_IsCompact(l)) {
       Py_ssize_t v = PyUnstable_Long_CompactValue(l);
       out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
                    : Value::number(Number::from_negative(v));
-      return true;
+      return {};
     }
     return wide_integer(o, out);
   }
 
   // The general integer rule: read as unsigned, then signed, 128-bit.
-  bool wide_integer(PyObject* o, Value& out);
+  Read wide_integer(PyObject* o, Value& out);
 
   // Enters a container; fails when the nesting limit is reached.
-  bool enter(PyObject* o) {
+  Read enter(PyObject* o) {
     if (depth_ == kMaxDepth) {
       for (std::size_t i = 0; i < depth_; ++i) {
-        if (frames_[i].container == o) return failed(ConversionError::custom(kCircular));
+        if (frames_[i].container == o) return ConversionError::custom(kCircular);
       }
-      return failed(ConversionError::custom(kTooDeep));
+      return ConversionError::custom(kTooDeep);
     }
     frames_[depth_++] = Frame{o};
-    return true;
+    return {};
   }
-  void leave() { --depth_; }
+  // Leaves the innermost container, letting go of the item it held.
+  void leave() { frames_[--depth_].release_item(); }
+  // Leaves a container when it goes out of scope.
+  class Entered {
+   public:
+    explicit Entered(Converter& c) : c_(c) {}
+    Entered(const Entered&) = delete;
+    Entered& operator=(const Entered&) = delete;
+    ~Entered() { c_.leave(); }
 
-  bool exact_dict(PyObject* o, Value& out);
-  bool exact_sequence(PyObject* o, Value& out);
-  bool convert_other(PyObject* o, Value& out);
-  bool generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
+   private:
+    Converter& c_;
+  };
+
+  bool read_other_item(PyObject* o, Value& out);
+  std::optional<Level> dict_level(PyObject* o);
+  std::optional<Level> sequence_level(PyObject* o);
+
+  Read exact_dict(PyObject* o, Value& out);
+  Read exact_sequence(PyObject* o, Value& out);
+  Read convert_other(PyObject* o, Value& out);
+  Read generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
                         bool& not_sequence);
-  bool generic_mapping(PyObject* o, Value& out);
-  bool set_items(PyObject* o, Value& out);
-  bool unsupported(PyObject* o);
+  Read generic_mapping(PyObject* o, Value& out);
+  Read set_items(PyObject* o, Value& out);
+  Read unsupported(PyObject* o);
   // Returns the key's UTF-8 slice kept alive, or fails.
-  bool key_text(PyObject* key, std::string_view& text);
-  bool finish_object(Vec<Member>& members, Value& out);
+  Read key_text(PyObject* key, std::string_view& text);
+  Read finish_object(Vec<Member>& members, bool exact_keys, Value& out);
+  // Puts `n` members read in mapping order into the order they are written
+  // in; returns how many are kept. `exact_keys`: no two keys have equal text.
+  std::size_t order_mapping(Member* members, std::size_t n, bool exact_keys);
   // Stores the elements read from a sequence or set as the array `out`.
-  bool finish_array(const Vec<Value>& items, Value& out);
+  Read finish_array(const Vec<Value>& items, Value& out);
   // Records repeat one key set in one insertion order, and their keys are the
   // same str objects. For small dicts the converter remembers, per nesting
   // level, the key objects of the last dict read and the sorted slot of each;
@@ -179,20 +241,25 @@ class Converter {
     bool placed = false;        // members are being written to the remembered slots
     PyObject* keys[kOrderMax];
   };
-  // Reads the i-th pair of a dict into its member.
-  bool read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v);
+  // Prepares `read` for a dict of `n` members at nesting level `level`.
+  void start_dict(DictRead& read, Member* members, std::size_t n, std::size_t level);
+  // Reads the i-th pair of a dict into its member: the key with key(k, text),
+  // the value with value(v, out), which both give what the read gives (a bool
+  // for a level read, a Read otherwise); one that converts to false stops it.
+  template <class Key, class Item>
+  auto read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v, Key&& key,
+                 Item&& value) -> decltype(value(v, std::declval<Value&>()));
   // Moves the first `count` placed members back to dict order.
   void unplace(DictRead& read, std::size_t count);
   // Sorts the members read in dict order; returns how many are kept.
   std::size_t order_members(DictRead& read, std::size_t n);
   KeyOrder orders_[kOrderLevels];
 
-  Arena& arena_;
-  Arena* key_arena_;
+  Arena* arena_;
+  Arena& keys_;
   KeepAlive& keep_;
-  bool shallow_ = false;
-  std::size_t level_base_ = 0;  // nesting level of the outermost container being read
-  std::optional<ConversionError> error_;
+  const bool sort_keys_;
+  Vec<const void*> nested_;  // a dict level's nested values, in reading order
   std::size_t depth_ = 0;
   // One frame per container being read, outermost first.
   // Made by enter() (Frame{container}, the rest zero), so that the array of
@@ -202,6 +269,7 @@ class Converter {
     PyObject* item;   // the element or value being converted, borrowed
     bool item_held;   // secure() took a reference to `item`
     bool in_place;    // an exact dict read with PyDict_Next at `pos`
+    bool level;       // a level read whole by read_level, written meanwhile
     Py_ssize_t pos;
     std::size_t snap_base, snap_next, snap_end;  // its snapshot in pending_
     void release_item() {

@@ -1,4 +1,4 @@
-// Python data to value tree.
+// What the encoder's reading of Python data keeps alive.
 #pragma once
 
 #include <Python.h>
@@ -10,32 +10,45 @@
 
 namespace vardel {
 
-// The str objects whose UTF-8 buffers the value tree points into.
+// The objects whose contents a value tree or an open level points into (str
+// buffers, containers read later).
 //
 // While the conversion has run no Python code, nothing can free them (every
-// container being read holds its items), so they are only noted. Before the
-// first call that may run Python code, secure() takes a strong reference to
-// each noted object, and every later one is taken at once; the references are
-// released with the tree. A KeepAlive made with `record` false only tracks
-// all_ascii(), for readers that never run Python code.
+// container being read holds its items), so they are at most noted. Before
+// the first call that may run Python code, secure() takes a strong reference
+// to each noted object, and every later one is taken at once; the references
+// are released with the KeepAlive.
 class KeepAlive {
  public:
-  explicit KeepAlive(bool record = true) : record_(record) {}
+  KeepAlive() = default;
   KeepAlive(const KeepAlive&) = delete;
   KeepAlive& operator=(const KeepAlive&) = delete;
   ~KeepAlive() {
     if (secured_)
       for (PyObject* o : refs_) Py_DECREF(o);
   }
-  // Notes a borrowed str whose buffer the tree will point into.
+  // Notes a borrowed str whose buffer a tree will point into.
   void note(PyObject* o) {
-    all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(o);
-    if (!record_) return;
+    track(o);
     refs_.push_back(o);  // first: a failed push_back must leave no reference taken
     if (secured_) Py_INCREF(o);
   }
+  // Notes a str whose buffer only an open level points into: before secure()
+  // the open levels are held by other means (see Converter::secure).
+  void note_in_level(PyObject* o) {
+    track(o);
+    if (secured_) hold(o);
+  }
+  // Holds `o` from now on; only once secured.
+  void hold(PyObject* o) {
+    refs_.push_back(o);  // first, as in note()
+    Py_INCREF(o);
+  }
+  // Tracks whether the text written so far is ASCII.
+  void track(PyObject* o) { all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(o); }
   // Returns true if every noted str is ASCII, and with it the encoded text.
   bool all_ascii() const { return all_ascii_; }
+  bool secured() const { return secured_; }
   // Holds every noted object from now on; call before Python code may run.
   void secure() {
     if (secured_) return;
@@ -47,11 +60,7 @@ class KeepAlive {
   Vec<PyObject*> refs_;
   bool secured_ = false;
   bool all_ascii_ = true;
-  bool record_;
 };
 
-// Returns the value tree of `obj` (borrowed), its storage in `arena` and the
-// strings it points into held by `keep`, or the first ConversionError.
-Result<Value, ConversionError> deserialize_any(PyObject* obj, Arena& arena, KeepAlive& keep);
 
 }  // namespace vardel

@@ -151,12 +151,12 @@ struct Member {
 static_assert(sizeof(Value) == 16 && sizeof(Member) == 32);
 
 // An object's members, each key once: in ascending byte order of their keys
-// (see sort_members), unless their producer keeps them in the order it read
-// them (a decoder's KeyOrder::AsRead).
+// (sort_members), in the order of the mapping they were read from, or in the
+// order a decoder read them (KeyOrder::AsRead).
 class Map {
  public:
   Map() = default;
-  // Requires unique keys, in one of those orders.
+  // Requires unique keys (see sort_members and keep_first_places).
   Map(Member* members, std::size_t n) : m_(members), n_(n) {}
   const Member* begin() const { return m_; }
   const Member* end() const { return m_ + n_; }
@@ -181,6 +181,11 @@ inline Map Value::as_map() const { return Map(p_.members, size()); }
 // Sorts members by key bytes and keeps, for keys that occur more than once,
 // the value inserted last. Returns the number of members kept (a prefix).
 std::size_t sort_members(Member* members, std::size_t n);
+
+// Keeps members in insertion order, each key once: at the place where it
+// first occurs, with the value inserted last. Returns the number of members
+// kept (a prefix).
+std::size_t keep_first_places(Member* members, std::size_t n);
 
 // A value tree together with the arena that owns its storage.
 struct Document {

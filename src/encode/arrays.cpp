@@ -32,35 +32,40 @@ bool scalar_members(Map members) {
 
 }  // namespace
 
-bool Encoder::write_array(const Value& array, std::uint64_t depth, std::uint64_t extra) {
+Written Encoder::write_array(const Value& array, std::uint64_t depth, std::uint64_t extra) {
   if (array.size() == 0) {
     out_.append("[0]:", 4);
-    return true;
+    return Ok{};
   }
-  if (!delimiter_ok_) return fail(ToonError::Kind::InvalidDelimiter, settings_.delimiter);
+  if (!delimiter_ok_) return fail(own_error(ToonError::Kind::InvalidDelimiter, settings_.delimiter));
   Contents items;
-  if (!open(array, items)) return false;
+  if (Written opened = open(array, items); !opened) return opened;
   const Value& elements = items.get();
+  if (elements.size() == 0) {
+    // Emptied by user code since its enclosing container was read.
+    out_.append("[0]:", 4);
+    return Ok{};
+  }
   if (elements[0].kind() == Value::Kind::Object) {
     // A first element whose members all hold scalars starts a table. Rows
     // are checked as they are written, so the tree is walked once; a row
     // that does not fit undoes the table, and the array becomes a list.
     Contents first;
-    if (!open(elements[0], first)) return false;
+    if (Written opened = open(elements[0], first); !opened) return opened;
     Map fields = first.get().as_map();
     if (scalar_members(fields)) {
       std::size_t start = out_.size();
-      switch (write_table(elements, fields, depth, extra)) {
-        case Table::Written: return true;
-        case Table::Failed: return false;
-        case Table::Unfit: out_.truncate(start); return write_list(elements, depth, extra);
-      }
+      auto table = write_table(elements, fields, depth, extra);
+      if (!table) return fail(std::move(table.error()));
+      if (*table == Table::Written) return Ok{};
+      out_.truncate(start);
     }
+    first.close();  // the list opens the element again, and may write it anew
     return write_list(elements, depth, extra);
   }
   if (all_scalars(elements)) {
     write_inline(elements);
-    return true;
+    return Ok{};
   }
   return write_list(elements, depth, extra);
 }
@@ -89,19 +94,21 @@ void Encoder::write_inline(const Value& array) {
 // "[n]{f1,f2}:" and one row of cells per object, a level deeper, the fields
 // in the first object's member order. It fails, in the same order, exactly
 // where the list form would fail for the same array.
-Encoder::Table Encoder::write_table(const Value& array, Map fields, std::uint64_t depth,
-                                    std::uint64_t extra) {
+Step<Encoder::Table> Encoder::write_table(const Value& array, Map fields,
+                                                  std::uint64_t depth, std::uint64_t extra) {
   std::uint64_t row = 0;
   if (fields.empty()) {
     // Rows without cells would be blank and vanish in the final trim.
     for (const Value& element : array) {
       if (element.kind() != Value::Kind::Object || element.size() != 0) return Table::Unfit;
     }
-  } else if (!column(extra, depth, 1, row)) {
-    return Table::Failed;
+  } else {
+    auto at = column(extra, depth, 1);
+    if (!at) return fail(std::move(at.error()));
+    row = *at;
   }
-  if (!enter()) return Table::Failed;  // the rows are objects one level down
-  leave();
+  // The rows are objects one level down.
+  if (Written ok = check_depth(); !ok) return fail(std::move(ok.error()));
   write_brackets(array.size());
   out_.put('{');
   for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -117,16 +124,20 @@ Encoder::Table Encoder::write_table(const Value& array, Map fields, std::uint64_
   by_key_.clear();
   for (std::size_t j = 0; j < array.size(); ++j) {
     out_.newline(row);
-    Table t = j == 0 ? write_row(Value::object(fields), fields) : write_row(array[j], fields);
-    if (t != Table::Written) return t;
+    auto t = j == 0 ? write_row(Value::object(fields), fields) : write_row(array[j], fields);
+    if (!t || *t != Table::Written) return t;
   }
   return Table::Written;
 }
 
-Encoder::Table Encoder::write_row(const Value& row, Map fields) {
-  if (row.kind() != Value::Kind::Object || row.size() != fields.size()) return Table::Unfit;
+Step<Encoder::Table> Encoder::write_row(const Value& row, Map fields) {
+  // A deferred object may keep fewer members than its size (keys with the
+  // same text count once).
+  if (row.kind() != Value::Kind::Object || row.size() < fields.size() ||
+      (!row.is_deferred() && row.size() != fields.size()))
+    return Table::Unfit;
   Contents contents;
-  if (!open(row, contents)) return Table::Failed;
+  if (Written opened = open(row, contents); !opened) return fail(std::move(opened.error()));
   Map cells = contents.get().as_map();
   if (cells.size() != fields.size()) return Table::Unfit;
   std::size_t i = 0;
@@ -173,26 +184,26 @@ bool Encoder::match_cells(Map cells, Map fields) {
 // "[n]:" and one "- " line per item, a level deeper. Arrays and scalars
 // continue the hyphen line as encoded at depth 0 (in the uniform layout, laid
 // out from the column after the hyphen); objects are written here.
-bool Encoder::write_list(const Value& array, std::uint64_t depth, std::uint64_t extra) {
-  std::uint64_t row;
-  if (!column(extra, depth, 1, row)) return false;
+Written Encoder::write_list(const Value& array, std::uint64_t depth, std::uint64_t extra) {
+  auto row = column(extra, depth, 1);
+  if (!row) return fail(std::move(row.error()));
   write_brackets(array.size());
   out_.put(':');
   for (const Value& item : array) {
-    out_.newline(row);
+    out_.newline(*row);
     out_.append("- ", 2);
-    bool ok = true;
+    Written ok = Ok{};
     switch (item.kind()) {
       case Value::Kind::Object: ok = write_list_object(item, depth, extra); break;
-      case Value::Kind::Array: ok = write(item, 0, uniform_ ? row + 2 : extra); break;
+      case Value::Kind::Array: ok = write(item, 0, uniform_ ? *row + 2 : extra); break;
       default: write_scalar(item); break;
     }
-    if (!ok) return false;
+    if (!ok) return ok;
     if (uniform_ && is_empty_object(item)) out_.trim_end();  // a bare hyphen
   }
   // Removes the last item's line feed, or the space after a bare hyphen.
   out_.trim_end();
-  return true;
+  return Ok{};
 }
 
 // An object as a list item: its first member continues the hyphen line, the
@@ -201,44 +212,51 @@ bool Encoder::write_list(const Value& array, std::uint64_t depth, std::uint64_t 
 // followed by its own line feed, which leaves an empty line after it. The
 // uniform layout puts the others under the first one's text and leaves no
 // empty line (see encoder.h).
-bool Encoder::write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra) {
-  if (!enter()) return false;
-  Contents contents;
-  bool ok = open(item, contents) && write_list_members(contents.get().as_map(), depth, extra);
-  leave();
-  return ok;
+Written Encoder::write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra) {
+  if (Written ok = check_depth(); !ok) return ok;
+  Level level(level_);
+  std::size_t start = out_.size();
+  for (;;) {
+    Contents contents;
+    if (Written opened = open(item, contents); !opened) return opened;
+    Written w = write_list_members(contents.get().as_map(), depth, extra);
+    if (w || !contents.asked_again(w.error())) return w;
+    contents.close();
+    out_.truncate(start);
+  }
 }
 
-bool Encoder::write_list_members(Map members, std::uint64_t depth, std::uint64_t extra) {
+Written Encoder::write_list_members(Map members, std::uint64_t depth, std::uint64_t extra) {
   std::uint64_t line = 0;
   if (!members.empty()) {
     // Uniform layout: the members line up under the first one's text.
-    bool ok = uniform_ ? column(extra, depth, 1, line) && shifted(line, 2, line)
-                       : column(extra, depth, 2, line);
-    if (!ok) return false;
+    auto at = column(extra, depth, uniform_ ? 1 : 2);
+    if (at && uniform_) at = shifted(*at, 2);
+    if (!at) return fail(std::move(at.error()));
+    line = *at;
   }
   for (std::size_t i = 0; i < members.size(); ++i) {
     const Member& m = members[i];
     if (i != 0) out_.newline(line);
     if (write_member_head(m)) continue;
     if (uniform_) {
-      if (!write_nested(m.value, line)) return false;
+      if (Written w = write_nested(m.value, line); !w) return w;
       continue;
     }
     if (!is_empty_object(m.value)) out_.newline(line);
-    if (!write(m.value, deeper(depth, 2), line)) return false;
+    if (Written w = write(m.value, deeper(depth, 2), line); !w) return w;
     out_.newline(extra);
   }
-  return true;
+  return Ok{};
 }
 
 // The value's block one indent deeper than its key: deeper than the members
 // that follow, also when the key is the first member on a hyphen line.
-bool Encoder::write_nested(const Value& value, std::uint64_t column) {
-  std::uint64_t child;
-  if (!shifted(column, indent_, child)) return false;
-  if (!is_empty_object(value)) out_.newline(child);
-  return write(value, 0, child);
+Written Encoder::write_nested(const Value& value, std::uint64_t column) {
+  auto child = shifted(column, indent_);
+  if (!child) return fail(std::move(child.error()));
+  if (!is_empty_object(value)) out_.newline(*child);
+  return write(value, 0, *child);
 }
 
 }  // namespace vardel

@@ -13,7 +13,6 @@ PyObject* exception_class(ToonError::Kind kind) {
     case ToonError::Kind::InvalidDelimiter:
     case ToonError::Kind::PythonConversionError:
     case ToonError::Kind::NestingTooDeep: return PyExc_ValueError;
-    case ToonError::Kind::Abandoned: return PyExc_SystemError;  // encode retries instead
     case ToonError::Kind::Stopped: return PyExc_SystemError;  // a sink stopped with no exception
   }
   return PyExc_ValueError;
@@ -46,7 +45,14 @@ PyObject* raise_conversion_error(const ConversionError& e) {
     PyErr_SetRaisedException(Py_NewRef(exc));
     return nullptr;
   }
-  return raise_toon_error(ToonError(ToonError::Kind::PythonConversionError, e.display()));
+  std::optional<std::string> text = e.display();
+  if (!text) return nullptr;  // interrupted
+  return raise_toon_error(ToonError(ToonError::Kind::PythonConversionError, std::move(*text)));
+}
+
+PyObject* raise_encode_failure(const EncodeFailure& e) {
+  if (const auto* own = std::get_if<ToonError>(&e)) return raise_toon_error(*own);
+  return raise_conversion_error(std::get<ConversionError>(e));
 }
 
 }  // namespace vardel

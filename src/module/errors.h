@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "bridge/conversion_error.h"
+#include "bridge/python_source.h"
 #include "core/error.h"
 
 namespace vardel {
@@ -19,5 +20,8 @@ PyObject* raise_toon_error(const ToonError& e);
 // instead: an interruption (KeyboardInterrupt, SystemExit and any other
 // exception that is not an Exception) or a MemoryError.
 PyObject* raise_conversion_error(const ConversionError& e);
+
+// Raises the failure of encode_python and returns null.
+PyObject* raise_encode_failure(const EncodeFailure& e);
 
 }  // namespace vardel
