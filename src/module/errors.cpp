@@ -14,6 +14,7 @@ PyObject* exception_class(ToonError::Kind kind) {
     case ToonError::Kind::PythonConversionError:
     case ToonError::Kind::NestingTooDeep: return PyExc_ValueError;
     case ToonError::Kind::Abandoned: return PyExc_SystemError;  // encode retries instead
+    case ToonError::Kind::Stopped: return PyExc_SystemError;    // the sink's reason is raised
   }
   return PyExc_ValueError;
 }
