@@ -152,11 +152,13 @@ struct Member {
 
 static_assert(sizeof(Value) == 16 && sizeof(Member) == 32);
 
-// An object's members in ascending byte order of their keys, each key once.
+// An object's members, each key once: in ascending byte order of their keys
+// (see sort_members), unless their producer keeps them in the order it read
+// them (a decoder's KeyOrder::AsRead).
 class Map {
  public:
   Map() = default;
-  // Requires members sorted by key bytes and unique (see sort_members).
+  // Requires unique keys, in one of those orders.
   Map(Member* members, std::size_t n) : m_(members), n_(n) {}
   const Member* begin() const { return m_; }
   const Member* end() const { return m_ + n_; }
