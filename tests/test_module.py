@@ -25,8 +25,9 @@ def test_attributes_are_exactly_the_four_names():
 @pytest.mark.parametrize("obj, doc, signature", [
     (E, "Encode Python data to TOON format", "(data, options=None)"),
     (D, "Decode TOON format to Python data", "(toon_str, options=None)"),
-    (EO, "Configuration options for TOON encoding", "(delimiter=..., indent=2, use_length_markers=True, strict=True)"),
-    (DO, "Configuration options for TOON decoding", "(strict=True)"),
+    (EO, "Configuration options for TOON encoding",
+     "(delimiter=..., indent=2, use_length_markers=True, strict=True, *, sort_keys=True, uniform_indent=False)"),
+    (DO, "Configuration options for TOON decoding", "(strict=True, *, delimiter=',')"),
 ])
 def test_docs_and_signatures(obj, doc, signature):
     assert (obj.__doc__, obj.__text_signature__, obj.__module__) == (doc, signature, "vardel._vardel")
@@ -141,3 +142,19 @@ def test_panic_in_user_code_stays_a_panic(hooks, panic_type, capfd, site):
     assert "\nTraceback (most recent call last):\n" in err
     opts.indent = 7  # the borrow ended with the call
     assert E({"a": [1]}, opts) == "a:\n       [1]: 1"
+
+
+PACKAGE_NAMES = """if 1:
+    import importlib.metadata, vardel
+    assert "__version__" not in vars(vardel) and "TYPE_CHECKING" not in vars(vardel)
+    try:
+        vardel.encodee
+    except AttributeError as e:
+        print(e)
+    print(vardel.__version__ == vars(vardel)["__version__"] == importlib.metadata.version("vardel"))
+"""
+
+
+def test_package_finds_its_version_on_first_use_and_refuses_other_names():
+    proc = subprocess.run([sys.executable, "-c", PACKAGE_NAMES], capture_output=True, text=True, timeout=60)
+    assert (proc.stdout, proc.stderr) == ("module 'vardel' has no attribute 'encodee'\nTrue\n", "")

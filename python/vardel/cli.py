@@ -17,13 +17,13 @@ import sys
 import tempfile
 import unicodedata
 from collections.abc import Callable, Sequence
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, Literal
 
 from vardel import EncodeOptions, __version__, decode_toon, encode
 
 PROG = "vardel"
 
-DELIMITERS = {"comma": ",", "tab": "\t", "pipe": "|"}
+DELIMITERS: dict[str, Literal[",", "\t", "|"]] = {"comma": ",", "tab": "\t", "pipe": "|"}
 
 # JSON output of `decode` is indented by at most this many spaces per level.
 MAX_JSON_INDENT = 64
