@@ -615,7 +615,9 @@ Step NestedReader::object_line(Frame& f, const Line& line) {
     if (c < f.column) return close_top() ? Step::Again : Step::Failed;
     return failed(line_error(line));
   }
-  if (f.column < 0 || c < f.column) return close_top() ? Step::Again : Step::Failed;
+  // A list item in line with the members can only be the next item of an outer list.
+  if (f.column < 0 || c < f.column || (c == f.column && parsed_.form == Form::Item))
+    return close_top() ? Step::Again : Step::Failed;
   if (c > f.column) return failed(line_error(line));
   if (parsed_.form == Form::Header) {
     fail(line, line.text.data(), "an array header without a name needs a key line right above it");
