@@ -152,13 +152,14 @@ struct Member {
 
 static_assert(sizeof(Value) == 16 && sizeof(Member) == 32);
 
-// An object's members, each key once: in ascending byte order of their keys
-// (see sort_members), unless their producer keeps them in the order it read
-// them (a decoder's KeyOrder::AsRead).
+// An object's members, each key once, in the order to write them: ascending
+// byte order of the keys (as sort_members and MapBuilder leave them) unless
+// the encoder is to keep each mapping's own order, or a decoder keeps them in
+// the order it read them (KeyOrder::AsRead).
 class Map {
  public:
   Map() = default;
-  // Requires unique keys, in one of those orders.
+  // Requires unique keys.
   Map(Member* members, std::size_t n) : m_(members), n_(n) {}
   const Member* begin() const { return m_; }
   const Member* end() const { return m_ + n_; }
@@ -166,7 +167,7 @@ class Map {
   bool empty() const { return n_ == 0; }
   const Member& operator[](std::size_t i) const { return m_[i]; }
   Member* data() const { return m_; }
-  // Returns the value under `key`, or nullptr.
+  // Returns the value under `key`, or nullptr; requires keys in byte order.
   const Value* find(std::string_view key) const;
 
  private:
