@@ -91,28 +91,43 @@ class NestedReader {
     stack_.reserve(16);
   }
 
+  // Reads the whole text; see read_nested.
   Result<Ok, ToonError> run();
 
  private:
+  // Offers `line` to the open frames, innermost first, until one takes it.
   bool take(const Line& line);
+  // Reads the first non-blank line, which decides what the top level is.
   bool start(const Line& line);
+  // Each takes `line` into the top frame `f`, or closes `f` (Again) for the frame below.
   Step object_line(Frame& f, const Line& line);
   Step pending_line(Frame& f, const Line& line);
   Step list_line(Frame& f, const Line& line);
   Step table_line(Frame& f, const Line& line);
+  // Ends the top frame's value (checking its count) and pops it.
   bool close_top();
   // True if a list below the top frame, through lists nested directly in list items, has its
   // items at column `c`.
   bool outer_list_at(Column c) const;
+  // True if a list frame is open.
+  bool has_list() const;
 
+  // Reports the member `p` of an object, or opens the frame its value needs.
   bool member(const Line& line, const Parsed& p, Column key_column, Column object_owner,
               bool first);
+  // Reports the list item `p`, or opens the frame its value needs.
   bool item(const Line& line, const Parsed& p, Column list_owner);
+  // Begins the array of header `h`: reads inline values whole, else opens a list or table.
   bool open_array(const Line& line, const Header& h, Column owner, bool in_list);
+  // Reads a tabular header's field names into fields_.
   bool read_fields(const Line& line, const Header& h);
+  // Reports one row of the table frame `f` as an object.
   bool row(Frame& f, const Line& line);
+  // Takes the current line apart into parsed_, once.
   bool parse(const Line& line);
+  // Takes `t` (a line's text, or a list item's) apart into `p`.
   bool parse_text(const Line& line, std::string_view t, Parsed& p);
+  // Takes apart the array header whose '[' is at `bracket` in `t`.
   bool parse_header(const Line& line, std::string_view t, std::size_t bracket, Header& h);
 
   // Counts one more open container, failing at `at` beyond kMaxDepth.
@@ -127,7 +142,7 @@ class NestedReader {
     return sink_.end_object() || stop();
   }
 
-  // Scalars and keys.
+  // Scalars and keys: a quoted or bare token, a bare token, a quoted token's body, a key.
   bool value(const Line& line, std::string_view token);
   bool bare(std::string_view token);
   bool quoted(const Line& line, std::string_view body);
@@ -463,14 +478,13 @@ bool NestedReader::read_fields(const Line& line, const Header& h) {
   field_arena_.rewind(field_mark_);
   if (trim(h.fields).empty()) return true;
   std::size_t count = 0;
-  std::string storage;
   return cells(line, h.fields, h.delimiter, npos - 1, count,
                [&](std::string_view name, bool was_quoted) {
                  if (was_quoted && std::memchr(name.data(), '\\', name.size()) != nullptr) {
                    const char* bad = nullptr;
-                   if (!unescape(name, storage, bad))
+                   if (!unescape(name, key_scratch_, bad))
                      return fail(line, bad, escape_message(name, bad));
-                   name = field_arena_.copy(storage);
+                   name = field_arena_.copy(key_scratch_);
                  }
                  fields_.push_back(name);
                  return true;
@@ -618,8 +632,9 @@ Step NestedReader::object_line(Frame& f, const Line& line) {
     if (c < f.column) return close_top() ? Step::Again : Step::Failed;
     return failed(line_error(line));
   }
-  // A list item in line with the members can only be the next item of an outer list.
-  if (f.column < 0 || c < f.column || (c == f.column && parsed_.form == Form::Item))
+  // A list item in line with the members or right of them can only be the next item of an
+  // outer list (the encoder writes no blank line after a list's last item).
+  if (f.column < 0 || c < f.column || (parsed_.form == Form::Item && has_list()))
     return close_top() ? Step::Again : Step::Failed;
   if (c > f.column && parsed_.form != Form::Item) return failed(line_error(line));
   if (parsed_.form == Form::Header) {
@@ -658,6 +673,13 @@ bool NestedReader::outer_list_at(Column c) const {
     const Frame& outer = stack_[i];
     if (outer.kind != FrameKind::List) return false;
     if (outer.column == c) return true;
+  }
+  return false;
+}
+
+bool NestedReader::has_list() const {
+  for (const Frame& f : stack_) {
+    if (f.kind == FrameKind::List) return true;
   }
   return false;
 }

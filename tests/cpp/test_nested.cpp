@@ -141,6 +141,14 @@ int main() {
        "[[[null],[null]]]"},
       {"nested list left of its hyphen", "l:\n  [2]:\n      - [1]:\n    - [1]: 1\n      - 5",
        "{\"l\":[[[1]],5]}"},
+      // After an empty object that ends a nested list, the outer list's next item may stand
+      // in line with the members or right of them: no blank line comes after a list.
+      {"outer item in line with the members",
+       "k:\n  [2]:\n      - [1]:\n    - [2]:\n    - [1]: 1\n    - a: 1\n      b:\n      - 2",
+       "{\"k\":[[[[1],{\"a\":1,\"b\":{}}]],2]}"},
+      {"outer item right of the members",
+       "[2]:\n          - [1]:\n     - a: 1\n       b:\n          - 2",
+       "[[{\"a\":1,\"b\":{}}],2]"},
       {"table of empty objects", "[3]{}:", "[{},{},{}]"},
       {"table of empty objects without count", "[]{}:", "[{}]"},
       {"bare hyphen is the empty object", "[2]:\n  -\n  - 1", "[{},1]"},
