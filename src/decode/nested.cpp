@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -299,12 +300,11 @@ bool NestedReader::bare(std::string_view t) {
       break;
     case '+': case '-': case '.': case '0': case '1': case '2': case '3': case '4': case '5':
     case '6': case '7': case '8': case '9': {
-      Value v;
-      if (!decoder::read_number(t, v)) break;
-      Number n = v.as_number();
+      std::optional<Number> n = decoder::read_number(t);
+      if (!n) break;
       // The encoder writes the float -0.0 as "-0"; no integer is written with a sign and zero.
-      if (t[0] == '-' && n.form() == Number::Form::Unsigned) n = Number::from_double(-0.0);
-      return sink_.number(n) || stop();
+      if (t[0] == '-' && n->form() == Number::Form::Unsigned) n = Number::from_double(-0.0);
+      return sink_.number(*n) || stop();
     }
     default: break;
   }
