@@ -107,8 +107,7 @@ class NestedReader {
   Step table_line(Frame& f, const Line& line);
   // Ends the top frame's value (checking its count) and pops it.
   bool close_top();
-  // True if a list below the top frame, through lists nested directly in list items, has its
-  // items at column `c`.
+  // True if a list below the top frame has its items at column `c`.
   bool outer_list_at(Column c) const;
   // True if a list frame is open.
   bool has_list() const;
@@ -670,9 +669,7 @@ Step NestedReader::pending_line(Frame& f, const Line& line) {
 
 bool NestedReader::outer_list_at(Column c) const {
   for (std::size_t i = stack_.size() - 1; i-- > 0;) {
-    const Frame& outer = stack_[i];
-    if (outer.kind != FrameKind::List) return false;
-    if (outer.column == c) return true;
+    if (stack_[i].kind == FrameKind::List && stack_[i].column == c) return true;
   }
   return false;
 }
@@ -695,15 +692,18 @@ Step NestedReader::list_line(Frame& f, const Line& line) {
     fail(line, line.text.data(), "expected a list item ('- ')");
     return Step::Failed;
   }
+  // An item at an outer list's column that this array cannot take is that list's: in the default
+  // layout an array nested in a list item writes its items at the outer list's column, and
+  // after a list that ends a list item's member comes no blank line, only the outer list's
+  // next item, at any column.
+  const bool full = f.count != kNoCount && f.seen == f.count;
+  if ((full || (f.column >= 0 && c != f.column)) && outer_list_at(c))
+    return close_top() ? Step::Again : Step::Failed;
   if (f.column < 0) f.column = c;
   // An array nested in a list item may write its items left of the outer list's.
   if (c < f.column || (c > f.column && f.in_list)) return close_top() ? Step::Again : Step::Failed;
   if (c > f.column) return failed(line_error(line));
-  if (f.count != kNoCount && f.seen == f.count) {
-    // A full array nested in a list item leaves the rest of the column to the outer list.
-    if (f.in_list && outer_list_at(c)) return close_top() ? Step::Again : Step::Failed;
-    if (settings_.strict) return failed(count_error(f, f.seen, true));
-  }
+  if (full && settings_.strict) return failed(count_error(f, f.seen, true));
   ++f.seen;
   const Column owner = f.owner;
   return item(line, parsed_, owner) ? Step::Taken : Step::Failed;
