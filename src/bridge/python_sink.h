@@ -5,6 +5,8 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -15,30 +17,42 @@ namespace vardel {
 
 // Recently made strs, found again by their text: the keys of a table's rows,
 // keys repeated across a document and the short values that recur in a
-// column are made once.
+// column are made once. `Slots` is a power of two: a slice of the source
+// takes the slot of its address modulo Slots, so the field names of a header
+// shorter than that never evict each other.
+template <std::size_t Slots>
 class StrCache {
  public:
   // Texts longer than `max_size` bytes are not cached. `source` is the text
   // being decoded (may be empty): a text that is a slice of it is found by its
   // address alone, since equal slices hold equal text.
   StrCache(std::size_t max_size, std::string_view source) : max_size_(max_size), source_(source) {}
+  StrCache(const StrCache&) = delete;
+  StrCache& operator=(const StrCache&) = delete;
+  ~StrCache();
 
   // Returns a new reference to a str holding `text` (valid UTF-8), or null
   // with an exception set.
   PyObject* get(std::string_view text);
 
  private:
-  static constexpr std::size_t kSlots = 32;
+  static_assert((Slots & (Slots - 1)) == 0);
   struct Entry {
     // Where the text lies in the source, or null for a text found by its
     // bytes: then the str is ASCII, so its data is the UTF-8 text itself.
-    const char* at = nullptr;
-    std::size_t size = 0;
+    const char* at;
+    std::size_t size;
     PyRef str;
   };
+  // Slots are made when first filled, and only filled ones are destroyed: a
+  // call on a small text uses few of them, and should not pay for the rest.
+  bool used(std::size_t i) const { return (used_[i / 64] >> (i % 64)) & 1; }
+  Entry& slot(std::size_t i) { return *std::launder(reinterpret_cast<Entry*>(raw_) + i); }
+
   std::size_t max_size_;
   std::string_view source_;
-  Entry slots_[kSlots];
+  std::uint64_t used_[(Slots + 63) / 64] = {};
+  alignas(Entry) unsigned char raw_[Slots * sizeof(Entry)];
 };
 
 // Builds the reported value. A list is made when its array ends, at its exact
@@ -56,10 +70,7 @@ class StrCache {
 class PythonSink final : public Sink {
  public:
   // `source` is the text being decoded, if the caller knows it (see StrCache).
-  explicit PythonSink(std::string_view source = {}) : keys_(64, source), values_(16, {}) {
-    stack_.reserve(64);
-    open_.reserve(8);
-  }
+  explicit PythonSink(std::string_view source = {}) : keys_(64, source), values_(16, {}) {}
 
   // Returns the top-level value once it has been reported whole, else null.
   PyRef take_result();
@@ -101,8 +112,8 @@ class PythonSink final : public Sink {
   std::vector<Open> open_;
   std::vector<std::size_t> order_;  // scratch for sorting members
   std::size_t last_width_ = 0;      // members of the last object made: the next one's size guess
-  StrCache keys_;    // keys: most are slices of the source, and few are long
-  StrCache values_;  // short string values, which are found by their bytes
+  StrCache<128> keys_;   // keys: most are slices of the source, and few are long
+  StrCache<64> values_;  // short string values, which are found by their bytes
 };
 
 }  // namespace vardel
