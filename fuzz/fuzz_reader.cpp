@@ -51,8 +51,8 @@ std::string mismatch(const Value& want, const Value& got) {
     bool obj = want.kind() == K::Object;
     if (obj && want.as_map()[i].key != got.as_map()[i].key)
       return "key " + show(want.as_map()[i].key) + " came back as " + show(got.as_map()[i].key);
-    std::string d = obj ? mismatch(want.as_map()[i].value, got.as_map()[i].value)
-                        : mismatch(want[i], got[i]);
+    std::string d =
+        obj ? mismatch(want.as_map()[i].value, got.as_map()[i].value) : mismatch(want[i], got[i]);
     if (!d.empty()) return (obj ? show(want.as_map()[i].key) : std::to_string(i)) + ": " + d;
   }
   return {};
@@ -73,9 +73,9 @@ void read_text(std::string_view text, char delimiter) {
     FUZZ_CHECK_MSG(e.kind() == vardel::ToonError::Kind::DecodingError ||
                        e.kind() == vardel::ToonError::Kind::NestingTooDeep,
                    e.message());
-    FUZZ_CHECK_MSG(e.line() >= 1 && e.line() <= lines && e.column() >= 1,
-                   e.message() + " at " + std::to_string(e.line()) + ":" +
-                       std::to_string(e.column()));
+    FUZZ_CHECK_MSG(
+        e.line() >= 1 && e.line() <= lines && e.column() >= 1,
+        e.message() + " at " + std::to_string(e.line()) + ":" + std::to_string(e.column()));
     FUZZ_CHECK_MSG(!e.message().empty() && valid_utf8(e.message()), show(e.message()));
   }
 }
@@ -104,9 +104,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   vardel::Arena out_arena;
   vardel::ValueSink sink(out_arena);
   auto r = vardel::read_nested(*text, vardel::DecodeSettings{delimiter, true}, sink);
-  FUZZ_CHECK_MSG(r.ok(), r.ok() ? "" : r.error().message() + " at line " +
-                                           std::to_string(r.error().line()) + " of " +
-                                           show(*text, 2000));
+  FUZZ_CHECK_MSG(r.ok(), r.ok()
+                             ? ""
+                             : r.error().message() + " at line " +
+                                   std::to_string(r.error().line()) + " of " + show(*text, 2000));
   FUZZ_CHECK(sink.complete());
   std::string diff = mismatch(root, sink.result());
   FUZZ_CHECK_MSG(diff.empty(), diff + "\n  text: " + show(*text, 2000));

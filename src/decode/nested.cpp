@@ -27,7 +27,9 @@ using Column = std::ptrdiff_t;  // -1 lies left of every line
 
 constexpr std::size_t kNoCount = npos;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // One non-blank line: its indentation removed and its end trimmed.
 struct Line {
@@ -66,11 +68,11 @@ enum class FrameKind : std::uint8_t { Object, Pending, List, Table };
 
 struct Frame {
   FrameKind kind;
-  bool in_list = false;  // List or Table: the item of a list, which may share its column
-  bool first = false;    // Pending: the first member of a list item, on the hyphen line
-  Column owner;          // lines at or left of this column are outside the frame
-  Column column = -1;    // where its elements start; -1 until the first one
-  Column key_column = 0;  // Pending: the key's column
+  bool in_list = false;          // List or Table: the item of a list, which may share its column
+  bool first = false;            // Pending: the first member of a list item, on the hyphen line
+  Column owner;                  // lines at or left of this column are outside the frame
+  Column column = -1;            // where its elements start; -1 until the first one
+  Column key_column = 0;         // Pending: the key's column
   std::size_t count = kNoCount;  // List or Table: the count the header announces
   std::size_t seen = 0;          // elements read
   char delimiter = ',';
@@ -83,7 +85,9 @@ struct Frame {
 enum class Step { Taken, Again, Failed };
 
 // For a failure already recorded.
-Step failed(bool) { return Step::Failed; }
+Step failed(bool) {
+  return Step::Failed;
+}
 
 class NestedReader {
  public:
@@ -147,8 +151,7 @@ class NestedReader {
   bool bare(std::string_view token);
   bool quoted(const Line& line, std::string_view body);
   bool emit_key(const Line& line, std::string_view key);
-  bool unquote(const Line& line, std::string_view key, std::string_view& out,
-               std::string& storage);
+  bool unquote(const Line& line, std::string_view key, std::string_view& out, std::string& storage);
   template <class Fn>
   bool cells(const Line& line, std::string_view s, char delimiter, std::size_t limit,
              std::size_t& count, Fn&& each);
@@ -171,7 +174,7 @@ class NestedReader {
   std::size_t depth_ = 0;  // containers begun and not ended
   bool started_ = false;
   bool done_ = false;
-  Column root_column_ = -1;  // the root object's member column
+  Column root_column_ = -1;      // the root object's member column
   std::size_t scalar_line_ = 0;  // a top-level scalar's line, when the text is one
   const char* scalar_start_ = nullptr;
   const char* scalar_at_ = nullptr;
@@ -203,7 +206,8 @@ std::size_t indentation(const char* p, std::size_t len) {
 // Returns the character column of `at` within the line starting at `start` (1-based).
 std::size_t column_of(const char* start, const char* at) {
   std::size_t column = 1;
-  for (const char* p = start; p < at; ++p) column += (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
+  for (const char* p = start; p < at; ++p)
+    column += (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
   return column;
 }
 
@@ -232,7 +236,8 @@ bool NestedReader::count_error(const Frame& f, std::size_t found, bool more) {
 // A line no open block can hold: left of the block it should line up with, or right of a line
 // that holds no block.
 bool NestedReader::line_error(const Line& line) {
-  return fail(line, line.text.data(), "indentation places this line under no line that can hold it");
+  return fail(line, line.text.data(),
+              "indentation places this line under no line that can hold it");
 }
 
 // --- Containers ------------------------------------------------------------------------------
@@ -261,12 +266,24 @@ bool unescape(std::string_view body, std::string& out, const char*& bad) {
     if (bs == nullptr) break;
     char e = bs + 1 < end ? bs[1] : '\0';
     switch (e) {
-      case '"': out.push_back('"'); break;
-      case '\\': out.push_back('\\'); break;
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
-      default: bad = bs; return false;
+      case '"':
+        out.push_back('"');
+        break;
+      case '\\':
+        out.push_back('\\');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      default:
+        bad = bs;
+        return false;
     }
     p = bs + 2;
   }
@@ -290,8 +307,7 @@ std::string escape_message(std::string_view body, const char* bad) {
 }
 
 bool NestedReader::quoted(const Line& line, std::string_view body) {
-  if (std::memchr(body.data(), '\\', body.size()) == nullptr)
-    return sink_.string(body) || stop();
+  if (std::memchr(body.data(), '\\', body.size()) == nullptr) return sink_.string(body) || stop();
   const char* bad = nullptr;
   if (!unescape(body, scratch_, bad)) return fail(line, bad, escape_message(body, bad));
   return sink_.string(scratch_) || stop();
@@ -310,15 +326,27 @@ bool NestedReader::bare(std::string_view t) {
     case 'n':
       if (t == "null") return sink_.null() || stop();
       break;
-    case '+': case '-': case '.': case '0': case '1': case '2': case '3': case '4': case '5':
-    case '6': case '7': case '8': case '9': {
+    case '+':
+    case '-':
+    case '.':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': {
       std::optional<Number> n = decoder::read_number(t);
       if (!n) break;
       // The encoder writes the float -0.0 as "-0"; no integer is written with a sign and zero.
       if (t[0] == '-' && n->form() == Number::Form::Unsigned) n = Number::from_double(-0.0);
       return sink_.number(*n) || stop();
     }
-    default: break;
+    default:
+      break;
   }
   return sink_.string(t) || stop();
 }
@@ -342,7 +370,8 @@ bool NestedReader::unquote(const Line& line, std::string_view key, std::string_v
   }
   std::size_t q = closing_quote(key, 0);
   if (q == npos) return fail(line, key.data(), "unterminated quotation mark");
-  if (q + 1 != key.size()) return fail(line, key.data() + q + 1, "text after a closing quotation mark");
+  if (q + 1 != key.size())
+    return fail(line, key.data() + q + 1, "text after a closing quotation mark");
   std::string_view body = key.substr(1, q - 1);
   if (std::memchr(body.data(), '\\', body.size()) == nullptr) {
     out = body;
@@ -431,7 +460,8 @@ bool NestedReader::parse_header(const Line& line, std::string_view t, std::size_
     i = j + 1;
   }
   while (i < n && t[i] == ' ') ++i;
-  if (i >= n || t[i] != ':') return fail(line, t.data() + (i < n ? i : n), "expected ':' after the array header");
+  if (i >= n || t[i] != ':')
+    return fail(line, t.data() + (i < n ? i : n), "expected ':' after the array header");
   h.value = trim(t.substr(i + 1));
   return true;
 }
@@ -515,7 +545,8 @@ bool NestedReader::open_array(const Line& line, const Header& h, Column owner, b
   f.at = h.bracket;
   f.line = line.number;
   if (h.has_fields) {
-    if (!h.value.empty()) return fail(line, h.value.data(), "a tabular array header ends at its colon");
+    if (!h.value.empty())
+      return fail(line, h.value.data(), "a tabular array header ends at its colon");
     if (!read_fields(line, h)) return false;
     f.kind = FrameKind::Table;
     stack_.push_back(f);
@@ -528,9 +559,8 @@ bool NestedReader::open_array(const Line& line, const Header& h, Column owner, b
   }
   // Inline values.
   std::size_t count = 0;
-  bool ok = cells(line, h.value, h.delimiter, npos - 1, count, [&](std::string_view t, bool q) {
-    return q ? quoted(line, t) : bare(t);
-  });
+  bool ok = cells(line, h.value, h.delimiter, npos - 1, count,
+                  [&](std::string_view t, bool q) { return q ? quoted(line, t) : bare(t); });
   if (!ok) return false;
   if (settings_.strict && h.count != kNoCount && count != h.count)
     return count_error(f, count, false);
@@ -539,8 +569,8 @@ bool NestedReader::open_array(const Line& line, const Header& h, Column owner, b
 }
 
 // A member line of an object: `key: value`, `key:` (its value below) or `key[...]:`.
-bool NestedReader::member(const Line& line, const Parsed& p, Column key_column,
-                          Column object_owner, bool first) {
+bool NestedReader::member(const Line& line, const Parsed& p, Column key_column, Column object_owner,
+                          bool first) {
   if (!emit_key(line, p.key)) return false;
   if (p.named_header) return open_array(line, p.header, key_column, false);
   if (!p.value.empty()) return value(line, p.value);
@@ -564,10 +594,14 @@ bool NestedReader::item(const Line& line, const Parsed& p, Column list_owner) {
   Parsed inner{};
   if (!parse_text(line, rest, inner)) return false;
   switch (inner.form) {
-    case Form::Header: return open_array(line, inner.header, list_owner, true);
-    case Form::Item: return fail(line, rest.data(), "a list item cannot start with another hyphen");
-    case Form::Scalar: return value(line, rest);
-    case Form::Member: break;
+    case Form::Header:
+      return open_array(line, inner.header, list_owner, true);
+    case Form::Item:
+      return fail(line, rest.data(), "a list item cannot start with another hyphen");
+    case Form::Scalar:
+      return value(line, rest);
+    case Form::Member:
+      break;
   }
   if (!begin_object(line, rest.data())) return false;
   Frame f{};
@@ -610,7 +644,8 @@ bool NestedReader::close_top() {
   Frame f = stack_.back();
   stack_.pop_back();
   switch (f.kind) {
-    case FrameKind::Object: return end_object();
+    case FrameKind::Object:
+      return end_object();
     case FrameKind::Pending:
       if (!enter(f.line_start, f.line, f.at)) return false;
       return (sink_.begin_object(KeyOrder::AsRead) || stop()) && end_object();
@@ -653,7 +688,9 @@ Step NestedReader::object_line(Frame& f, const Line& line) {
     fail(line, line.text.data(), "an array header without a name needs a key line right above it");
     return Step::Failed;
   }
-  fail(line, line.text.data(), parsed_.form == Form::Item ? "a list item outside any list array" : "expected 'key: value' or an array header");
+  fail(line, line.text.data(),
+       parsed_.form == Form::Item ? "a list item outside any list array"
+                                  : "expected 'key: value' or an array header");
   return Step::Failed;
 }
 
@@ -726,7 +763,8 @@ Step NestedReader::table_line(Frame& f, const Line& line) {
   const Column c = line.indent;
   if (c <= f.owner) return close_top() ? Step::Again : Step::Failed;
   std::string_view t = line.text;
-  if (t[0] == '-' && (t.size() == 1 || t[1] == ' ')) return close_top() ? Step::Again : Step::Failed;
+  if (t[0] == '-' && (t.size() == 1 || t[1] == ' '))
+    return close_top() ? Step::Again : Step::Failed;
   if (f.column < 0) f.column = c;
   if (c < f.column) return close_top() ? Step::Again : Step::Failed;
   if (c > f.column) return failed(line_error(line));
@@ -750,8 +788,10 @@ bool NestedReader::start(const Line& line) {
       stack_.push_back(f);
       return take(line);
     }
-    case Form::Header: return open_array(line, parsed_.header, -1, false);
-    case Form::Item: return fail(line, line.text.data(), "a list item outside any list array");
+    case Form::Header:
+      return open_array(line, parsed_.header, -1, false);
+    case Form::Item:
+      return fail(line, line.text.data(), "a list item outside any list array");
     case Form::Scalar:
       scalar_line_ = line.number;
       scalar_start_ = line.start;
@@ -775,10 +815,18 @@ bool NestedReader::take(const Line& line) {
     Frame& f = stack_.back();
     Step step = Step::Failed;
     switch (f.kind) {
-      case FrameKind::Object: step = object_line(f, line); break;
-      case FrameKind::Pending: step = pending_line(f, line); break;
-      case FrameKind::List: step = list_line(f, line); break;
-      case FrameKind::Table: step = table_line(f, line); break;
+      case FrameKind::Object:
+        step = object_line(f, line);
+        break;
+      case FrameKind::Pending:
+        step = pending_line(f, line);
+        break;
+      case FrameKind::List:
+        step = list_line(f, line);
+        break;
+      case FrameKind::Table:
+        step = table_line(f, line);
+        break;
     }
     if (step == Step::Taken) return true;
     if (step == Step::Failed) return false;

@@ -94,14 +94,15 @@ void check(const Case& c) {
     if (result.ok()) return;
     const auto& e = result.error();
     CHECK_CASE(e.message().rfind(want.substr(1), 0) == 0, std::string(c.name) + ": " + e.message());
-    CHECK_CASE(e.line() == c.line && e.column() == c.column,
-               std::string(c.name) + ": at " + std::to_string(e.line()) + ":" +
-                   std::to_string(e.column()));
+    CHECK_CASE(e.line() == c.line && e.column() == c.column, std::string(c.name) + ": at " +
+                                                                 std::to_string(e.line()) + ":" +
+                                                                 std::to_string(e.column()));
     return;
   }
   CHECK_CASE(result.ok(), std::string(c.name) + ": " +
-                              (result.ok() ? "" : result.error().message() + " at " +
-                                                      std::to_string(result.error().line())));
+                              (result.ok() ? ""
+                                           : result.error().message() + " at " +
+                                                 std::to_string(result.error().line())));
   CHECK_CASE(r.out == want, std::string(c.name) + ": " + r.out);
 }
 
@@ -116,7 +117,8 @@ int main() {
       {"quoted scalar", "\"a:b\"", "\"a:b\""},
       {"float minus zero", "-0", "-0f"},
       {"top-level inline array", "[3]: 1,2.5,x", "[1,2.5f,\"x\"]"},
-      {"flat object", "a: 1\nb: true\nc: null\nd: hi there", "{\"a\":1,\"b\":true,\"c\":null,\"d\":\"hi there\"}"},
+      {"flat object", "a: 1\nb: true\nc: null\nd: hi there",
+       "{\"a\":1,\"b\":true,\"c\":null,\"d\":\"hi there\"}"},
       // The encoder's layout: nesting grows, nameless headers under their key.
       {"nested objects", "a:\n    b:\n          c: 1\n    d: 2\ne: 3",
        "{\"a\":{\"b\":{\"c\":1},\"d\":2},\"e\":3}"},
@@ -130,15 +132,15 @@ int main() {
        "[{\"k\":{\"z\":1},\"m\":2,\"n\":[1,2]},5]"},
       {"empty object first in item, indent 4", "[1]:\n    - k:\n\n        m: 2",
        "[{\"k\":{},\"m\":2}]"},
-      {"nested object first in item, indent 4", "[1]:\n    - k:\n                z: {}\n\n        m: 2",
-       "[{\"k\":{\"z\":\"{}\"},\"m\":2}]"},
+      {"nested object first in item, indent 4",
+       "[1]:\n    - k:\n                z: {}\n\n        m: 2", "[{\"k\":{\"z\":\"{}\"},\"m\":2}]"},
       {"indent 1 item members", "[1]:\n - a:\n  [1]: 1\n\n  b: 2", "[{\"a\":[1],\"b\":2}]"},
       {"arrays in a top-level list share its column",
        "[1]:\n  - [2]:\n  - [1]: null\n  - [1]: null", "[[[null],[null]]]"},
-      {"the count splits the shared column",
-       "[2]:\n  - [1]:\n  - [1]: null\n  - [1]: null", "[[[null]],[null]]"},
-      {"without counts the nested list takes the column", "[]:\n  - []:\n  - []: null\n  - []: null",
-       "[[[null],[null]]]"},
+      {"the count splits the shared column", "[2]:\n  - [1]:\n  - [1]: null\n  - [1]: null",
+       "[[[null]],[null]]"},
+      {"without counts the nested list takes the column",
+       "[]:\n  - []:\n  - []: null\n  - []: null", "[[[null],[null]]]"},
       {"nested list left of its hyphen", "l:\n  [2]:\n      - [1]:\n    - [1]: 1\n      - 5",
        "{\"l\":[[[1]],5]}"},
       // After an empty object that ends a nested list, the outer list's next item may stand
@@ -147,8 +149,7 @@ int main() {
        "k:\n  [2]:\n      - [1]:\n    - [2]:\n    - [1]: 1\n    - a: 1\n      b:\n      - 2",
        "{\"k\":[[[[1],{\"a\":1,\"b\":{}}]],2]}"},
       {"outer item right of the members",
-       "[2]:\n          - [1]:\n     - a: 1\n       b:\n          - 2",
-       "[[{\"a\":1,\"b\":{}}],2]"},
+       "[2]:\n          - [1]:\n     - a: 1\n       b:\n          - 2", "[[{\"a\":1,\"b\":{}}],2]"},
       {"outer item after a full empty array",
        "k:\n      [3]:\n                  - [2]:\n            - [2]:\n            - 1\n"
        "            - [1]: 2\n            - a: 1\n                  x:\n                  [0]:\n"
@@ -163,7 +164,8 @@ int main() {
       // Uniform layout and as people write it.
       {"named table", "users[2]{id,name}:\n  1,Ada\n  2,Bob\ncount: 2",
        "{\"users\":[{\"id\":1,\"name\":\"Ada\"},{\"id\":2,\"name\":\"Bob\"}],\"count\":2}"},
-      {"members under the first", "items[2]:\n  - id: 1\n    tags[2]: a,b\n  - id: 2\n    meta:\n      x: 1",
+      {"members under the first",
+       "items[2]:\n  - id: 1\n    tags[2]: a,b\n  - id: 2\n    meta:\n      x: 1",
        "{\"items\":[{\"id\":1,\"tags\":[\"a\",\"b\"]},{\"id\":2,\"meta\":{\"x\":1}}]}"},
       {"first member nested", "items[1]:\n  - meta:\n      x: 1\n    id: 2",
        "{\"items\":[{\"meta\":{\"x\":1},\"id\":2}]}"},
@@ -179,10 +181,13 @@ int main() {
       {"number-like strings", "[3]: 1.2.3,-,+", "[\"1.2.3\",\"-\",\"+\"]"},
       // Strict errors, with their places.
       {"too few elements", "[3]: 1,2", "!the array header announces 3 elements but 2 follow", 1, 1},
-      {"too many list items", "a:\n  [1]:\n      - 1\n      - 2", "!the array header announces 1 element but more", 2, 3},
-      {"too few rows", "t[3]{a}:\n  1\n  2\nb: 1", "!the array header announces 3 elements but 2", 1, 2},
+      {"too many list items", "a:\n  [1]:\n      - 1\n      - 2",
+       "!the array header announces 1 element but more", 2, 3},
+      {"too few rows", "t[3]{a}:\n  1\n  2\nb: 1", "!the array header announces 3 elements but 2",
+       1, 2},
       {"row too wide", "t[1]{a,b}:\n  1,2,3", "!the row has more than 2 cells", 2, 3},
-      {"row too narrow", "t[1]{a,b}:\n  1", "!the row has 1 cell but the header has 2 fields", 2, 3},
+      {"row too narrow", "t[1]{a,b}:\n  1", "!the row has 1 cell but the header has 2 fields", 2,
+       3},
       {"under no line", "  a: 1\nb: 2", "!indentation places this line under no line", 2, 1},
       {"under a scalar", "a: 1\n  b: 2", "!indentation places this line under no line", 2, 3},
       {"not a form", "a: 1\nhello", "!expected 'key: value'", 2, 1},
@@ -194,8 +199,8 @@ int main() {
       {"item outside a list", "- 1", "!a list item outside any list array", 1, 1},
       // strict=False: counts and row widths give way, nothing else.
       {"lenient count", "[3]: 1,2", "[1,2]", 0, 0, ',', false},
-      {"lenient rows", "t[1]{a,b}:\n  1,2,3\n  4", "{\"t\":[{\"a\":1,\"b\":2},{\"a\":4}]}", 0, 0, ',',
-       false},
+      {"lenient rows", "t[1]{a,b}:\n  1,2,3\n  4", "{\"t\":[{\"a\":1,\"b\":2},{\"a\":4}]}", 0, 0,
+       ',', false},
       {"lenient list", "[1]:\n  - 1\n  - 2", "[1,2]", 0, 0, ',', false},
       {"lenient keeps escapes strict", "a: \"\\q\"", "!invalid escape", 1, 5, ',', false},
   };
