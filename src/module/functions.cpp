@@ -81,6 +81,23 @@ PyObject* decode_toon(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
+// Keeps the cyclic garbage collector off for its lifetime, as it was before. The values a
+// decoder builds hold no cycles and no Python code runs while they are built, so a collection
+// could free nothing; yet every container made counts towards one, and each would walk the
+// growing result again.
+class NoCollection {
+ public:
+  NoCollection() : was_enabled_(PyGC_Disable() != 0) {}
+  NoCollection(const NoCollection&) = delete;
+  NoCollection& operator=(const NoCollection&) = delete;
+  ~NoCollection() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[2];
@@ -95,6 +112,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (slots[1] != nullptr && slots[1] != Py_None &&
         !read_decode_options(slots[1], borrow, settings))
       return nullptr;
+    NoCollection no_collection;
     PythonSink sink;
     auto read = read_nested({text, static_cast<std::size_t>(n)}, settings, sink);
     if (!read) return raise_decode_error(read.error());
