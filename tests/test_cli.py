@@ -65,8 +65,11 @@ NESTED = {"b": {"c": [1, 2], "d": {"e": "x,y|z"}}, "rows": [{"k": 1, "v": "p"}, 
     (["encode"], b"[" * 512 + b"]" * 512, encode(json.loads("[" * 512 + "]" * 512)).encode() + b"\n"),
     (["encode", "--indent", 2**19], b'{"a": {"b": 1}}', b"a:\n" + b" " * 2**20 + b"b: 1\n"),
     (["decode"], b"\xef\xbb\xbfa: 1", b'{\n  "a": 1\n}\n'),
-    (["decode", "--indent", "0"], "name: Chloé\nu:\n  id: 7\nt[2]: é,ü\n".encode(),
+    (["decode", "--flat", "--indent", "0"], "name: Chloé\nu:\n  id: 7\nt[2]: é,ü\n".encode(),
      '{\n"id": 7,\n"name": "Chloé",\n"t": [\n"é",\n"ü"\n]\n}\n'.encode()),
+    (["decode", "--indent", "0"], "name: Chloé\nu:\n  id: 7\nt[2]: é,ü\n".encode(),
+     '{\n"name": "Chloé",\n"u": {\n"id": 7\n},\n"t": [\n"é",\n"ü"\n]\n}\n'.encode()),
+    (["decode", "--indent", "0"], encode(NESTED).encode(), json.dumps(NESTED, indent=0).encode() + b"\n"),
 ])
 def test_writes_the_documented_text(args, stdin, out):
     assert run(*args, stdin=stdin).stdout == out
@@ -82,8 +85,11 @@ def test_writes_the_documented_text(args, stdin, out):
     (["encode"], b"1" * 5000, r"<stdin>: cannot read JSON: Exceeds the limit \(4300 digits\).*"),
     (["encode"], b'{"k": "a\\ud800b"}', r"<stdin>: cannot encode: Python conversion error: UnicodeEncodeError: .* surrogates not allowed"),
     (["encode", "--indent", 2**62], b'{"a": {"b": 1}}', r"<stdin>: cannot encode: Indentation too large: .*"),
-    (["decode"], b'x: "a\\q"', r"<stdin>: cannot decode: Decoding error: Invalid escape sequence: \\q"),
-    (["decode"], b'a: 1\nx: "abc\\"', r"<stdin>: cannot decode: Decoding error: Unterminated escape sequence"),
+    (["decode", "--flat"], b'x: "a\\q"', r"<stdin>: cannot decode: Decoding error: Invalid escape sequence: \\q"),
+    (["decode", "--flat"], b'a: 1\nx: "abc\\"', r"<stdin>: cannot decode: Decoding error: Unterminated escape sequence"),
+    (["decode"], b'x: "a\\q"', r"<stdin>: cannot decode: invalid escape sequence \\q \(line 1, column 6\)"),
+    (["decode"], b"Not TOON at all.\nJust prose.",
+     r"<stdin>: cannot decode: expected 'key: value', an array header or a list item \(line 1, column 1\)"),
 ])
 def test_bad_input_is_one_line_and_status_1(args, payload, message):
     assert re.fullmatch(message, error_line(run(*args, stdin=payload)))

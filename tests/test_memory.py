@@ -17,7 +17,7 @@ import tracemalloc
 import pytest
 
 from support import UMap, USeq, fail
-from vardel import DecodeOptions as DO, EncodeOptions as EO, decode_toon, encode
+from vardel import DecodeError, DecodeOptions as DO, EncodeOptions as EO, decode, decode_toon, encode
 
 CALLS, NATIVE_LIMIT, TRACED_LIMIT = 3000, 1024 * 1024, 256 * 1024
 SANITIZED = os.environ.get("VARDEL_SANITIZED") == "1"
@@ -66,6 +66,7 @@ def boom(*args):
 TREE = {"names": ["%d" % i * 1024 for i in range(8)], "rows": [{"id": i, "n": "n" * 512} for i in range(20)]}
 TEXT = "\n".join(f"key{i}: {'v' * 64}" for i in range(300))
 BAD_SET = type("BadSet", (set,), {"__iter__": boom})([1])
+NESTED_TEXT = encode({"tree": TREE, "lists": [[TREE["names"]], {"k": TREE["rows"][:3]}]})
 CIRCLE = ["c" * 1024]
 CIRCLE.append(CIRCLE)
 DEEP = ["d" * 1024]
@@ -104,6 +105,10 @@ STAGES = [
     ("invalid_delimiter", lambda h: encode(TREE, EO(";")), ValueError, "Invalid delimiter: ;"),
     ("indentation_too_large", lambda h: encode(TREE, EO(indent=2**62)), OverflowError, "Indentation"),
     ("decoding_error", lambda h: decode_toon(TEXT + '\nt[2]{a,b}:\n  1,2\n  3,"x\\"'), ValueError, "Decoding error: "),
+    ("nested_decode", lambda h: decode(NESTED_TEXT), None, ""),
+    # errors deep in the text, with much of the value already built
+    ("nested_decode_error", lambda h: decode(NESTED_TEXT + '\nz:\n  y: "\\q"'), DecodeError, "escape"),
+    ("nested_count_error", lambda h: decode(NESTED_TEXT + "\nz[3]: 1,2"), DecodeError, "announces"),
     ("panic", lambda h: h.panic("p" * 1024), "panic", ""),
     ("native_exception", lambda h: h.throw_error(), "panic", ""),
     ("panic_in_user_code", lambda h: encode([TREE, UMap(keys=lambda: h.panic("p" * 1024))]), "panic", ""),

@@ -19,7 +19,7 @@ import unicodedata
 from collections.abc import Callable, Sequence
 from typing import Any, BinaryIO, Literal
 
-from vardel import EncodeOptions, __version__, decode_toon, encode
+from vardel import EncodeOptions, __version__, decode, decode_toon, encode
 
 PROG = "vardel"
 
@@ -56,8 +56,9 @@ examples:
   vardel decode users.toon
   vardel encode users.json | vardel decode --indent 0
 
-The result is one JSON object: every key-value line of the TOON text, at any
-depth, becomes one of its members; list-form arrays are not read back.
+The TOON text is read back whole, nested to any depth. With --flat it is read
+as decode_toon reads it: one JSON object in which every key-value line, at any
+depth, becomes one of its members, and list-form arrays are not read back.
 """
 
 
@@ -202,7 +203,7 @@ def _run_encode(args: argparse.Namespace) -> None:
 def _run_decode(args: argparse.Namespace) -> None:
     name, text = _read_text(args.file)
     try:
-        data = decode_toon(text)
+        data = decode_toon(text) if args.flat else decode(text)
     except MemoryError:
         raise CliError(f"{name}: cannot decode: out of memory") from None
     except (ValueError, OverflowError) as exc:
@@ -279,6 +280,8 @@ def build_parser() -> argparse.ArgumentParser:
     _add_io_arguments(dec, "TOON")
     dec.add_argument("--indent", type=_count(MAX_JSON_INDENT), default=2, metavar="N",
                      help=f"spaces per level of the JSON, 0 to {MAX_JSON_INDENT} (default: 2)")
+    dec.add_argument("--flat", action="store_true",
+                     help="read one flat level, as decode_toon does")
     dec.set_defaults(run=_run_decode)
     return parser
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,11 @@ inline Failure<ToonError> stopped() { return fail(ToonError(ToonError::Kind::Sto
 // scalar is written in place because a row's cells are read back right after: a Value returned
 // through memory and copied at once would stall on the store.
 Status read_scalar(std::string_view token, Arena& arena, Value& out);
+
+// Reads `t` (trimmed, non-empty, starting with a digit, a sign or a point) as a number.
+// Returns nothing when it is not an integer in -2**63 .. 2**64-1 and not a finite double of the
+// decimal floating-point form. "-0" is the integer zero.
+std::optional<Number> read_number(std::string_view t);
 
 // Returns the escapes of a quoted body resolved: a slice of `body` when it holds no backslash,
 // otherwise a copy in `arena`.

@@ -95,9 +95,8 @@ bool underflows(std::string_view int_digits, std::string_view frac_digits, std::
   return lead + exponent < 0;
 }
 
-// Reads `t` (trimmed, non-empty, starting with a digit, a sign or a point) as a number.
-// Returns nothing when it is not an integer in -2**63 .. 2**64-1 and not a finite double of the
-// decimal floating-point form.
+}  // namespace
+
 std::optional<Number> read_number(std::string_view t) {
   const std::size_t n = t.size();
   std::size_t i = 0;
@@ -188,8 +187,6 @@ std::optional<Number> read_number(std::string_view t) {
   }
   return Number::from_double(d);
 }
-
-}  // namespace
 
 Result<std::string_view, ToonError> read_escaped(std::string_view body, Arena& arena) {
   if (body.empty() || std::memchr(body.data(), '\\', body.size()) == nullptr) return body;

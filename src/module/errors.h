@@ -15,6 +15,15 @@ namespace vardel {
 // the exception its sink raised.
 PyObject* raise_toon_error(const ToonError& e);
 
+// Returns the class vardel.DecodeError (a ValueError with msg, lineno and
+// colno), made on first use; null with an exception set when that fails.
+PyObject* decode_error_class();
+
+// Raises an error of decode: a DecodeError for one in the text; nothing more
+// when the sink stopped the reading, which has already set its exception.
+// Returns null.
+PyObject* raise_decode_error(const ToonError& e);
+
 // Raises a conversion failure as a PythonConversionError and returns null.
 // A carried exception that is no fault of the data is re-raised unchanged
 // instead: an interruption (KeyboardInterrupt, SystemExit and any other

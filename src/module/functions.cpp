@@ -6,6 +6,7 @@
 #include "bridge/python_source.h"
 #include "bridge/utf8_str.h"
 #include "decode/decode.h"
+#include "decode/nested.h"
 #include "encode/encode.h"
 #include "encode/writer.h"
 #include "module/args.h"
@@ -23,6 +24,17 @@ const FunctionDescription kEncode{"encode", nullptr, kEncodeParams, 2, 1};
 
 const char* const kDecodeParams[] = {"toon_str", "options"};
 const FunctionDescription kDecode{"decode_toon", nullptr, kDecodeParams, 2, 1};
+const FunctionDescription kDecodeNested{"decode", nullptr, kDecodeParams, 2, 1};
+
+// Returns the UTF-8 text of the str argument `toon_str`, or null with an exception set.
+const char* text_argument(PyObject* source, Py_ssize_t& n) {
+  if (!PyUnicode_Check(source)) {
+    raise_cannot_convert(source, "PyString");
+    argument_extraction_error("toon_str");
+    return nullptr;
+  }
+  return PyUnicode_AsUTF8AndSize(source, &n);
+}
 
 PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -46,14 +58,8 @@ PyObject* decode_toon(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* slots[2];
     if (!extract_arguments_fastcall(kDecode, args, PyVectorcall_NARGS(nargs), kwnames, slots))
       return nullptr;
-    PyObject* source = slots[0];
-    if (!PyUnicode_Check(source)) {
-      raise_cannot_convert(source, "PyString");
-      argument_extraction_error("toon_str");
-      return nullptr;
-    }
     Py_ssize_t n = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(source, &n);
+    const char* text = text_argument(slots[0], n);
     if (text == nullptr) return nullptr;
     OptionsBorrow borrow;
     if (slots[1] != nullptr && slots[1] != Py_None && !check_decode_options(slots[1], borrow))
@@ -62,6 +68,45 @@ PyObject* decode_toon(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PythonSink sink(toon);
     auto done = decode_document(toon, sink);
     if (!done) return raise_toon_error(done.error());
+    return sink.take_result().release();
+  });
+}
+
+// Keeps the cyclic garbage collector off for its lifetime, as it was before. The values a
+// decoder builds hold no cycles and no Python code runs while they are built, so a collection
+// could free nothing; yet every container made counts towards one, and each would walk the
+// growing result again.
+class NoCollection {
+ public:
+  NoCollection() : was_enabled_(PyGC_Disable() != 0) {}
+  NoCollection(const NoCollection&) = delete;
+  NoCollection& operator=(const NoCollection&) = delete;
+  ~NoCollection() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
+PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!extract_arguments_fastcall(kDecodeNested, args, PyVectorcall_NARGS(nargs), kwnames,
+                                    slots))
+      return nullptr;
+    Py_ssize_t n = 0;
+    const char* text = text_argument(slots[0], n);
+    if (text == nullptr) return nullptr;
+    DecodeSettings settings;
+    OptionsBorrow borrow;
+    if (slots[1] != nullptr && slots[1] != Py_None &&
+        !read_decode_options(slots[1], borrow, settings))
+      return nullptr;
+    NoCollection no_collection;
+    PythonSink sink;
+    auto read = read_nested({text, static_cast<std::size_t>(n)}, settings, sink);
+    if (!read) return raise_decode_error(read.error());
     return sink.take_result().release();
   });
 }
@@ -77,5 +122,10 @@ PyMethodDef decode_toon_def = {
     "decode_toon", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_toon)),
     METH_FASTCALL | METH_KEYWORDS,
     "decode_toon(toon_str, options=None)\n--\n\nDecode TOON format to Python data"};
+
+PyMethodDef decode_def = {
+    "decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "decode(toon_str, options=None)\n--\n\nDecode TOON text to Python data, nested to any depth"};
 
 }  // namespace vardel
