@@ -25,8 +25,9 @@ def test_attributes_are_exactly_the_four_names():
 @pytest.mark.parametrize("obj, doc, signature", [
     (E, "Encode Python data to TOON format", "(data, options=None)"),
     (D, "Decode TOON format to Python data", "(toon_str, options=None)"),
-    (EO, "Configuration options for TOON encoding", "(delimiter=..., indent=2, use_length_markers=True, strict=True)"),
-    (DO, "Configuration options for TOON decoding", "(strict=True)"),
+    (EO, "Configuration options for TOON encoding",
+     "(delimiter=..., indent=2, use_length_markers=True, strict=True, *, sort_keys=True, uniform_indent=False)"),
+    (DO, "Configuration options for TOON decoding", "(strict=True, *, delimiter=',')"),
 ])
 def test_docs_and_signatures(obj, doc, signature):
     assert (obj.__doc__, obj.__text_signature__, obj.__module__) == (doc, signature, "vardel._vardel")

@@ -1,4 +1,4 @@
-"""EncodeOptions and DecodeOptions: value conversion, attributes, and the borrow during encode."""
+"""EncodeOptions and DecodeOptions: value conversion, attributes, and the borrow during a call."""
 
 import copy
 import enum
@@ -10,24 +10,38 @@ import vardel._vardel as m
 from support import Index, UMap, numpy_bool, outcome
 
 EO, DO = m.EncodeOptions, m.DecodeOptions
-FIELDS = ("delimiter", "indent", "use_length_markers", "strict")
+FIELDS = ("delimiter", "indent", "use_length_markers", "strict", "sort_keys", "uniform_indent")
+DFIELDS = ("strict", "delimiter")
 U64_MAX = 2**64 - 1
 Color = enum.IntEnum("Color", {"RED": 5})
 
 
 def fields(opts):
-    return tuple(getattr(opts, name) for name in FIELDS)
+    return tuple(getattr(opts, name) for name in (FIELDS if type(opts) is EO else DFIELDS))
 
 
 def test_defaults_and_positional_order():
-    assert fields(EO()) == (",", 2, True, True) and DO().strict is True
-    assert fields(EO("|", 4, False, False)) == ("|", 4, False, False) and DO(False).strict is False
+    assert fields(EO()) == (",", 2, True, True, True, False) and fields(DO()) == (True, ",")
+    assert fields(EO("|", 4, False, False)) == ("|", 4, False, False, True, False)
+    assert fields(EO(sort_keys=False, uniform_indent=True)) == (",", 2, True, True, False, True)
+    assert fields(DO(False)) == (False, ",") and fields(DO(delimiter="|")) == (True, "|")
+
+
+@pytest.mark.parametrize("cls, args, message", [
+    # the new fields are keyword-only: the positional forms keep their old meaning and errors
+    (EO, (",", 2, True, True, False), "EncodeOptions.__new__() takes from 0 to 4 positional arguments but 5 were given"),
+    (DO, (True, "|"), "DecodeOptions.__new__() takes from 0 to 1 positional arguments but 2 were given"),
+])
+def test_new_fields_are_keyword_only(cls, args, message):
+    assert outcome(cls, *args) == (TypeError, message)
 
 
 @pytest.mark.parametrize("name, value, expected", [
     ("delimiter", "", ""), ("delimiter", "é✓😀" * 50, "é✓😀" * 50), ("delimiter", type("S", (str,), {})(";"), ";"),
     ("indent", True, 1), ("indent", U64_MAX, U64_MAX), ("indent", Color.RED, 5), ("indent", Index(U64_MAX), U64_MAX),
     ("use_length_markers", numpy_bool(False), False), ("strict", numpy_bool(True, "bool"), True),
+    ("sort_keys", False, False), ("sort_keys", numpy_bool(False), False),
+    ("uniform_indent", True, True), ("uniform_indent", numpy_bool(True, "bool"), True),
 ])
 def test_values_are_converted(name, value, expected):
     got = getattr(EO(**{name: value}), name)
@@ -56,21 +70,69 @@ SubError = type("SubError", (TypeError,), {})
     ("use_length_markers", 1, TypeError, "argument 'use_length_markers': 'int' object cannot be converted to 'PyBool'"),
     ("strict", numpy_bool(True, module="numpyx"), TypeError, "argument 'strict': 'bool_' object cannot be converted to 'PyBool'"),
     ("strict", numpy_bool(1), TypeError, "argument 'strict': __bool__ should return bool, returned int"),
+    ("sort_keys", None, TypeError, "argument 'sort_keys': 'NoneType' object cannot be converted to 'PyBool'"),
+    ("sort_keys", numpy_bool(1), TypeError, "argument 'sort_keys': __bool__ should return bool, returned int"),
+    ("uniform_indent", 0, TypeError, "argument 'uniform_indent': 'int' object cannot be converted to 'PyBool'"),
+    ("uniform_indent", numpy_bool(True, module="numpyx"), TypeError,
+     "argument 'uniform_indent': 'bool_' object cannot be converted to 'PyBool'"),
 ])
 def test_bad_values_are_refused(name, value, exc, message):
     assert outcome(EO, **{name: value}) == (exc, message)
-    opts = EO("|", 5, False, False)
-    assert outcome(setattr, opts, name, value) == (exc, message) and fields(opts) == ("|", 5, False, False)
+    opts = EO("|", 5, False, False, sort_keys=False, uniform_indent=True)
+    assert outcome(setattr, opts, name, value) == (exc, message)
+    assert fields(opts) == ("|", 5, False, False, False, True)
     if name == "strict":
         dopts = DO(False)
         assert outcome(DO, value) == outcome(setattr, dopts, "strict", value) == (exc, message)
         assert dopts.strict is False
 
 
-@pytest.mark.parametrize("kwargs, name", [({"indent": "x", "delimiter": 1}, "delimiter"),  # whatever the call's order
-                                          ({"strict": 1, "use_length_markers": 0}, "use_length_markers")])
-def test_constructor_reports_the_first_failure_in_declared_order(kwargs, name):
-    assert outcome(EO, **kwargs)[1].startswith(f"argument '{name}': ")
+@pytest.mark.parametrize("cls, kwargs, name", [
+    (EO, {"indent": "x", "delimiter": 1}, "delimiter"),  # whatever the call's order
+    (EO, {"strict": 1, "use_length_markers": 0}, "use_length_markers"),
+    (EO, {"uniform_indent": 1, "sort_keys": 0}, "sort_keys"),
+    (EO, {"uniform_indent": 1, "strict": 0}, "strict"),
+    (DO, {"delimiter": 1, "strict": 0}, "strict"),
+])
+def test_constructor_reports_the_first_failure_in_declared_order(cls, kwargs, name):
+    assert outcome(cls, **kwargs)[1].startswith(f"argument '{name}': ")
+
+
+class LoudStr(str):
+    def __repr__(self):
+        raise AssertionError("the message must not run a subclass's __repr__")
+
+    __eq__ = __hash__ = __len__ = __getitem__ = __iter__ = __repr__
+
+
+DELIMITER_MESSAGE = "delimiter must be ',', '\\t' or '|', not "
+
+
+@pytest.mark.parametrize("value, expected", [
+    (",", ","), ("\t", "\t"), ("|", "|"), (type("S", (str,), {})("|"), "|"),
+    pytest.param(LoudStr("|"), "|", id="subclass"),
+])
+def test_decode_delimiter_accepts_the_three_characters(value, expected):
+    got = DO(delimiter=value).delimiter
+    assert got == expected and type(got) is str
+    opts = DO(False, delimiter="|" if expected != "|" else ",")
+    opts.delimiter = value
+    assert fields(opts) == (False, expected)
+
+
+@pytest.mark.parametrize("value, exc, message", [
+    *[(text, ValueError, DELIMITER_MESSAGE + repr(text))
+      for text in ("", ";", " ", ",,", "\t|", "tab", "\\t", "\n", "，", "\x00", "\ud800", "|" * 1000)],
+    pytest.param(LoudStr(";"), ValueError, DELIMITER_MESSAGE + "';'", id="subclass"),
+    pytest.param(LoudStr("|x"), ValueError, DELIMITER_MESSAGE + "'|x'", id="subclass-2"),
+    (None, TypeError, "argument 'delimiter': 'NoneType' object cannot be converted to 'PyString'"),
+    (44, TypeError, "argument 'delimiter': 'int' object cannot be converted to 'PyString'"),
+    (b",", TypeError, "argument 'delimiter': 'bytes' object cannot be converted to 'PyString'"),
+])
+def test_decode_delimiter_refuses_everything_else(value, exc, message):
+    assert outcome(DO, delimiter=value) == (exc, message)
+    opts = DO(False, delimiter="\t")
+    assert outcome(setattr, opts, "delimiter", value) == (exc, message) and fields(opts) == (False, "\t")
 
 
 @pytest.mark.parametrize("cls", [EO, DO])
@@ -85,6 +147,11 @@ def test_instances_hold_only_the_settings(cls):
         type("Sub", (cls,), {})
 
 
+def test_encode_new_fields_reach_no_old_call():
+    data = {"b": [{"y": 1, "x": 2}, {"y": 3, "x": 4}], "a": {"c": [1, 2]}}
+    assert m.encode(data, EO(sort_keys=True, uniform_indent=False)) == m.encode(data, EO()) == m.encode(data)
+
+
 def test_strict_changes_nothing():
     assert outcome(m.decode_toon, 'x: "a\\q"', DO()) == outcome(m.decode_toon, 'x: "a\\q"', DO(False))
     data = {"a": [1, 2], "b": {"c": "x y"}}
@@ -92,7 +159,7 @@ def test_strict_changes_nothing():
 
 
 @pytest.mark.parametrize("name, value", [("delimiter", "|"), ("indent", 8), ("use_length_markers", False),
-                                         ("strict", False)])
+                                         ("strict", False), ("sort_keys", False), ("uniform_indent", True)])
 def test_assigning_during_encode_is_refused(name, value):
     opts, seen = EO("|", 3, True, True), []
 
@@ -101,7 +168,7 @@ def test_assigning_during_encode_is_refused(name, value):
                      outcome(setattr, opts, name, object())[0], outcome(delattr, opts, name)])  # conversion first
 
     text = m.encode({"m": UMap(keys=meddle), "list": [1, 2]}, opts)
-    assert seen == [("|", 3, True, True), (RuntimeError, "Already borrowed"), TypeError,
+    assert seen == [("|", 3, True, True, True, False), (RuntimeError, "Already borrowed"), TypeError,
                     (AttributeError, "can't delete attribute")]
     assert text == "list:\n   [2|]: 1|2\nm:\n      a: 1"  # the values when the call started
     setattr(opts, name, value)  # free again after the call
@@ -121,3 +188,46 @@ def test_nested_calls_share_the_borrow_and_other_instances_stay_free():
                     (RuntimeError, "Already borrowed")]
     assert outcome(m.encode, 1, opts, foo=1)[0] is TypeError  # every call ends the borrow
     opts.indent = 4
+
+
+ENCODE_CASES = [  # options, the settings a call copies from them
+    (EO(), (",", 2, True, True, True, False)),
+    (EO("\t", 0, False, False, sort_keys=False, uniform_indent=True), ("\t", 0, False, False, False, True)),
+    (EO("é✓😀", U64_MAX, True, False, sort_keys=True, uniform_indent=True), ("é✓😀", U64_MAX, True, False, True, True)),
+]
+DECODE_CASES = [(DO(), (",", True)), (DO(False, delimiter="\t"), ("\t", False)), (DO(delimiter="|"), ("|", True))]
+
+
+@pytest.mark.parametrize("which, opts, settings", [("encode", *c) for c in ENCODE_CASES] +
+                                                  [("decode", *c) for c in DECODE_CASES])
+def test_a_call_copies_every_field_and_holds_the_options(hooks, which, opts, settings):
+    read = getattr(hooks, f"{which}_settings")
+    names = FIELDS if which == "encode" else DFIELDS
+    before, seen = fields(opts), []
+
+    def meddle():  # Python code that runs while the call holds the options
+        seen.append(fields(opts))
+        seen.extend(outcome(setattr, opts, name, getattr(opts, name)) for name in names)
+
+    assert read(opts, meddle) == settings and read(opts, None) == settings
+    assert seen == [before] + [(RuntimeError, "Already borrowed")] * len(names)
+    for name in names:  # free again after the call
+        setattr(opts, name, getattr(opts, name))
+    assert fields(opts) == before
+
+
+@pytest.mark.parametrize("which, value, message", [
+    ("encode", DO(), "argument 'options': 'DecodeOptions' object cannot be converted to 'EncodeOptions'"),
+    ("encode", {"sort_keys": False}, "argument 'options': 'dict' object cannot be converted to 'EncodeOptions'"),
+    ("decode", EO(), "argument 'options': 'EncodeOptions' object cannot be converted to 'DecodeOptions'"),
+    ("decode", ",", "argument 'options': 'str' object cannot be converted to 'DecodeOptions'"),
+])
+def test_a_call_refuses_options_of_another_type(hooks, which, value, message):
+    assert outcome(getattr(hooks, f"{which}_settings"), value, None) == (TypeError, message)
+
+
+def test_an_exception_while_held_ends_the_borrow(hooks):
+    opts = DO()
+    assert outcome(hooks.decode_settings, opts, lambda: 1 / 0)[0] is ZeroDivisionError
+    opts.delimiter = "|"
+    assert fields(opts) == (True, "|")

@@ -20,6 +20,9 @@ class EncodeOptions:
         indent: int = 2,
         use_length_markers: bool = True,
         strict: bool = True,
+        *,
+        sort_keys: bool = True,
+        uniform_indent: bool = False,
     ) -> Self: ...
     @property
     def delimiter(self) -> str:
@@ -41,17 +44,39 @@ class EncodeOptions:
         """Kept for compatibility; encoding gives the same result either way."""
     @strict.setter
     def strict(self, value: bool, /) -> None: ...
+    @property
+    def sort_keys(self) -> bool:
+        """Whether object members are written sorted by key (else in each mapping's own order)."""
+    @sort_keys.setter
+    def sort_keys(self, value: bool, /) -> None: ...
+    @property
+    def uniform_indent(self) -> bool:
+        """Whether every nesting level adds exactly `indent` spaces, with no blank lines."""
+    @uniform_indent.setter
+    def uniform_indent(self, value: bool, /) -> None: ...
 
 @final
 class DecodeOptions:
-    """Configuration options for TOON decoding."""
+    """Configuration options for TOON decoding.
 
-    def __new__(cls, strict: bool = True) -> Self: ...
+    `delimiter` is checked when it is set: a str other than ",", "\\t" or "|"
+    raises ValueError.
+    """
+
+    def __new__(cls, strict: bool = True, *, delimiter: str = ",") -> Self: ...
     @property
     def strict(self) -> bool:
-        """Kept for compatibility; decoding gives the same result either way."""
+        """Whether element counts and row widths must match their headers.
+
+        decode_toon reads neither field.
+        """
     @strict.setter
     def strict(self, value: bool, /) -> None: ...
+    @property
+    def delimiter(self) -> str:
+        """Delimiter of arrays whose header carries no delimiter mark: ",", "\\t" or "|"."""
+    @delimiter.setter
+    def delimiter(self, value: str, /) -> None: ...
 
 def encode(data: object, options: EncodeOptions | None = None) -> str:
     """Encode Python data to TOON format.

@@ -152,11 +152,13 @@ struct Member {
 
 static_assert(sizeof(Value) == 16 && sizeof(Member) == 32);
 
-// An object's members in ascending byte order of their keys, each key once.
+// An object's members, each key once, in the order to write them: ascending
+// byte order of the keys (as sort_members and MapBuilder leave them) unless
+// the encoder is to keep each mapping's own order.
 class Map {
  public:
   Map() = default;
-  // Requires members sorted by key bytes and unique (see sort_members).
+  // Requires unique keys.
   Map(Member* members, std::size_t n) : m_(members), n_(n) {}
   const Member* begin() const { return m_; }
   const Member* end() const { return m_ + n_; }
@@ -164,7 +166,7 @@ class Map {
   bool empty() const { return n_ == 0; }
   const Member& operator[](std::size_t i) const { return m_[i]; }
   Member* data() const { return m_; }
-  // Returns the value under `key`, or nullptr.
+  // Returns the value under `key`, or nullptr; requires keys in byte order.
   const Value* find(std::string_view key) const;
 
  private:

@@ -1,5 +1,7 @@
 // Arrays: the empty, inline, tabular and list forms.
+#include <algorithm>
 #include <cstring>
+#include <numeric>
 
 #include "encode/encoder.h"
 
@@ -84,8 +86,9 @@ void Encoder::write_inline(const Value& array) {
   }
 }
 
-// "[n]{f1,f2}:" and one row of cells per object, a level deeper. It fails, in
-// the same order, exactly where the list form would fail for the same array.
+// "[n]{f1,f2}:" and one row of cells per object, a level deeper, the fields
+// in the first object's member order. It fails, in the same order, exactly
+// where the list form would fail for the same array.
 Encoder::Table Encoder::write_table(const Value& array, Map fields, std::uint64_t depth,
                                     std::uint64_t extra) {
   std::uint64_t row = 0;
@@ -111,6 +114,7 @@ Encoder::Table Encoder::write_table(const Value& array, Map fields, std::uint64_
   }
   out_.append("}:", 2);
   if (fields.empty()) return Table::Written;
+  by_key_.clear();
   for (std::size_t j = 0; j < array.size(); ++j) {
     out_.newline(row);
     Table t = j == 0 ? write_row(Value::object(fields), fields) : write_row(array[j], fields);
@@ -120,25 +124,55 @@ Encoder::Table Encoder::write_table(const Value& array, Map fields, std::uint64_
 }
 
 Encoder::Table Encoder::write_row(const Value& row, Map fields) {
-  // Members are sorted and unique, so objects of equal size with equal keys
-  // in order have the same key set.
   if (row.kind() != Value::Kind::Object || row.size() != fields.size()) return Table::Unfit;
   Contents contents;
   if (!open(row, contents)) return Table::Failed;
   Map cells = contents.get().as_map();
   if (cells.size() != fields.size()) return Table::Unfit;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (!same_key(cells[i].key, fields[i].key) || !cells[i].value.is_scalar()) return Table::Unfit;
+  std::size_t i = 0;
+  while (i < fields.size() && same_key(cells[i].key, fields[i].key) && cells[i].value.is_scalar())
+    ++i;
+  if (i == fields.size()) {
+    for (std::size_t j = 0; j < cells.size(); ++j) {
+      if (j != 0) out_.put(delimiter_);
+      write_scalar(cells[j].value);
+    }
+    return Table::Written;
   }
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    if (i != 0) out_.put(delimiter_);
-    write_scalar(cells[i].value);
+  // Keys are unique, so a row whose keys come in another order may still have
+  // the same key set: only the mapping's own order differs.
+  if (!cells[i].value.is_scalar() || !match_cells(cells, fields)) return Table::Unfit;
+  for (std::size_t f = 0; f < fields.size(); ++f) {
+    if (f != 0) out_.put(delimiter_);
+    write_scalar(cells[cell_of_[f]].value);
   }
   return Table::Written;
 }
 
+bool Encoder::match_cells(Map cells, Map fields) {
+  if (by_key_.empty()) {
+    // Once per table: a binary search of it costs log k per cell, whatever the keys.
+    by_key_.resize(fields.size());
+    std::iota(by_key_.begin(), by_key_.end(), std::size_t(0));
+    std::sort(by_key_.begin(), by_key_.end(),
+              [&](std::size_t a, std::size_t b) { return fields[a].key < fields[b].key; });
+  }
+  constexpr std::size_t kNone = SIZE_MAX;
+  cell_of_.assign(fields.size(), kNone);
+  for (std::size_t j = 0; j < cells.size(); ++j) {
+    if (!cells[j].value.is_scalar()) return false;
+    std::string_view key = cells[j].key;
+    auto it = std::lower_bound(by_key_.begin(), by_key_.end(), key,
+                               [&](std::size_t f, std::string_view k) { return fields[f].key < k; });
+    if (it == by_key_.end() || fields[*it].key != key || cell_of_[*it] != kNone) return false;
+    cell_of_[*it] = j;
+  }
+  return true;
+}
+
 // "[n]:" and one "- " line per item, a level deeper. Arrays and scalars
-// continue the hyphen line as encoded at depth 0; objects are written here.
+// continue the hyphen line as encoded at depth 0 (in the uniform layout, laid
+// out from the column after the hyphen); objects are written here.
 bool Encoder::write_list(const Value& array, std::uint64_t depth, std::uint64_t extra) {
   std::uint64_t row;
   if (!column(extra, depth, 1, row)) return false;
@@ -150,10 +184,11 @@ bool Encoder::write_list(const Value& array, std::uint64_t depth, std::uint64_t 
     bool ok = true;
     switch (item.kind()) {
       case Value::Kind::Object: ok = write_list_object(item, depth, extra); break;
-      case Value::Kind::Array: ok = write(item, 0, extra); break;
+      case Value::Kind::Array: ok = write(item, 0, uniform_ ? row + 2 : extra); break;
       default: write_scalar(item); break;
     }
     if (!ok) return false;
+    if (uniform_ && is_empty_object(item)) out_.trim_end();  // a bare hyphen
   }
   // Removes the last item's line feed, or the space after a bare hyphen.
   out_.trim_end();
@@ -163,7 +198,9 @@ bool Encoder::write_list(const Value& array, std::uint64_t depth, std::uint64_t 
 // An object as a list item: its first member continues the hyphen line, the
 // others follow at the prefix plus two indents. A nested member value starts
 // at that same column on the next line, is encoded at depth + 2 and is
-// followed by its own line feed, which leaves an empty line after it.
+// followed by its own line feed, which leaves an empty line after it. The
+// uniform layout puts the others under the first one's text and leaves no
+// empty line (see encoder.h).
 bool Encoder::write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra) {
   if (!enter()) return false;
   Contents contents;
@@ -174,16 +211,34 @@ bool Encoder::write_list_object(const Value& item, std::uint64_t depth, std::uin
 
 bool Encoder::write_list_members(Map members, std::uint64_t depth, std::uint64_t extra) {
   std::uint64_t line = 0;
-  if (!members.empty() && !column(extra, depth, 2, line)) return false;
+  if (!members.empty()) {
+    // Uniform layout: the members line up under the first one's text.
+    bool ok = uniform_ ? column(extra, depth, 1, line) && shifted(line, 2, line)
+                       : column(extra, depth, 2, line);
+    if (!ok) return false;
+  }
   for (std::size_t i = 0; i < members.size(); ++i) {
     const Member& m = members[i];
     if (i != 0) out_.newline(line);
     if (write_member_head(m)) continue;
+    if (uniform_) {
+      if (!write_nested(m.value, line)) return false;
+      continue;
+    }
     if (!is_empty_object(m.value)) out_.newline(line);
     if (!write(m.value, deeper(depth, 2), line)) return false;
     out_.newline(extra);
   }
   return true;
+}
+
+// The value's block one indent deeper than its key: deeper than the members
+// that follow, also when the key is the first member on a hyphen line.
+bool Encoder::write_nested(const Value& value, std::uint64_t column) {
+  std::uint64_t child;
+  if (!shifted(column, indent_, child)) return false;
+  if (!is_empty_object(value)) out_.newline(child);
+  return write(value, 0, child);
 }
 
 }  // namespace vardel

@@ -18,6 +18,7 @@ Encoder::Encoder(OutputBuffer& out, const EncodeSettings& settings, Source* sour
       quote_(settings.delimiter),
       delimiter_(valid_array_delimiter(settings.delimiter) ? settings.delimiter[0] : ','),
       delimiter_ok_(valid_array_delimiter(settings.delimiter)),
+      uniform_(settings.uniform_indent),
       source_(source) {}
 
 bool Encoder::fail(ToonError::Kind kind, std::string message) {
@@ -55,7 +56,15 @@ bool Encoder::column(std::uint64_t extra, std::uint64_t depth, std::uint64_t lev
              __builtin_add_overflow(extra, width, &column)) {
     column = UINT64_MAX;
   }
-  if (column <= kMaxIndentation) return true;
+  return column <= kMaxIndentation || too_wide();
+}
+
+bool Encoder::shifted(std::uint64_t base, std::uint64_t more, std::uint64_t& column) {
+  if (__builtin_add_overflow(base, more, &column)) column = UINT64_MAX;
+  return column <= kMaxIndentation || too_wide();
+}
+
+bool Encoder::too_wide() {
   return fail(ToonError::Kind::IndentationTooLarge,
               "a line would be indented by more than " + std::to_string(kMaxIndentation) +
                   " spaces (indent " + std::to_string(indent_) + ")");
@@ -100,10 +109,11 @@ bool Encoder::write_member_head(const Member& m) {
   return true;
 }
 
-// Members in key order, each on a line of its own at the object's prefix. A
-// nested member value starts on the next line, indented by the prefix and one
-// more indent: since the child indents its own lines for depth + 1 as well,
-// the indentation grows as indent x k x (k + 3) / 2 at nesting level k.
+// Members in the map's order, each on a line of its own at the object's
+// prefix. A nested member value starts on the next line, indented by the
+// prefix and one more indent. In the default layout the child indents its own
+// lines for depth + 1 as well, so the indentation grows as
+// indent x k x (k + 3) / 2 at nesting level k; in the uniform one as indent x k.
 bool Encoder::write_object(const Value& object, std::uint64_t depth, std::uint64_t extra) {
   if (object.size() == 0) return true;
   std::uint64_t line;
@@ -123,7 +133,7 @@ bool Encoder::write_object(const Value& object, std::uint64_t depth, std::uint64
       have_child = true;
       out_.newline(child);
     }
-    if (!write(m.value, deeper(depth, 1), child)) return false;
+    if (!write(m.value, uniform_ ? 0 : deeper(depth, 1), child)) return false;
     out_.trim_end();
   }
   return true;

@@ -9,12 +9,23 @@
 // no byte is copied twice. Wherever a construct trims the buffer end, its own
 // text already holds a character other than space and line feed (a key's
 // colon, a header's), so the trim never reaches into what came before it.
+//
+// The default layout indents a construct at `depth` by indent x depth on top
+// of `extra`, so the indentation grows faster than one indent per level. The
+// uniform layout (EncodeSettings::uniform_indent) writes the same lines but
+// folds every column into `extra` and hands nested constructs depth 0: each
+// level then adds exactly `indent`. A list item's text starts two columns
+// after its hyphen, and whatever the item holds is laid out from that column:
+// an object's further members stand there, and nested values (the block of a
+// first member included) one indent further, so a block is always deeper
+// than the members that follow it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "encode/encode.h"
 #include "encode/tokens.h"
@@ -64,11 +75,18 @@ class Encoder {
   enum class Table { Written, Failed, Unfit };
   Table write_table(const Value& array, Map fields, std::uint64_t depth, std::uint64_t extra);
   // Returns Unfit if `row` is not an object with exactly the keys of
-  // `fields`, all holding scalars; else writes its cells.
+  // `fields` (in any order), all holding scalars; else writes its cells in
+  // the order of `fields`.
   Table write_row(const Value& row, Map fields);
+  // Sets cell_of_[f] to the position in `cells` of the key fields[f]. Returns
+  // false unless `cells` holds exactly the keys of `fields`, all with scalars.
+  bool match_cells(Map cells, Map fields);
   bool write_list(const Value& array, std::uint64_t depth, std::uint64_t extra);
   bool write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra);
   bool write_list_members(Map members, std::uint64_t depth, std::uint64_t extra);
+  // Uniform layout: writes a nested member value on the lines after its key,
+  // its first line starting at `column`.
+  bool write_nested(const Value& value, std::uint64_t column);
   // Writes "[" count mark "]", or "[]" without length markers.
   void write_brackets(std::size_t count);
 
@@ -77,6 +95,9 @@ class Encoder {
   // kMaxIndentation.
   bool column(std::uint64_t extra, std::uint64_t depth, std::uint64_t levels,
               std::uint64_t& column);
+  // Sets `column` to base + more; fails as column() does.
+  bool shifted(std::uint64_t base, std::uint64_t more, std::uint64_t& column);
+  bool too_wide();
   // Counts one more container level around the current one; fails beyond kMaxDepth.
   bool enter();
   void leave() { --level_; }
@@ -88,9 +109,14 @@ class Encoder {
   const QuoteRule quote_;
   const char delimiter_;      // the array delimiter character, when valid
   const bool delimiter_ok_;   // the setting is exactly ",", TAB or "|"
+  const bool uniform_;        // the uniform layout (see above)
   Source* const source_;      // opens deferred containers; may be null
   std::size_t level_ = 0;     // containers entered and not left
   std::optional<ToonError> error_;
+  // The current table's field positions in key order, built when a row
+  // first lists its keys in another order, and that row's cell per field.
+  std::vector<std::size_t> by_key_;
+  std::vector<std::size_t> cell_of_;
 };
 
 inline bool is_empty_object(const Value& v) {

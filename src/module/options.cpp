@@ -29,12 +29,15 @@ struct EncodeOptionsObject {
   unsigned long long indent;
   bool use_length_markers;
   bool strict;
+  bool sort_keys;
+  bool uniform_indent;
 };
 
 struct DecodeOptionsObject {
   PyObject_HEAD
   BorrowCount borrow;
   bool strict;
+  char delimiter;
 };
 
 PyObject* g_encode_type = nullptr;
@@ -96,6 +99,27 @@ bool to_bool(PyObject* o, bool& out) {
   return false;
 }
 
+// Reads the delimiter of DecodeOptions: a str of one of the three characters
+// that can separate array elements; ValueError names them for any other str.
+bool to_delimiter_char(PyObject* o, char& out) {
+  if (!PyUnicode_Check(o)) {
+    raise_cannot_convert(o, "PyString");
+    return false;
+  }
+  if (PyUnicode_GET_LENGTH(o) == 1) {
+    Py_UCS4 c = PyUnicode_READ_CHAR(o, 0);
+    if (c == ',' || c == '\t' || c == '|') {
+      out = static_cast<char>(c);
+      return true;
+    }
+  }
+  // A plain copy, so that the message runs no __repr__ of a str subclass.
+  PyRef plain = PyRef::steal(PyUnicode_FromObject(o));
+  if (!plain) return false;
+  PyErr_Format(PyExc_ValueError, "delimiter must be ',', '\\t' or '|', not %R", plain.get());
+  return false;
+}
+
 // Converts parameter `name`; on failure applies the argument error rule.
 template <class T, class F>
 bool convert_param(PyObject* o, const char* name, F&& conv, T& out) {
@@ -132,22 +156,29 @@ int deleting(PyObject* value) {
 
 EncodeOptionsObject* enc(PyObject* self) { return reinterpret_cast<EncodeOptionsObject*>(self); }
 
-const char* const kEncodeParams[] = {"delimiter", "indent", "use_length_markers", "strict"};
-const FunctionDescription kEncodeNew{"__new__", "EncodeOptions", kEncodeParams, 4, 0};
+// The last two are keyword-only: the positional form of the first four stays as it was.
+const char* const kEncodeParams[] = {"delimiter", "indent",    "use_length_markers",
+                                     "strict",    "sort_keys", "uniform_indent"};
+const FunctionDescription kEncodeNew{"__new__", "EncodeOptions", kEncodeParams, 6, 0, 2};
 
 PyObject* encode_options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[4];
+    PyObject* slots[6];
     if (!extract_arguments_tuple_dict(kEncodeNew, args, kwargs, slots)) return nullptr;
     std::string delimiter = ",";
     unsigned long long indent = 2;
     bool markers = true;
     bool strict = true;
+    bool sort_keys = true;
+    bool uniform_indent = false;
     if (slots[0] && !convert_param(slots[0], "delimiter", to_text, delimiter)) return nullptr;
     if (slots[1] && !convert_param(slots[1], "indent", to_u64, indent)) return nullptr;
     if (slots[2] && !convert_param(slots[2], "use_length_markers", to_bool, markers))
       return nullptr;
     if (slots[3] && !convert_param(slots[3], "strict", to_bool, strict)) return nullptr;
+    if (slots[4] && !convert_param(slots[4], "sort_keys", to_bool, sort_keys)) return nullptr;
+    if (slots[5] && !convert_param(slots[5], "uniform_indent", to_bool, uniform_indent))
+      return nullptr;
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     EncodeOptionsObject* o = enc(self.get());
@@ -156,6 +187,8 @@ PyObject* encode_options_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
     o->indent = indent;
     o->use_length_markers = markers;
     o->strict = strict;
+    o->sort_keys = sort_keys;
+    o->uniform_indent = uniform_indent;
     return self.release();
   });
 }
@@ -220,30 +253,39 @@ PyGetSetDef encode_getset[] = {
      const_cast<char*>("use_length_markers")},
     {"strict", get_enc_flag<&EncodeOptionsObject::strict>,
      set_enc_flag<&EncodeOptionsObject::strict>, "", const_cast<char*>("strict")},
+    {"sort_keys", get_enc_flag<&EncodeOptionsObject::sort_keys>,
+     set_enc_flag<&EncodeOptionsObject::sort_keys>, "", const_cast<char*>("sort_keys")},
+    {"uniform_indent", get_enc_flag<&EncodeOptionsObject::uniform_indent>,
+     set_enc_flag<&EncodeOptionsObject::uniform_indent>, "", const_cast<char*>("uniform_indent")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char* kEncodeDoc =
-    "EncodeOptions(delimiter=..., indent=2, use_length_markers=True, strict=True)\n--\n\n"
+    "EncodeOptions(delimiter=..., indent=2, use_length_markers=True, strict=True, *, "
+    "sort_keys=True, uniform_indent=False)\n--\n\n"
     "Configuration options for TOON encoding";
 
 // --- DecodeOptions --------------------------------------------------------
 
 DecodeOptionsObject* dec(PyObject* self) { return reinterpret_cast<DecodeOptionsObject*>(self); }
 
-const char* const kDecodeParams[] = {"strict"};
-const FunctionDescription kDecodeNew{"__new__", "DecodeOptions", kDecodeParams, 1, 0};
+const char* const kDecodeParams[] = {"strict", "delimiter"};
+const FunctionDescription kDecodeNew{"__new__", "DecodeOptions", kDecodeParams, 2, 0, 1};
 
 PyObject* decode_options_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[1];
+    PyObject* slots[2];
     if (!extract_arguments_tuple_dict(kDecodeNew, args, kwargs, slots)) return nullptr;
     bool strict = true;
+    char delimiter = ',';
     if (slots[0] && !convert_param(slots[0], "strict", to_bool, strict)) return nullptr;
+    if (slots[1] && !convert_param(slots[1], "delimiter", to_delimiter_char, delimiter))
+      return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     dec(self)->borrow = 0;
     dec(self)->strict = strict;
+    dec(self)->delimiter = delimiter;
     return self;
   });
 }
@@ -267,13 +309,29 @@ int set_dec_strict(PyObject* self, PyObject* value, void*) {
   });
 }
 
+PyObject* get_dec_delimiter(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&] {
+    return PyUnicode_FromStringAndSize(&dec(self)->delimiter, 1);
+  });
+}
+
+int set_dec_delimiter(PyObject* self, PyObject* value, void*) {
+  return guarded<int>(-1, [&]() -> int {
+    if (deleting(value) < 0) return -1;
+    char v = ',';
+    if (!convert_param(value, "delimiter", to_delimiter_char, v)) return -1;
+    return with_writer(self, [&] { dec(self)->delimiter = v; });
+  });
+}
+
 PyGetSetDef decode_getset[] = {
     {"strict", get_dec_strict, set_dec_strict, "", nullptr},
+    {"delimiter", get_dec_delimiter, set_dec_delimiter, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char* kDecodeDoc =
-    "DecodeOptions(strict=True)\n--\n\nConfiguration options for TOON decoding";
+    "DecodeOptions(strict=True, *, delimiter=',')\n--\n\nConfiguration options for TOON decoding";
 
 // --- class creation -------------------------------------------------------
 
@@ -350,6 +408,16 @@ bool read_encode_options(PyObject* options, OptionsBorrow& borrow, EncodeSetting
   settings.delimiter = *o->delimiter;
   settings.indent = o->indent;
   settings.use_length_markers = o->use_length_markers;
+  settings.strict = o->strict;
+  settings.sort_keys = o->sort_keys;
+  settings.uniform_indent = o->uniform_indent;
+  return true;
+}
+
+bool read_decode_options(PyObject* options, OptionsBorrow& borrow, DecodeSettings& settings) {
+  if (!borrow_as(options, decode_options_type(), "DecodeOptions", borrow)) return false;
+  DecodeOptionsObject* o = dec(options);
+  settings.delimiter = o->delimiter;
   settings.strict = o->strict;
   return true;
 }

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "decode/settings.h"
 #include "encode/encode.h"
 
 namespace vardel {
@@ -31,7 +32,13 @@ class OptionsBorrow {
 // false with an exception set.
 bool read_encode_options(PyObject* options, OptionsBorrow& borrow, EncodeSettings& settings);
 
-// Applies the option argument of decode_toon: checks its type and borrows it.
+// Applies the option argument of decode (present, not None): checks its type,
+// borrows it into `borrow` and copies its fields into `settings`. Returns
+// false with an exception set.
+bool read_decode_options(PyObject* options, OptionsBorrow& borrow, DecodeSettings& settings);
+
+// Applies the option argument of decode_toon, which reads no field: checks
+// its type and borrows it.
 bool check_decode_options(PyObject* options, OptionsBorrow& borrow);
 
 }  // namespace vardel
