@@ -142,3 +142,19 @@ def test_panic_in_user_code_stays_a_panic(hooks, panic_type, capfd, site):
     assert "\nTraceback (most recent call last):\n" in err
     opts.indent = 7  # the borrow ended with the call
     assert E({"a": [1]}, opts) == "a:\n       [1]: 1"
+
+
+PACKAGE_NAMES = """if 1:
+    import importlib.metadata, vardel
+    assert "__version__" not in vars(vardel) and "TYPE_CHECKING" not in vars(vardel)
+    try:
+        vardel.encodee
+    except AttributeError as e:
+        print(e)
+    print(vardel.__version__ == vars(vardel)["__version__"] == importlib.metadata.version("vardel"))
+"""
+
+
+def test_package_finds_its_version_on_first_use_and_refuses_other_names():
+    proc = subprocess.run([sys.executable, "-c", PACKAGE_NAMES], capture_output=True, text=True, timeout=60)
+    assert (proc.stdout, proc.stderr) == ("module 'vardel' has no attribute 'encodee'\nTrue\n", "")

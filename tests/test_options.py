@@ -1,4 +1,5 @@
-"""EncodeOptions and DecodeOptions: value conversion, attributes, and the borrow during a call."""
+"""EncodeOptions and DecodeOptions: value conversion, attributes, repr, equality, pickling, and the
+borrow during a call."""
 
 import copy
 import enum
@@ -141,8 +142,7 @@ def test_instances_hold_only_the_settings(cls):
     assert outcome(delattr, opts, "strict") == (AttributeError, "can't delete attribute") and opts.strict is True
     assert outcome(setattr, opts, "x", 1)[0] is AttributeError and not hasattr(opts, "__dict__")
     assert outcome(getattr, opts, "x") == (AttributeError, f"'{cls.__name__}' object has no attribute 'x'")
-    for make in (lambda: object.__new__(cls), lambda: copy.copy(opts), lambda: pickle.dumps(opts)):
-        assert outcome(make)[0] is TypeError
+    assert outcome(object.__new__, cls)[0] is TypeError
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (cls,), {})
 
@@ -231,3 +231,157 @@ def test_an_exception_while_held_ends_the_borrow(hooks):
     assert outcome(hooks.decode_settings, opts, lambda: 1 / 0)[0] is ZeroDivisionError
     opts.delimiter = "|"
     assert fields(opts) == (True, "|")
+
+
+REPRS = [
+    (EO(), "EncodeOptions(delimiter=',', indent=2, use_length_markers=True, strict=True, sort_keys=True, "
+           "uniform_indent=False)"),
+    (EO("\t", 0, False, False, sort_keys=False, uniform_indent=True),
+     "EncodeOptions(delimiter='\\t', indent=0, use_length_markers=False, strict=False, sort_keys=False, "
+     "uniform_indent=True)"),
+    (EO("'\"é✓😀\n", U64_MAX, strict=False),
+     "EncodeOptions(delimiter='\\'\"é✓😀\\n', indent=18446744073709551615, use_length_markers=True, "
+     "strict=False, sort_keys=True, uniform_indent=False)"),
+    (EO("", sort_keys=False), "EncodeOptions(delimiter='', indent=2, use_length_markers=True, strict=True, "
+                              "sort_keys=False, uniform_indent=False)"),
+    (DO(), "DecodeOptions(strict=True, delimiter=',')"),
+    (DO(False, delimiter="\t"), "DecodeOptions(strict=False, delimiter='\\t')"),
+    (DO(delimiter="|"), "DecodeOptions(strict=True, delimiter='|')"),
+]
+NAMESPACE = {"EncodeOptions": EO, "DecodeOptions": DO}
+
+
+@pytest.mark.parametrize("opts, text", REPRS)
+def test_repr_names_every_field_and_evaluates_to_an_equal_object(opts, text):
+    assert repr(opts) == str(opts) == text
+    back = eval(text, NAMESPACE)  # noqa: S307 - evaluating is what the repr is for
+    assert back == opts and fields(back) == fields(opts) and back is not opts
+
+
+def test_repr_follows_the_fields_and_the_class_name():
+    opts, dopts = EO(), DO()
+    opts.indent, opts.uniform_indent, dopts.delimiter = 7, True, "|"
+    assert "indent=7," in repr(opts) and repr(opts).endswith("uniform_indent=True)")
+    assert repr(dopts) == "DecodeOptions(strict=True, delimiter='|')"
+    DO.__qualname__ = "Renamed"
+    try:
+        assert repr(dopts) == "Renamed(strict=True, delimiter='|')"
+    finally:
+        DO.__qualname__ = "DecodeOptions"
+
+
+def variants(opts):
+    """(name, copy of `opts` that differs from it in exactly that field) for every field."""
+    other = {",": "|", "|": ",", "\t": ","}
+    for name in FIELDS if type(opts) is EO else DFIELDS:
+        changed, value = copy.copy(opts), getattr(opts, name)
+        if type(value) is bool:
+            value = not value
+        elif type(value) is int:
+            value = value + 1 if value < U64_MAX else 0
+        else:
+            value = other.get(value, value + "x")
+        setattr(changed, name, value)
+        yield name, changed
+
+
+@pytest.mark.parametrize("opts", [EO(), EO("\t", 0, False, False, sort_keys=False, uniform_indent=True),
+                                  EO("é✓😀", U64_MAX), DO(), DO(False, delimiter="\t")], ids=repr)
+def test_equality_is_by_every_field(opts):
+    twin = eval(repr(opts), NAMESPACE)  # noqa: S307
+    assert (opts == twin, opts != twin, twin == opts, opts == opts, opts != opts) == (True, False, True, True, False)
+    differing = [name for name, changed in variants(opts)
+                 if (changed == opts, changed != opts, opts == changed, opts != changed) == (False, True, False, True)]
+    assert differing == list(FIELDS if type(opts) is EO else DFIELDS)
+
+
+class EqualsAll:
+    def __eq__(self, other):
+        return True
+
+    __hash__ = None
+
+
+@pytest.mark.parametrize("opts", [EO(), DO()], ids=repr)
+def test_comparison_with_anything_else_is_left_to_the_other_side(opts):
+    other = DO() if type(opts) is EO else EO()
+    for value in (other, None, 1, ",", fields(opts), type(opts)):
+        assert (opts == value, opts != value, value == opts) == (False, True, False)
+    assert opts.__eq__(other) is NotImplemented and opts.__ne__(1) is NotImplemented
+    assert opts == EqualsAll() and not opts != EqualsAll()  # the reflected side decides
+    for op in ("__lt__", "__le__", "__gt__", "__ge__"):
+        assert getattr(opts, op)(copy.copy(opts)) is NotImplemented
+    assert outcome(lambda: opts < copy.copy(opts))[0] is TypeError
+
+
+@pytest.mark.parametrize("cls", [EO, DO])
+def test_instances_are_unhashable(cls):
+    assert cls.__hash__ is None
+    assert outcome(hash, cls()) == (TypeError, f"unhashable type: '{cls.__name__}'")
+    assert outcome(set, [cls()])[0] is TypeError and outcome(dict.fromkeys, [cls()])[0] is TypeError
+
+
+COPIES = {
+    **{f"pickle{p}": (lambda o, p=p: pickle.loads(pickle.dumps(o, protocol=p)))
+       for p in range(pickle.HIGHEST_PROTOCOL + 1)},
+    "copy": copy.copy,
+    "deepcopy": copy.deepcopy,
+    "deepcopy in a list": lambda o: copy.deepcopy([o, o])[1],
+}
+SAMPLES = [EO(), EO("\t", 0, False, False, sort_keys=False, uniform_indent=True),
+           EO("é✓😀" * 100, U64_MAX, True, False, uniform_indent=True), EO("", sort_keys=False),
+           DO(), DO(False, delimiter="\t"), DO(delimiter="|")]
+
+
+@pytest.mark.parametrize("how", COPIES)
+@pytest.mark.parametrize("opts", SAMPLES, ids=lambda o: repr(o)[:60])
+def test_copies_and_pickles_are_equal_and_independent(how, opts):
+    before = fields(opts)
+    got = COPIES[how](opts)
+    assert type(got) is type(opts) and got is not opts and got == opts and fields(got) == before
+    for name, changed in variants(opts):  # changes to the copy leave the original alone
+        setattr(got, name, getattr(changed, name))
+    assert fields(opts) == before and got != opts
+
+
+def test_pickles_name_the_class_by_its_module():
+    data = pickle.dumps(EO(uniform_indent=True), protocol=0)
+    assert b"vardel._vardel" in data and b"EncodeOptions" in data
+    items = pickle.loads(pickle.dumps([DO(delimiter="|")] * 3, protocol=2))
+    assert items == [DO(delimiter="|")] * 3 and items[0] is items[2]  # one object, pickled once
+
+
+class Forged:  # pickles whose values did not come from an instance
+    def __init__(self, *reduced):
+        self.reduced = reduced
+
+    def __reduce__(self):
+        return self.reduced
+
+
+@pytest.mark.parametrize("reduced, exc, message", [
+    ((EO, (",", 2, True, True), (None, {"sort_keys": 1})), TypeError,
+     "argument 'sort_keys': 'int' object cannot be converted to 'PyBool'"),
+    ((EO, (",", -1, True, True), (None, {})), OverflowError, "can't convert negative int to unsigned"),
+    ((EO, (",", 2, True, True), (None, {"other": 1})), AttributeError, None),
+    ((DO, (True,), (None, {"delimiter": ";"})), ValueError, "delimiter must be ',', '\\t' or '|', not ';'"),
+    ((DO, ("yes",), (None, {})), TypeError, "argument 'strict': 'str' object cannot be converted to 'PyBool'"),
+])
+def test_unpickling_checks_the_values_like_the_constructor(reduced, exc, message):
+    got = outcome(pickle.loads, pickle.dumps(Forged(*reduced)))
+    assert got[0] is exc and (message is None or got[1] == message)
+
+
+def test_reading_while_a_call_holds_the_options_changes_nothing():
+    opts, seen = EO("|", 3, True, True, sort_keys=True, uniform_indent=False), []
+
+    def meddle():
+        copied = copy.copy(opts)
+        seen.extend([repr(opts), opts == copied, pickle.loads(pickle.dumps(opts)) == opts,
+                     copy.deepcopy(opts) == opts, outcome(hash, opts)[0]])
+        copied.indent = 5  # a copy is a new instance, free of the call's borrow
+        seen.extend([copied.indent, outcome(setattr, opts, "indent", 5)])
+
+    assert m.encode({"m": UMap(keys=meddle), "list": [1, 2]}, opts) == "list:\n   [2|]: 1|2\nm:\n      a: 1"
+    assert seen == [repr(EO("|", 3)), True, True, True, TypeError, 5, (RuntimeError, "Already borrowed")]
+    assert fields(opts) == ("|", 3, True, True, True, False)

@@ -1,6 +1,8 @@
 """Calls that fail at every stage, or succeed, leave the reference counts of their arguments unchanged."""
 
+import copy
 import gc
+import pickle
 import sys
 
 import pytest
@@ -56,6 +58,11 @@ CASES = {
     "setters and getters": lambda h: (setattr(SET, "delimiter", V), SET.delimiter, SET.indent, DOPTS.strict),
     "setter bad value": lambda h: setattr(SET, "indent", Index(caused(MK))),
     "delete": lambda h: delattr(SET, "indent"),
+    "decode delimiter refused": lambda h: (DO(delimiter=V), setattr(DOPTS, "delimiter", S)),
+    "repr and comparison": lambda h: (repr(OPTS), repr(DOPTS), OPTS == SET, OPTS != EO(S, 4), OPTS == DOPTS),
+    "pickle and copy": lambda h: (pickle.loads(pickle.dumps([OPTS, DOPTS])), copy.deepcopy(OPTS), DOPTS.__reduce__()),
+    "unhashable": lambda h: hash(OPTS),
+    "settings hooks": lambda h: (h.encode_settings(OPTS, None), h.decode_settings(DOPTS, lambda: DO(MK))),
 }
 
 

@@ -9,18 +9,24 @@ from vardel._vardel import DecodeOptions, EncodeOptions, decode_toon, encode
 
 __version__: str
 
+# True only for type checkers, which then see no module __getattr__ and report
+# unknown names; typing itself is not imported, as it is slow to import.
+TYPE_CHECKING = False
+if not TYPE_CHECKING:
 
-def __getattr__(name: str) -> str:
-    # The version is looked up on first use: importlib.metadata is slow to import.
-    if name != "__version__":
-        raise AttributeError(f"module 'vardel' has no attribute {name!r}")
-    from importlib.metadata import PackageNotFoundError, version
+    def __getattr__(name: str) -> str:
+        # The version is looked up on first use: importlib.metadata is slow to import.
+        if name != "__version__":
+            raise AttributeError(f"module 'vardel' has no attribute {name!r}")
+        from importlib.metadata import PackageNotFoundError, version
 
-    try:
-        found = version("vardel")
-    except PackageNotFoundError:  # imported from a source tree that was never installed
-        found = "0+unknown"
-    globals()["__version__"] = found
-    return found
+        try:
+            found = version("vardel")
+        except PackageNotFoundError:  # imported from a source tree that was never installed
+            found = "0+unknown"
+        globals()["__version__"] = found
+        return found
+
+del TYPE_CHECKING
 
 __all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions"]

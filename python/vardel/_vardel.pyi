@@ -1,8 +1,11 @@
 """The native core of vardel: TOON encoding and decoding."""
 
-from typing import Any, Self, final
+from typing import Any, ClassVar, Literal, Self, TypeAlias, final
 
 __all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions"]
+
+# The characters that can separate array elements, field names and cells.
+_Delimiter: TypeAlias = Literal[",", "\t", "|"]
 
 @final
 class EncodeOptions:
@@ -11,12 +14,16 @@ class EncodeOptions:
     A plain mutable record; every attribute can be read and assigned (not
     deleted). Values are checked for their Python type only: a delimiter other
     than ",", "\\t" or "|" is refused when an array with elements is encoded.
+    Instances compare equal when their fields are; being mutable, they are
+    unhashable. Their repr evaluates back to an equal instance, and they can
+    be copied and pickled.
     """
 
+    __hash__: ClassVar[None]  # type: ignore[assignment]
     # The delimiter's default is ",": the runtime signature shows it as "...".
     def __new__(
         cls,
-        delimiter: str = ...,
+        delimiter: _Delimiter = ...,
         indent: int = 2,
         use_length_markers: bool = True,
         strict: bool = True,
@@ -28,7 +35,7 @@ class EncodeOptions:
     def delimiter(self) -> str:
         """Separator of array elements, tabular field names and cells: ",", "\\t" or "|"."""
     @delimiter.setter
-    def delimiter(self, value: str, /) -> None: ...
+    def delimiter(self, value: _Delimiter, /) -> None: ...
     @property
     def indent(self) -> int:
         """Spaces per nesting level, from 0 to 2**64 - 1 (OverflowError outside)."""
@@ -54,16 +61,22 @@ class EncodeOptions:
         """Whether every nesting level adds exactly `indent` spaces, with no blank lines."""
     @uniform_indent.setter
     def uniform_indent(self, value: bool, /) -> None: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __reduce__(
+        self,
+    ) -> tuple[type[Self], tuple[str, int, bool, bool], tuple[None, dict[str, bool]]]: ...
 
 @final
 class DecodeOptions:
     """Configuration options for TOON decoding.
 
     `delimiter` is checked when it is set: a str other than ",", "\\t" or "|"
-    raises ValueError.
+    raises ValueError. Instances compare, print, copy and pickle as
+    EncodeOptions instances do, and are likewise unhashable.
     """
 
-    def __new__(cls, strict: bool = True, *, delimiter: str = ",") -> Self: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __new__(cls, strict: bool = True, *, delimiter: _Delimiter = ",") -> Self: ...
     @property
     def strict(self) -> bool:
         """Whether element counts and row widths must match their headers.
@@ -73,10 +86,12 @@ class DecodeOptions:
     @strict.setter
     def strict(self, value: bool, /) -> None: ...
     @property
-    def delimiter(self) -> str:
+    def delimiter(self) -> _Delimiter:
         """Delimiter of arrays whose header carries no delimiter mark: ",", "\\t" or "|"."""
     @delimiter.setter
-    def delimiter(self, value: str, /) -> None: ...
+    def delimiter(self, value: _Delimiter, /) -> None: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __reduce__(self) -> tuple[type[Self], tuple[bool], tuple[None, dict[str, str]]]: ...
 
 def encode(data: object, options: EncodeOptions | None = None) -> str:
     """Encode Python data to TOON format.

@@ -18,7 +18,7 @@ import tempfile
 import time
 import unicodedata
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, Literal
 
 import orjson
 
@@ -28,7 +28,7 @@ from vardel import tokens as _tokens
 
 PROG = "vardel"
 
-DELIMITERS = {"comma": ",", "tab": "\t", "pipe": "|"}
+DELIMITERS: dict[str, Literal[",", "\t", "|"]] = {"comma": ",", "tab": "\t", "pipe": "|"}
 
 # JSON output of `decode` is indented by at most this many spaces per level.
 MAX_JSON_INDENT = 64

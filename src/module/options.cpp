@@ -1,5 +1,6 @@
 // EncodeOptions and DecodeOptions: plain mutable records whose fields are
-// guarded by a borrow count while a call reads them.
+// guarded by a borrow count while a call reads them. They compare, print and
+// pickle by their fields; being mutable, they are unhashable.
 #include "module/options.h"
 
 #include <cstring>
@@ -152,6 +153,36 @@ int deleting(PyObject* value) {
   return -1;
 }
 
+// --- what both classes share: repr, equality, pickling ---------------------
+
+const char* bool_text(bool b) { return b ? "True" : "False"; }
+
+// Returns "Name(" with the qualified name of the instance's type.
+PyObject* repr_opening(PyObject* self) {
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(self)));
+  if (!name) return nullptr;
+  return PyUnicode_FromFormat("%U(", name.get());
+}
+
+// Equality of two option instances by `same_fields`; any other comparison,
+// or one with an object of another type, is left to the other operand.
+template <class F>
+PyObject* compare_fields(PyObject* a, PyObject* b, int op, F&& same_fields) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
+  return PyBool_FromLong(same_fields() == (op == Py_EQ));
+}
+
+// The value of __reduce__: the instance's type, its positional fields and,
+// as attribute state, its keyword-only fields (set through the setters when
+// pickle or copy rebuild the instance).
+PyObject* reduce_value(PyObject* self, PyObject* positional, PyObject* keyword_only) {
+  PyRef args = PyRef::steal(positional);
+  PyRef attrs = PyRef::steal(keyword_only);
+  if (!args || !attrs) return nullptr;
+  return Py_BuildValue("(O O (O O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get(),
+                       Py_None, attrs.get());
+}
+
 // --- EncodeOptions --------------------------------------------------------
 
 EncodeOptionsObject* enc(PyObject* self) { return reinterpret_cast<EncodeOptionsObject*>(self); }
@@ -260,6 +291,51 @@ PyGetSetDef encode_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* encode_options_repr(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyRef opening = PyRef::steal(repr_opening(self));
+    PyRef delimiter = PyRef::steal(get_delimiter(self, nullptr));
+    if (!opening || !delimiter) return nullptr;
+    const EncodeOptionsObject* o = enc(self);
+    return PyUnicode_FromFormat(
+        "%Udelimiter=%R, indent=%llu, use_length_markers=%s, strict=%s, sort_keys=%s, "
+        "uniform_indent=%s)",
+        opening.get(), delimiter.get(), o->indent, bool_text(o->use_length_markers),
+        bool_text(o->strict), bool_text(o->sort_keys), bool_text(o->uniform_indent));
+  });
+}
+
+PyObject* encode_options_compare(PyObject* a, PyObject* b, int op) {
+  return guarded<PyObject*>(nullptr, [&] {
+    return compare_fields(a, b, op, [&] {
+      const EncodeOptionsObject* x = enc(a);
+      const EncodeOptionsObject* y = enc(b);
+      return *x->delimiter == *y->delimiter && x->indent == y->indent &&
+             x->use_length_markers == y->use_length_markers && x->strict == y->strict &&
+             x->sort_keys == y->sort_keys && x->uniform_indent == y->uniform_indent;
+    });
+  });
+}
+
+PyObject* encode_options_reduce(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyRef delimiter = PyRef::steal(get_delimiter(self, nullptr));
+    if (!delimiter) return nullptr;
+    const EncodeOptionsObject* o = enc(self);
+    return reduce_value(self,
+                        Py_BuildValue("(OKOO)", delimiter.get(), o->indent,
+                                      o->use_length_markers ? Py_True : Py_False,
+                                      o->strict ? Py_True : Py_False),
+                        Py_BuildValue("{sOsO}", "sort_keys", o->sort_keys ? Py_True : Py_False,
+                                      "uniform_indent", o->uniform_indent ? Py_True : Py_False));
+  });
+}
+
+PyMethodDef encode_methods[] = {
+    {"__reduce__", encode_options_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 constexpr const char* kEncodeDoc =
     "EncodeOptions(delimiter=..., indent=2, use_length_markers=True, strict=True, *, "
     "sort_keys=True, uniform_indent=False)\n--\n\n"
@@ -330,6 +406,38 @@ PyGetSetDef decode_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* decode_options_repr(PyObject* self) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyRef opening = PyRef::steal(repr_opening(self));
+    PyRef delimiter = PyRef::steal(get_dec_delimiter(self, nullptr));
+    if (!opening || !delimiter) return nullptr;
+    return PyUnicode_FromFormat("%Ustrict=%s, delimiter=%R)", opening.get(),
+                                bool_text(dec(self)->strict), delimiter.get());
+  });
+}
+
+PyObject* decode_options_compare(PyObject* a, PyObject* b, int op) {
+  return guarded<PyObject*>(nullptr, [&] {
+    return compare_fields(a, b, op, [&] {
+      return dec(a)->strict == dec(b)->strict && dec(a)->delimiter == dec(b)->delimiter;
+    });
+  });
+}
+
+PyObject* decode_options_reduce(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyRef delimiter = PyRef::steal(get_dec_delimiter(self, nullptr));
+    if (!delimiter) return nullptr;
+    return reduce_value(self, Py_BuildValue("(O)", dec(self)->strict ? Py_True : Py_False),
+                        Py_BuildValue("{sO}", "delimiter", delimiter.get()));
+  });
+}
+
+PyMethodDef decode_methods[] = {
+    {"__reduce__", decode_options_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 constexpr const char* kDecodeDoc =
     "DecodeOptions(strict=True, *, delimiter=',')\n--\n\nConfiguration options for TOON decoding";
 
@@ -339,19 +447,35 @@ constexpr const char* kDecodeDoc =
 // under the dotted name, from which the interpreter takes __module__; a bare
 // name makes PyType_FromSpec issue a DeprecationWarning, which fails the import
 // when warnings are errors. The class then keeps the bare name in its messages.
-PyObject* make_type(const char* name, const char* dotted_name, int basicsize, newfunc new_fn,
-                    destructor dealloc, const char* doc, PyGetSetDef* getset) {
+struct ClassParts {
+  const char* name;
+  const char* dotted_name;
+  int basicsize;
+  newfunc new_fn;
+  destructor dealloc;
+  reprfunc repr;
+  richcmpfunc compare;
+  const char* doc;
+  PyGetSetDef* getset;
+  PyMethodDef* methods;
+};
+
+PyObject* make_type(const ClassParts& c) {
   PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(new_fn)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-      {Py_tp_doc, const_cast<char*>(doc)},
-      {Py_tp_getset, getset},
+      {Py_tp_new, reinterpret_cast<void*>(c.new_fn)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(c.dealloc)},
+      {Py_tp_repr, reinterpret_cast<void*>(c.repr)},
+      {Py_tp_richcompare, reinterpret_cast<void*>(c.compare)},
+      {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+      {Py_tp_doc, const_cast<char*>(c.doc)},
+      {Py_tp_getset, c.getset},
+      {Py_tp_methods, c.methods},
       {0, nullptr},
   };
-  PyType_Spec shape{dotted_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  PyType_Spec shape{c.dotted_name, c.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&shape);
   if (type == nullptr) return nullptr;
-  reinterpret_cast<PyTypeObject*>(type)->tp_name = name;
+  reinterpret_cast<PyTypeObject*>(type)->tp_name = c.name;
   return type;
 }
 
@@ -369,18 +493,22 @@ bool borrow_as(PyObject* options, PyObject* type, const char* target, OptionsBor
 
 PyObject* encode_options_type() {
   if (g_encode_type == nullptr) {
-    g_encode_type = make_type("EncodeOptions", "vardel._vardel.EncodeOptions",
-                              sizeof(EncodeOptionsObject), encode_options_new,
-                              encode_options_dealloc, kEncodeDoc, encode_getset);
+    g_encode_type = make_type({"EncodeOptions", "vardel._vardel.EncodeOptions",
+                               sizeof(EncodeOptionsObject), encode_options_new,
+                               encode_options_dealloc, encode_options_repr,
+                               encode_options_compare, kEncodeDoc, encode_getset,
+                               encode_methods});
   }
   return g_encode_type;
 }
 
 PyObject* decode_options_type() {
   if (g_decode_type == nullptr) {
-    g_decode_type = make_type("DecodeOptions", "vardel._vardel.DecodeOptions",
-                              sizeof(DecodeOptionsObject), decode_options_new,
-                              decode_options_dealloc, kDecodeDoc, decode_getset);
+    g_decode_type = make_type({"DecodeOptions", "vardel._vardel.DecodeOptions",
+                               sizeof(DecodeOptionsObject), decode_options_new,
+                               decode_options_dealloc, decode_options_repr,
+                               decode_options_compare, kDecodeDoc, decode_getset,
+                               decode_methods});
   }
   return g_decode_type;
 }
