@@ -146,6 +146,23 @@ inline Value scalar(Bytes& in, vardel::Arena& arena, std::size_t max_pieces = 8)
 
 inline Value object(Member* m, std::size_t n) { return Value::object(vardel::Map(m, vardel::sort_members(m, n))); }
 
+// A copy of `v` whose objects list their members in an order drawn from `in`, as a mapping's own
+// order reaches an encoder that keeps it; rows of one table then come in different orders.
+inline Value shuffled(const Value& v, Bytes& in, vardel::Arena& arena) {
+  if (v.is_scalar()) return v;
+  std::size_t n = v.size();
+  if (v.kind() == K::Array) {
+    Value* items = arena.alloc<Value>(n);
+    for (std::size_t i = 0; i < n; ++i) items[i] = shuffled(v[i], in, arena);
+    return Value::array(items, n);
+  }
+  Member* m = arena.alloc<Member>(n);
+  for (std::size_t i = 0; i < n; ++i) m[i] = v.as_map()[i];
+  for (std::size_t i = n; i > 1; --i) std::swap(m[i - 1], m[in.below(i)]);
+  for (std::size_t i = 0; i < n; ++i) m[i].value = shuffled(m[i].value, in, arena);
+  return Value::object(vardel::Map(m, n));
+}
+
 // `rows` objects with the given keys (repeats collapse alike in every row) and scalar values.
 inline Value table(Bytes& in, vardel::Arena& arena, const std::vector<std::string_view>& keys, std::size_t rows,
                    std::size_t pieces) {

@@ -1,5 +1,5 @@
 // encode_value on trees of any shape with any settings (bad delimiters, widths 0..8 and huge, length
-// markers on and off, nesting past the limit): text or the error the tree and settings call for; text
+// markers on and off, either layout, sorted or shuffled members, nesting past the limit): text or the error the tree and settings call for; text
 // is valid UTF-8 without carriage returns or a final line feed, indented with spaces only and at most
 // kMaxIndentation; the decoder reads it without crashing. With
 // every container deferred and opened level by level through a Source, the text or error is the same,
@@ -133,7 +133,33 @@ vardel::EncodeSettings settings_from(Bytes& in) {
   std::uint8_t flags = in.byte();
   s.use_length_markers = !(flags & 1);
   s.strict = !(flags & 2);
+  s.sort_keys = !(flags & 4);
+  s.uniform_indent = flags & 8;
   return s;
+}
+
+// The lines of `text` without their leading and trailing spaces; blank lines are dropped.
+std::vector<std::string_view> trimmed_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  for (std::size_t start = 0, end; start <= text.size(); start = end + 1) {
+    end = std::min(text.find('\n', start), text.size());
+    std::string_view line = text.substr(start, end - start);
+    std::size_t first = line.find_first_not_of(' ');
+    if (first != line.npos) lines.push_back(line.substr(first, line.find_last_not_of(' ') + 1 - first));
+  }
+  return lines;
+}
+
+// The uniform layout writes no blank line and no trailing space, and otherwise the default layout's
+// lines in the same order.
+void check_uniform(const Value& root, const vardel::EncodeSettings& settings, std::string_view out) {
+  std::vector<std::string_view> lines = trimmed_lines(out);
+  FUZZ_CHECK_MSG(out.empty() || std::count(out.begin(), out.end(), '\n') + 1 == std::ptrdiff_t(lines.size()), show(out));
+  FUZZ_CHECK_MSG(out.empty() || (out.back() != ' ' && out.find(" \n") == out.npos), show(out));
+  vardel::EncodeSettings plain = settings;
+  plain.uniform_indent = false;
+  auto d = vardel::encode_value(root, 0, plain);  // may fail where the uniform layout indents less
+  FUZZ_CHECK_MSG(!d || trimmed_lines(*d) == lines, show(out) + " against " + show(*d));
 }
 
 }  // namespace
@@ -148,6 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             wide ? 2u : 600u};
   Value root = b.build(0);
   std::size_t give_up_at = in.byte();
+  if (!settings.sort_keys) root = shuffled(root, in, arena);
   bool good_delimiter = settings.delimiter == "," || settings.delimiter == "\t" || settings.delimiter == "|";
   auto r = vardel::encode_value(root, 0, settings);
   Mirror whole(0);
@@ -181,6 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK_MSG(spaces <= vardel::kMaxIndentation && vardel::white_space_prefix(line.substr(spaces)) == 0,
                    show(line));
   }
+  if (settings.uniform_indent) check_uniform(root, settings, out);
   FUZZ_CHECK(!root.is_scalar() || (!out.empty() && out.find('\n') == out.npos));
   FUZZ_CHECK(root.kind() != K::Object || root.size() > 0 || out.empty());
   FUZZ_CHECK(root.kind() != K::Array || root.size() > 0 || out == "[0]:");

@@ -1,7 +1,8 @@
 // Round trip of the documents the decoder reads back faithfully: an object of scalars, scalar arrays
 // and tabular arrays of flat objects sharing one non-empty key set, any strings, the three
-// delimiters, length markers, widths 1..8, sometimes wrapped as the one member of an outer object
-// (whose members then come back at the top level). Decoding gives the document back, up to the
+// delimiters, length markers, widths 1..8, either layout, members sorted or in a shuffled order,
+// sometimes wrapped as the one member of an outer object (whose members then come back at the top
+// level). Decoding gives the document back, up to the
 // round-trip changes.
 #include "decode/decode.h"
 #include "encode/encode.h"
@@ -15,7 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   vardel::EncodeSettings settings;
   settings.delimiter = std::string(kDelimiters[in.byte() % 3]);
   settings.indent = 1 + in.below(8);
-  bool wrapped = in.byte() % 4 == 0;
+  std::uint8_t shape = in.byte();
+  bool wrapped = shape % 4 == 0;
+  settings.uniform_indent = shape & 4;
+  settings.sort_keys = !(shape & 8);
   vardel::Arena arena;
   std::size_t n = in.below(12);
   Member* members = arena.alloc<Member>(n);
@@ -36,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   Value doc = object(members, n), root = doc;
   if (wrapped) root = object(new (arena.alloc<Member>(1)) Member{arena.copy(text(in, 4)), doc}, 1);
+  if (!settings.sort_keys) root = shuffled(root, in, arena);
   auto out = vardel::encode_value(root, 0, settings);
   FUZZ_CHECK_MSG(out.ok(), out.ok() ? "" : out.error().display());
   auto back = vardel::decode_document(*out);

@@ -162,8 +162,8 @@ bool Encoder::match_cells(Map cells, Map fields) {
   for (std::size_t j = 0; j < cells.size(); ++j) {
     if (!cells[j].value.is_scalar()) return false;
     std::string_view key = cells[j].key;
-    auto it = std::lower_bound(by_key_.begin(), by_key_.end(), key,
-                               [&](std::size_t f, std::string_view k) { return fields[f].key < k; });
+    auto before = [&](std::size_t f, std::string_view k) { return fields[f].key < k; };
+    auto it = std::lower_bound(by_key_.begin(), by_key_.end(), key, before);
     if (it == by_key_.end() || fields[*it].key != key || cell_of_[*it] != kNone) return false;
     cell_of_[*it] = j;
   }
