@@ -64,6 +64,9 @@ NESTED = {"b": {"c": [1, 2], "d": {"e": "x,y|z"}}, "rows": [{"k": 1, "v": "p"}, 
     (["encode", "-", "-o", "-"], b'{"x": [NaN, Infinity, -Infinity, 1e400, 1.5]}', b"x:\n  [5]: null,null,null,null,1.5\n"),
     (["encode"], b'\xef\xbb\xbf{"k": 1}', b"k: 1\n"),  # a byte order mark is not content
     (["encode", "--stats"], b"[]", b"[0]:\n"),
+    # the ends of the integer range, and numbers whose digits run long, read exactly
+    (["encode"], b"[18446744073709551615, -9223372036854775808, 1234567890123456789.5, 1e22]",
+     b"[4]: 18446744073709551615,-9223372036854775808,1234567890123456800,10000000000000000000000\n"),
     # the limits are inclusive
     (["encode"], b"[" * 512 + b"]" * 512, encode(json.loads("[" * 512 + "]" * 512)).encode() + b"\n"),
     (["encode", "--indent", 2**19], b'{"a": {"b": 1}}', b"a:\n" + b" " * 2**20 + b"b: 1\n"),
@@ -100,6 +103,8 @@ def test_writes_the_documented_text(args, stdin, out):
     (["encode"], b'{"a": "\xff"}', r"<stdin>: invalid UTF-8 at line 1 \(byte offset 7\): invalid start byte 0xff"),
     (["decode"], b"a: 1\nb: \xe2\x82", r"<stdin>: invalid UTF-8 at line 2 \(byte offset 8\): unexpected end of data 0xe2"),
     (["encode"], b'{"n": 18446744073709551616}', r"<stdin>: cannot encode: Python conversion error: JSON number out of range"),
+    (["encode"], b'[-9223372036854775809]', r"<stdin>: cannot encode: Python conversion error: JSON number out of range"),
+    (["encode", "--jsonl"], b'1\n[100000000000000000000000]', r"<stdin>: cannot encode: Python conversion error: JSON number out of range"),
     (["encode"], b"[" * 513 + b"]" * 513, r"<stdin>: cannot encode: Python conversion error: data is nested deeper than 512 levels"),
     (["encode"], b"[" * 200_000 + b"]" * 200_000, r"<stdin>: JSON nested too deeply \(vardel reads at most 512 levels\)"),
     (["encode"], b"1" * 5000, r"<stdin>: cannot read JSON: Exceeds the limit \(4300 digits\).*"),

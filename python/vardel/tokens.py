@@ -63,12 +63,16 @@ def _pieces(text: str, piece: int) -> list[str]:
     out = []
     start = 0
     while len(text) - start > piece:
-        found = _CUT.search(text, start + piece // 2, start + piece + 1)
-        if found is None:
-            found = _CUT.search(text, start + piece, start + _MAX_PIECE + 1)
-        # Without a safe place in 190,000 characters (a very long run of non-ASCII
-        # letters), the cut falls anywhere and the count may be off by one or two.
-        end = found.start() if found is not None and found.start() > start else start + piece
+        found = _CUT.search(text, start + piece // 2, start + piece + 1) or _CUT.search(
+            text, start + piece, start + _MAX_PIECE + 1)
+        if found is not None:
+            end = found.start()
+        elif len(text) - start <= _MAX_PIECE:
+            end = len(text)
+        else:
+            # No safe place in 190,000 characters (a very long run of non-ASCII
+            # letters): the cut falls anywhere and the count may be off by one or two.
+            end = start + piece
         out.append(text[start:end])
         start = end
     out.append(text[start:])
