@@ -16,15 +16,18 @@ E, D, EO, DO = m.encode, m.decode_toon, m.EncodeOptions, m.DecodeOptions
 
 
 def test_attributes_are_exactly_the_four_names():
-    assert m.__all__ == vardel.__all__ == NAMES and m.__doc__ == "Python module"
+    # The reader's two names are exported by the package; the extension's own list is unchanged.
+    assert m.__all__ == NAMES and m.__doc__ == "Python module"
+    assert vardel.__all__ == NAMES + ["decode", "DecodeError"]
     assert set(dir(m)) - set(NAMES) == {"__all__", "__doc__", "__file__", "__loader__", "__name__",
-                                        "__package__", "__spec__"}
-    assert all(getattr(vardel, name) is getattr(m, name) for name in NAMES)
+                                        "__package__", "__spec__", "decode", "DecodeError"}
+    assert all(getattr(vardel, name) is getattr(m, name) for name in vardel.__all__)
 
 
 @pytest.mark.parametrize("obj, doc, signature", [
     (E, "Encode Python data to TOON format", "(data, options=None)"),
     (D, "Decode TOON format to Python data", "(toon_str, options=None)"),
+    (m.decode, "Decode TOON text to Python data, nested to any depth", "(toon_str, options=None)"),
     (EO, "Configuration options for TOON encoding",
      "(delimiter=..., indent=2, use_length_markers=True, strict=True, *, sort_keys=True, uniform_indent=False)"),
     (DO, "Configuration options for TOON decoding", "(strict=True, *, delimiter=',')"),

@@ -5,7 +5,7 @@
     'id: 1\\ntags:\\n  [2]: a,b'
 """
 
-from vardel._vardel import DecodeOptions, EncodeOptions, decode_toon, encode
+from vardel._vardel import DecodeError, DecodeOptions, EncodeOptions, decode, decode_toon, encode
 
 __version__: str
 
@@ -29,4 +29,4 @@ if not TYPE_CHECKING:
 
 del TYPE_CHECKING
 
-__all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions"]
+__all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions", "decode", "DecodeError"]

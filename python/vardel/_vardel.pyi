@@ -123,3 +123,31 @@ def decode_toon(toon_str: str, options: DecodeOptions | None = None) -> dict[str
     DecodeOptions, and UnicodeEncodeError when `toon_str` holds a lone
     surrogate.
     """
+
+class DecodeError(ValueError):
+    """TOON text that decode cannot read.
+
+    `msg` is the reason; `lineno` and `colno` (1-based, colno in characters)
+    are its place in the text. str() of the error is
+    "<msg> (line <lineno>, column <colno>)".
+    """
+
+    msg: str
+    lineno: int
+    colno: int
+
+def decode(toon_str: str, options: DecodeOptions | None = None) -> Any:
+    """Decode TOON text to Python data, nested to any depth.
+
+    Reads back everything encode writes, in its default and its uniform
+    layout, and TOON as people write it. The result is the top-level value:
+    a dict (keys in the written order), a list or a scalar; an empty text
+    gives {}. `options.delimiter` is the delimiter of arrays whose header
+    carries no delimiter mark; with `options.strict` (the default) element
+    counts and row widths must match their headers.
+
+    Raises DecodeError (a ValueError) for text it cannot read, at most 512
+    containers deep included; TypeError when `toon_str` is not a str or
+    `options` is not a DecodeOptions; UnicodeEncodeError when `toon_str`
+    holds a lone surrogate.
+    """

@@ -237,4 +237,16 @@ PyObject* str_from_utf8(std::string_view text, bool known_ascii) {
   return s;
 }
 
+int str_order(PyObject* a, PyObject* b) {
+  if (a == b) return 0;
+  if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
+    // One byte per code point: the bytes order like the code points.
+    auto na = static_cast<std::size_t>(PyUnicode_GET_LENGTH(a));
+    auto nb = static_cast<std::size_t>(PyUnicode_GET_LENGTH(b));
+    int c = std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), na < nb ? na : nb);
+    return c != 0 ? c : (na > nb) - (na < nb);
+  }
+  return PyUnicode_Compare(a, b);
+}
+
 }  // namespace vardel

@@ -17,12 +17,19 @@ class ToonError {
     IndentationTooLarge,    // a line's indentation would exceed kMaxIndentation
     NestingTooDeep,         // the value tree is nested deeper than kMaxDepth
     Abandoned,              // a Source could not open a deferred container (never shown)
+    Stopped,                // a Sink stopped the decoding and holds the reason (never shown)
   };
 
   ToonError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  // An error at a place in a text: `line` and `column` (in characters) count from 1.
+  ToonError(Kind kind, std::string message, std::size_t line, std::size_t column)
+      : kind_(kind), message_(std::move(message)), line_(line), column_(column) {}
 
   Kind kind() const { return kind_; }
   const std::string& message() const { return message_; }
+  // The place of the error in the decoded text, or 0 when it has none.
+  std::size_t line() const { return line_; }
+  std::size_t column() const { return column_; }
   // Returns the kind's prefix followed by the message.
   std::string display() const { return std::string(prefix(kind_)) + message_; }
   // Returns the fixed prefix of a kind's display text.
@@ -31,6 +38,8 @@ class ToonError {
  private:
   Kind kind_;
   std::string message_;
+  std::size_t line_ = 0;
+  std::size_t column_ = 0;
 };
 
 inline std::string_view ToonError::prefix(Kind kind) {
@@ -41,6 +50,7 @@ inline std::string_view ToonError::prefix(Kind kind) {
     case Kind::IndentationTooLarge: return "Indentation too large: ";
     case Kind::NestingTooDeep: return "Nesting too deep: ";
     case Kind::Abandoned: return "Abandoned: ";
+    case Kind::Stopped: return "Stopped: ";
   }
   return "";
 }

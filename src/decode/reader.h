@@ -24,6 +24,11 @@ inline constexpr std::size_t npos = std::string_view::npos;
 // unless an escape had to be resolved, in which case they are stored in `arena`.
 bool read_scalar(std::string_view token, Arena& arena, Value& out, std::string& error);
 
+// Reads `t` (trimmed, non-empty, starting with a digit, a sign or a point) as a number.
+// Returns false when it is not an integer in -2**63 .. 2**64-1 and not a finite double of the
+// decimal floating-point form. "-0" is the integer zero.
+bool read_number(std::string_view t, Value& out);
+
 // Resolves the escapes of a quoted body: a slice of `body` when it holds no backslash,
 // otherwise a copy in `arena`.
 bool read_escaped(std::string_view body, Arena& arena, std::string_view& out, std::string& error);

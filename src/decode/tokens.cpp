@@ -100,9 +100,8 @@ bool underflows(std::string_view int_digits, std::string_view frac_digits, std::
   return lead + exponent < 0;
 }
 
-// Reads `t` (trimmed, non-empty, starting with a digit, a sign or a point) as a number.
-// Returns false when it is not an integer in -2**63 .. 2**64-1 and not a finite double of the
-// decimal floating-point form.
+}  // namespace
+
 bool read_number(std::string_view t, Value& out) {
   const std::size_t n = t.size();
   std::size_t i = 0;
@@ -195,8 +194,6 @@ bool read_number(std::string_view t, Value& out) {
   out = Value::number(Number::from_double(d));
   return true;
 }
-
-}  // namespace
 
 bool read_escaped(std::string_view body, Arena& arena, std::string_view& out, std::string& error) {
   if (body.empty() || std::memchr(body.data(), '\\', body.size()) == nullptr) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "bridge/pyref.h"
+
 namespace vardel {
 
 namespace {
@@ -14,6 +16,7 @@ PyObject* exception_class(ToonError::Kind kind) {
     case ToonError::Kind::PythonConversionError:
     case ToonError::Kind::NestingTooDeep: return PyExc_ValueError;
     case ToonError::Kind::Abandoned: return PyExc_SystemError;  // encode retries instead
+    case ToonError::Kind::Stopped: return PyExc_SystemError;    // the sink's reason is raised
   }
   return PyExc_ValueError;
 }
@@ -36,6 +39,42 @@ PyObject* raise_conversion_error(const ConversionError& e) {
     return nullptr;
   }
   return raise_toon_error(ToonError(ToonError::Kind::PythonConversionError, e.display()));
+}
+
+PyObject* decode_error_class() {
+  // Made once and kept: the module is imported by one interpreter only.
+  static PyObject* cls = nullptr;
+  if (cls == nullptr) {
+    cls = PyErr_NewExceptionWithDoc(
+        "vardel.DecodeError",
+        "TOON text that decode cannot read. A ValueError; msg is the reason, lineno and colno "
+        "(1-based, colno in characters) the place in the text.",
+        PyExc_ValueError, nullptr);
+  }
+  return cls;
+}
+
+PyObject* raise_decode_error(const ToonError& e) {
+  if (e.kind() == ToonError::Kind::Stopped) return nullptr;  // the sink's exception is set
+  PyObject* cls = decode_error_class();
+  if (cls == nullptr) return nullptr;
+  const std::string& text = e.message();
+  PyRef msg = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!msg) return nullptr;
+  PyRef full = PyRef::steal(PyUnicode_FromFormat("%U (line %zu, column %zu)", msg.get(),
+                                                 e.line(), e.column()));
+  if (!full) return nullptr;
+  PyRef exc = PyRef::steal(PyObject_CallOneArg(cls, full.get()));
+  if (!exc) return nullptr;
+  PyRef lineno = PyRef::steal(PyLong_FromSize_t(e.line()));
+  PyRef colno = PyRef::steal(PyLong_FromSize_t(e.column()));
+  if (!lineno || !colno || PyObject_SetAttrString(exc.get(), "msg", msg.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "lineno", lineno.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "colno", colno.get()) < 0)
+    return nullptr;
+  PyErr_SetObject(cls, exc.get());
+  return nullptr;
 }
 
 }  // namespace vardel

@@ -11,6 +11,15 @@ namespace vardel {
 // Raises `e` as its Python exception and returns null.
 PyObject* raise_toon_error(const ToonError& e);
 
+// Returns the class vardel.DecodeError (a ValueError with msg, lineno and
+// colno), made on first use; null with an exception set when that fails.
+PyObject* decode_error_class();
+
+// Raises an error of decode: a DecodeError for one in the text; nothing more
+// when the sink stopped the reading, which has already set its exception.
+// Returns null.
+PyObject* raise_decode_error(const ToonError& e);
+
 // Raises a conversion failure as a PythonConversionError and returns null;
 // an interruption (KeyboardInterrupt, SystemExit, ...) is re-raised unchanged.
 PyObject* raise_conversion_error(const ConversionError& e);

@@ -3,10 +3,12 @@
 #include <cstring>
 
 #include "bridge/direct.h"
+#include "bridge/python_sink.h"
 #include "bridge/to_python.h"
 #include "bridge/to_value.h"
 #include "bridge/utf8_str.h"
 #include "decode/decode.h"
+#include "decode/nested.h"
 #include "encode/encode.h"
 #include "encode/writer.h"
 #include "module/args.h"
@@ -24,6 +26,17 @@ const FunctionDescription kEncode{"encode", nullptr, kEncodeParams, 2, 1};
 
 const char* const kDecodeParams[] = {"toon_str", "options"};
 const FunctionDescription kDecode{"decode_toon", nullptr, kDecodeParams, 2, 1};
+const FunctionDescription kDecodeNested{"decode", nullptr, kDecodeParams, 2, 1};
+
+// Returns the UTF-8 text of the str argument `toon_str`, or null with an exception set.
+const char* text_argument(PyObject* source, Py_ssize_t& n) {
+  if (!PyUnicode_Check(source)) {
+    raise_cannot_convert(source, "PyString");
+    argument_extraction_error("toon_str");
+    return nullptr;
+  }
+  return PyUnicode_AsUTF8AndSize(source, &n);
+}
 
 PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -55,14 +68,8 @@ PyObject* decode_toon(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* slots[2];
     if (!extract_arguments_fastcall(kDecode, args, PyVectorcall_NARGS(nargs), kwnames, slots))
       return nullptr;
-    PyObject* source = slots[0];
-    if (!PyUnicode_Check(source)) {
-      raise_cannot_convert(source, "PyString");
-      argument_extraction_error("toon_str");
-      return nullptr;
-    }
     Py_ssize_t n = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(source, &n);
+    const char* text = text_argument(slots[0], n);
     if (text == nullptr) return nullptr;
     OptionsBorrow borrow;
     if (slots[1] != nullptr && slots[1] != Py_None && !check_decode_options(slots[1], borrow))
@@ -72,6 +79,27 @@ PyObject* decode_toon(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     auto result = value_to_python(doc->root);
     if (!result) return raise_conversion_error(result.error());
     return *result;
+  });
+}
+
+PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!extract_arguments_fastcall(kDecodeNested, args, PyVectorcall_NARGS(nargs), kwnames,
+                                    slots))
+      return nullptr;
+    Py_ssize_t n = 0;
+    const char* text = text_argument(slots[0], n);
+    if (text == nullptr) return nullptr;
+    DecodeSettings settings;
+    OptionsBorrow borrow;
+    if (slots[1] != nullptr && slots[1] != Py_None &&
+        !read_decode_options(slots[1], borrow, settings))
+      return nullptr;
+    PythonSink sink;
+    auto read = read_nested({text, static_cast<std::size_t>(n)}, settings, sink);
+    if (!read) return raise_decode_error(read.error());
+    return sink.take_result().release();
   });
 }
 
@@ -86,5 +114,10 @@ PyMethodDef decode_toon_def = {
     "decode_toon", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_toon)),
     METH_FASTCALL | METH_KEYWORDS,
     "decode_toon(toon_str, options=None)\n--\n\nDecode TOON format to Python data"};
+
+PyMethodDef decode_def = {
+    "decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "decode(toon_str, options=None)\n--\n\nDecode TOON text to Python data, nested to any depth"};
 
 }  // namespace vardel

@@ -1,4 +1,4 @@
-// The module functions encode and decode_toon.
+// The module functions encode, decode_toon and decode.
 #pragma once
 
 #include <Python.h>
@@ -7,5 +7,6 @@ namespace vardel {
 
 extern PyMethodDef encode_def;
 extern PyMethodDef decode_toon_def;
+extern PyMethodDef decode_def;
 
 }  // namespace vardel

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "bridge/dict_iter.h"
+#include "module/errors.h"
 #include "module/functions.h"
 #include "bridge/guard.h"
 #include "module/options.h"
@@ -65,10 +66,25 @@ bool add_class(PyObject* module, const char* name, PyObject* type) {
   return key && add_attribute(module, key.get(), type);
 }
 
+// Sets an attribute that the module's __all__ does not list: the package
+// exports it under its own __all__.
+bool add_unlisted(PyObject* module, const char* name, PyObject* value) {
+  return value != nullptr && PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+bool add_unlisted_function(PyObject* module, PyMethodDef* def) {
+  PyRef module_name = PyRef::steal(PyObject_GetAttrString(module, "__name__"));
+  if (!module_name) return false;
+  PyRef fn = PyRef::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+  return fn && add_unlisted(module, def->ml_name, fn.get());
+}
+
 bool initialise(PyObject* module) {
   return add_function(module, &encode_def) && add_function(module, &decode_toon_def) &&
          add_class(module, "EncodeOptions", encode_options_type()) &&
-         add_class(module, "DecodeOptions", decode_options_type());
+         add_class(module, "DecodeOptions", decode_options_type()) &&
+         add_unlisted_function(module, &decode_def) &&
+         add_unlisted(module, "DecodeError", decode_error_class());
 }
 
 PyObject* init_module() {
