@@ -20,6 +20,7 @@ import unicodedata
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, BinaryIO, Literal
 
+import msgspec
 import orjson
 
 import vardel
@@ -41,18 +42,8 @@ PROGRESS_THRESHOLD = 32 * 1024 * 1024
 
 _BLOCK = 1 << 20  # bytes read, or characters written, at a time
 _BOM = b"\xef\xbb\xbf"
-_DIGIT_MARKS = bytes(1 if 0x30 <= c <= 0x39 else 0 for c in range(256))
-_LONG_RUN = b"\x01" * 19
-
-
-def _has_long_digit_run(raw: memoryview) -> bool:
-    """Returns whether `raw` holds 19 ASCII digits in a row (a block at a time:
-    a regular expression takes several times longer)."""
-    for i in range(0, len(raw), _BLOCK):
-        if raw[i : i + _BLOCK + len(_LONG_RUN) - 1].tobytes().translate(_DIGIT_MARKS).find(_LONG_RUN) >= 0:
-            return True
-    return False
-
+_msgspec_decode = msgspec.json.Decoder().decode
+_STREAMED = 256  # containers with this many elements are written one element at a time
 EXAMPLES = """\
 examples:
   vardel encode data.json                     TOON on standard output
@@ -178,7 +169,6 @@ class Progress:
 
 def _read_stream(stream: BinaryIO, size: int | None, progress: Progress) -> bytearray:
     """Returns all the bytes of `stream`, `size` of them when known."""
-    progress.consider(size or 0)
     progress.phase("reading")
     buf = bytearray()
     while True:
@@ -188,6 +178,26 @@ def _read_stream(stream: BinaryIO, size: int | None, progress: Progress) -> byte
         buf += block
         progress.consider(len(buf))
         progress.update(len(buf), size)
+    return buf
+
+
+def _read_file(f: BinaryIO, size: int, progress: Progress) -> bytearray:
+    """Returns the bytes of the regular file `f` of `size` bytes, read into one
+    buffer of that size (then whatever it grew by meanwhile)."""
+    progress.consider(size)
+    progress.phase("reading")
+    buf = bytearray(size)
+    view = memoryview(buf)
+    done = 0
+    while done < size:
+        n = f.readinto(view[done : done + _BLOCK])
+        if not n:
+            break
+        done += n
+        progress.update(done, size)
+    view.release()
+    del buf[done:]
+    buf += f.read()
     return buf
 
 
@@ -202,9 +212,10 @@ def _read_bytes(path: str, progress: Progress) -> tuple[str, bytearray]:
             raise FileError(f"cannot read standard input: {exc.strerror or exc}") from None
     try:
         with open(path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-            return path, _read_stream(f, size if stat.S_ISREG(os.fstat(f.fileno()).st_mode) else None,
-                                      progress)
+            info = os.fstat(f.fileno())
+            if stat.S_ISREG(info.st_mode):
+                return path, _read_file(f, info.st_size, progress)
+            return path, _read_stream(f, None, progress)
     except OSError as exc:
         raise FileError(f"cannot read {path}: {exc.strerror or exc}") from None
 
@@ -245,15 +256,14 @@ def _load_json_text(name: str, text: str, first_line: int = 1) -> Any:
 
 
 def _load_json(name: str, raw: memoryview, first_line: int = 1, offset: int = 0) -> Any:
-    """Reads one JSON document. orjson reads standard JSON fast; what it refuses
-    (NaN, 1e400, lone surrogates, errors) is read, or reported, by the json
-    module, so that both accept and say the same. orjson reads an integer
-    beyond 64 bits as a float, so input with 19 digits in a row goes to json."""
-    if not _has_long_digit_run(raw):
-        try:
-            return orjson.loads(raw)
-        except orjson.JSONDecodeError:
-            pass
+    """Reads one JSON document. msgspec reads standard JSON fast, straight into
+    Python objects; what it refuses (NaN, 1e400, lone surrogates, integers of
+    thousands of digits, deep nesting, errors) is read, or reported, by the json
+    module, so that both accept and say the same."""
+    try:
+        return _msgspec_decode(raw)
+    except (msgspec.MsgspecError, RecursionError):
+        pass
     return _load_json_text(name, _utf8(name, raw, first_line, offset), first_line)
 
 
@@ -263,17 +273,14 @@ def _load_jsonl(name: str, raw: bytearray, start: int, progress: Progress) -> li
     values = []
     view = memoryview(raw)
     lineno, total = 1, len(raw)
-    fast = not _has_long_digit_run(view[start:])  # else each line is checked on its own
     while start < total:
         end = raw.find(b"\n", start)
         if end < 0:
             end = total
         line = view[start:end]
         try:
-            if not fast:
-                raise orjson.JSONDecodeError("", "", 0)
-            values.append(orjson.loads(line))
-        except orjson.JSONDecodeError:
+            values.append(_msgspec_decode(line))
+        except (msgspec.MsgspecError, RecursionError):
             if line.tobytes().strip(b" \t\r\n"):
                 values.append(_load_json(name, line, lineno, start))
         start, lineno = end + 1, lineno + 1
@@ -444,19 +451,57 @@ def _dump_json(data: Any, indent: int | None, sort_keys: bool) -> bytes:
                       sort_keys=sort_keys).encode("utf-8")
 
 
-def _jsonl_blocks(items: list[Any], sort_keys: bool) -> Iterator[bytes]:
-    """Yields the elements of `items` as compact JSON, one line each, in blocks."""
+def _json_pieces(value: Any, depth: int, indent: int | None, sort_keys: bool) -> Iterator[bytes]:
+    """Yields the JSON text of `value`, nested `depth` levels down, in pieces: the
+    large containers of the first two levels element by element, so that the
+    text of a large document is never held whole. The pieces make the same text as
+    _dump_json of the whole (`indent` is None or 2: orjson's two layouts)."""
+    if depth >= 2 or not isinstance(value, (list, dict)) or len(value) < _STREAMED:
+        text = _dump_json(value, indent, sort_keys)
+        yield text.replace(b"\n", b"\n" + b" " * (indent * depth)) if indent and depth else text
+        return
+    step = b"\n" + b" " * ((indent or 0) * (depth + 1)) if indent else b""
+    if isinstance(value, dict):
+        yield b"{"
+        items = sorted(value.items()) if sort_keys else value.items()
+        for i, (key, item) in enumerate(items):
+            yield (b"," if i else b"") + step + orjson.dumps(key) + (b": " if indent else b":")
+            yield from _json_pieces(item, depth + 1, indent, sort_keys)
+        yield (b"\n" + b" " * (indent * depth) if indent else b"") + b"}"
+    else:
+        yield b"["
+        for i, item in enumerate(value):
+            yield (b"," if i else b"") + step
+            yield from _json_pieces(item, depth + 1, indent, sort_keys)
+        yield (b"\n" + b" " * (indent * depth) if indent else b"") + b"]"
+
+
+def _json_blocks(data: Any, indent: int | None, sort_keys: bool) -> Iterator[bytes | memoryview]:
+    """Yields the JSON text of `data` and one line feed, in blocks of about _BLOCK bytes."""
+    if indent not in (None, 2):  # json's layouts: written whole
+        yield from _byte_blocks(_dump_json(data, indent, sort_keys))
+        return
+    yield from _gather(_json_pieces(data, 0, indent, sort_keys))
+    yield b"\n"
+
+
+def _gather(pieces: Iterable[bytes]) -> Iterator[bytes]:
+    """Yields `pieces` joined into blocks of about _BLOCK bytes."""
     pending: list[bytes] = []
     size = 0
-    for item in items:
-        line = _dump_json(item, None, sort_keys)
-        pending.append(line)
-        size += len(line) + 1
+    for piece in pieces:
+        pending.append(piece)
+        size += len(piece)
         if size >= _BLOCK:
-            yield b"\n".join(pending) + b"\n"
+            yield b"".join(pending)
             pending, size = [], 0
     if pending:
-        yield b"\n".join(pending) + b"\n"
+        yield b"".join(pending)
+
+
+def _jsonl_blocks(items: list[Any], sort_keys: bool) -> Iterator[bytes]:
+    """Yields the elements of `items` as compact JSON, one line each, in blocks."""
+    return _gather(_dump_json(item, None, sort_keys) + b"\n" for item in items)
 
 
 def _run_decode(args: argparse.Namespace) -> None:
@@ -492,10 +537,8 @@ def _decode_file(args: argparse.Namespace, jsonl: bool, progress: Progress) -> N
             raise CliError(f"{name}: --jsonl writes the elements of an array; the TOON text holds {kind}")
         _write_output(args.output, _jsonl_blocks(data, args.sort_keys), None, progress)
     else:
-        out = _dump_json(data, None if args.compact else (2 if args.indent is None else args.indent),
-                         args.sort_keys)
-        del data
-        _write_output(args.output, _byte_blocks(out), len(out) + 1, progress)
+        indent = None if args.compact else (2 if args.indent is None else args.indent)
+        _write_output(args.output, _json_blocks(data, indent, args.sort_keys), None, progress)
 
 
 def _count(limit: int | None) -> Callable[[str], int]:
