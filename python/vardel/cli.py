@@ -10,6 +10,7 @@ once its new content is complete.
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import os
 import stat
@@ -181,7 +182,7 @@ def _read_stream(stream: BinaryIO, size: int | None, progress: Progress) -> byte
     return buf
 
 
-def _read_file(f: BinaryIO, size: int, progress: Progress) -> bytearray:
+def _read_file(f: io.BufferedReader, size: int, progress: Progress) -> bytearray:
     """Returns the bytes of the regular file `f` of `size` bytes, read into one
     buffer of that size (then whatever it grew by meanwhile)."""
     progress.consider(size)
@@ -323,7 +324,6 @@ def _byte_blocks(data: bytes) -> Iterator[memoryview]:
 
 def _write_blocks(stream: BinaryIO, blocks: Iterable[bytes | memoryview], total: int | None,
                   progress: Progress) -> None:
-    progress.phase("writing")
     done = 0
     for block in blocks:
         _write_all(stream, block)
@@ -429,6 +429,7 @@ def _encode_file(args: argparse.Namespace, progress: Progress) -> None:
         compact = json.dumps(data, separators=(",", ":"), ensure_ascii=False)
         report = _stats_lines(compact, toon)
     del data
+    progress.phase("writing TOON")
     _write_output(args.output, _text_blocks(toon), len(toon) + 1, progress)
     progress.done()
     if args.stats:
