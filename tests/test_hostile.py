@@ -102,6 +102,22 @@ r += [o(EncodeOptions, delimiter=u), o(setattr, EncodeOptions(), 'delimiter', '|
       o(decode_toon, 'a: ' + u), o(decode_toon, u + ': 1', DecodeOptions())]
 r += [o(f, **{u: 1}) for f in (encode, decode_toon, EncodeOptions, DecodeOptions)]
 """, [C + "UnicodeEncodeError"] * 9 + [NOT_UTF8] * 4 + ["!TypeError: "] * 4),
+    ("options_and_hostile_code", r"""
+import copy, pickle
+S = type('S', (str,), dict(__repr__=no, __str__=no, __len__=no, __eq__=no, __hash__=no, __getitem__=no))
+opts, seen = EncodeOptions(delimiter=S('|'), sort_keys=False), []
+def meddle():
+    seen.extend([repr(opts), o(setattr, opts, 'sort_keys', True), pickle.loads(pickle.dumps(opts)) == opts,
+                 copy.deepcopy(opts) == opts, o(hash, opts), o(lambda: opts < opts)])
+r = [encode({'l': [1, 2], 'm': UMap(keys=meddle)}, opts), seen, DecodeOptions(delimiter=S('|')).delimiter,
+     o(DecodeOptions, delimiter=S(';')), o(setattr, DecodeOptions(), 'delimiter', S('\t\t')),
+     repr(DecodeOptions(delimiter=S('\t')))]
+""", ["l:\n  [2|]: 1|2\nm:\n    a: 1",
+      ["EncodeOptions(delimiter='|', indent=2, use_length_markers=True, strict=True, sort_keys=False, "
+       "uniform_indent=False)", "!RuntimeError: Already borrowed", True, True, "!TypeError: unhashable type",
+       "!TypeError: '<' not supported"],
+      "|", "!ValueError: delimiter must be ',', '\\t' or '|', not ';'",
+      "!ValueError: delimiter must be ',', '\\t' or '|', not '\\t\\t'", "DecodeOptions(strict=True, delimiter='\\t')"]),
     # Regression: the unnamed array goes under the empty key, whose sorting once
     # passed a null pointer to memcpy (the sanitizer build stops at it).
     ("empty_keys", r"""

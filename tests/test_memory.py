@@ -10,6 +10,7 @@ LeakSanitizer watches the native allocations. Reference counts: test_refcounts."
 import ctypes
 import gc
 import os
+import pickle
 import tracemalloc
 
 import pytest
@@ -80,6 +81,10 @@ STAGES = [
     ("extra_argument", lambda h: encode(TREE, None, 3), TypeError, ""),
     ("unknown_keyword", lambda h: decode_toon(TEXT, **{"k" * 512: 1}), TypeError, "unexpected keyword"),
     ("decode_bytes", lambda h: decode_toon(TEXT.encode()), TypeError, ""),
+    ("options_repr_compare_pickle", lambda h: (repr(EO("|" * 2048, sort_keys=False)), EO("|" * 2048) == EO(),
+                                               pickle.loads(pickle.dumps([EO("|" * 2048), DO(delimiter="\t")]))),
+     None, ""),
+    ("bad_decode_delimiter", lambda h: DO(delimiter=";" * 2048), ValueError, "delimiter must be"),
     ("bad_option_value", lambda h: EO(indent="i" * 1024), TypeError, ""),
     ("bad_setter_value", lambda h: setattr(EO(), "indent", -1), OverflowError, ""),
     ("encode_options_of_the_other_class", lambda h: encode(TREE, DO()), TypeError, ""),

@@ -443,10 +443,8 @@ constexpr const char* kDecodeDoc =
 
 // --- class creation -------------------------------------------------------
 
-// `dotted_name` is "vardel._vardel." followed by `name`. The class is created
-// under the dotted name, from which the interpreter takes __module__; a bare
-// name makes PyType_FromSpec issue a DeprecationWarning, which fails the import
-// when warnings are errors. The class then keeps the bare name in its messages.
+// What make_type builds a class from. `dotted_name` is "vardel._vardel."
+// followed by `name`.
 struct ClassParts {
   const char* name;
   const char* dotted_name;
@@ -460,6 +458,11 @@ struct ClassParts {
   PyMethodDef* methods;
 };
 
+// The class is created under the dotted name, from which the interpreter takes
+// __module__; a bare name makes PyType_FromSpec issue a DeprecationWarning,
+// which fails the import when warnings are errors. The class then keeps the
+// bare name in its messages. Both classes are unhashable: they are mutable and
+// compare by value.
 PyObject* make_type(const ClassParts& c) {
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(c.new_fn)},
