@@ -1,6 +1,8 @@
 """Helpers shared by the test files."""
 
 import collections.abc
+import decimal
+import math
 
 import vardel._vardel as m
 
@@ -86,3 +88,113 @@ def numpy_bool(value, name="bool_", module="numpy"):
 def assert_same(got, expected):
     """Equal with the same types and key order (1 is not 1.0, -0.0 is not 0.0)."""
     assert repr(got) == repr(expected)
+
+
+# --- What decode gives back for encoded data -----------------------------------------------------
+
+INT_RANGE = (-2**63, 2**64 - 1)
+
+
+def canonical(data, sort_keys=True):
+    """What `decode` gives for the text of `data` encoded with length markers: mappings as dicts
+    with keys in the written order, other sequences (sets included) as lists, a whole-valued
+    float whose written digits fit an integer as the int they spell (-0.0 stays -0.0), NaN and
+    infinities as None.
+    A table's rows take the order of the first row's keys."""
+    if isinstance(data, (str, bool, int)) or data is None:
+        return data
+    if isinstance(data, float):
+        if math.isnan(data) or math.isinf(data):
+            return None
+        if data.is_integer() and not (data == 0 and math.copysign(1, data) < 0):
+            # The written digits are the shortest that read back as the float, as repr's are.
+            n = int(decimal.Decimal(repr(data)))
+            if INT_RANGE[0] <= n <= INT_RANGE[1]:
+                return n
+        return data
+    if isinstance(data, collections.abc.Mapping):
+        keys = list(data.keys())
+        if sort_keys:
+            keys.sort(key=lambda k: k.encode("utf-8"))
+        return {k: canonical(data[k], sort_keys) for k in keys}
+    items = [canonical(x, sort_keys) for x in data]
+    if array_form(items) == "table":
+        items = [{k: row[k] for k in items[0]} for row in items]
+    return items
+
+
+def is_scalar(value):
+    return not isinstance(value, (dict, list))
+
+
+def array_form(items):
+    """The form the encoder writes a canonical list in: empty, table, inline or list."""
+    if not items:
+        return "empty"
+    first = items[0]
+    if isinstance(first, dict) and all(is_scalar(v) for v in first.values()):
+        keys = set(first)
+        if all(isinstance(r, dict) and set(r) == keys and all(is_scalar(v) for v in r.values())
+               for r in items):
+            return "table"
+    return "inline" if all(is_scalar(x) for x in items) else "list"
+
+
+_OPEN = object()
+
+
+def read_without_markers(value, uniform=False, depth0=True):
+    """`value` (canonical) as decode reads it back from text written without length markers,
+    where two kinds of shape share one text and are read one fixed way:
+
+    - a table of objects without keys (`[]{}:`) is one empty object;
+    - in the default layout, a list-form array that is an item of a list written at the list's
+      own column (the top level, or an array in a list item) takes every later item of that
+      column. The uniform layout indents every nested list, so its lists read back as written.
+
+    `depth0` is true for arrays written as the top level or as a list item."""
+    if isinstance(value, dict):
+        return {k: read_without_markers(v, uniform, False) for k, v in value.items()}
+    if not isinstance(value, list):
+        return value
+    form = array_form(value)
+    if form == "table":
+        return [{}] if not value[0] else value
+    if form != "list":
+        return value
+    if uniform or not depth0:
+        return [read_without_markers(x, uniform, True) for x in value]
+    tokens = []
+
+    def flatten(items):
+        for x in items:
+            if isinstance(x, list) and array_form(x) == "list":
+                tokens.append(_OPEN)
+                flatten(x)
+            else:
+                tokens.append(x)
+
+    flatten(value)
+    out = []
+    level = out
+    for t in tokens:
+        if t is _OPEN:
+            inner = []
+            level.append(inner)
+            level = inner
+        else:
+            level.append(read_without_markers(t, uniform, True))
+    return out
+
+
+def same(a, b):
+    """Equality with exact types, float signs and key order."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return a == b and math.copysign(1, a) == math.copysign(1, b)
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b

@@ -153,13 +153,13 @@ struct Member {
 static_assert(sizeof(Value) == 16 && sizeof(Member) == 32);
 
 // An object's members, each key once, in the order to write them: ascending
-// byte order of the keys (as sort_members and MapBuilder leave them), unless
-// the encoder is to keep each mapping's own order or their producer keeps
-// them in the order it read them (a decoder's KeyOrder::AsRead).
+// byte order of the keys (as sort_members and MapBuilder leave them) unless
+// the encoder is to keep each mapping's own order, or a decoder keeps them in
+// the order it read them (KeyOrder::AsRead).
 class Map {
  public:
   Map() = default;
-  // Requires unique keys, in one of those orders.
+  // Requires unique keys.
   Map(Member* members, std::size_t n) : m_(members), n_(n) {}
   const Member* begin() const { return m_; }
   const Member* end() const { return m_ + n_; }

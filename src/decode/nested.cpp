@@ -101,6 +101,9 @@ class NestedReader {
   Step list_line(Frame& f, const Line& line);
   Step table_line(Frame& f, const Line& line);
   bool close_top();
+  // True if a list below the top frame, through lists nested directly in list items, has its
+  // items at column `c`.
+  bool outer_list_at(Column c) const;
 
   bool member(const Line& line, const Parsed& p, Column key_column, Column object_owner,
               bool first);
@@ -242,18 +245,27 @@ bool unescape(std::string_view body, std::string& out, const char*& bad) {
   return true;
 }
 
+// The message for the bad escape at `bad` in `body`: the backslash and the whole character
+// after it (U+FFFD for bytes that are no UTF-8 character).
+std::string escape_message(std::string_view body, const char* bad) {
+  std::string message = "invalid escape sequence";
+  std::string_view rest(bad + 1, static_cast<std::size_t>(body.data() + body.size() - bad - 1));
+  if (rest.empty()) return message;
+  auto b0 = static_cast<unsigned char>(rest[0]);
+  std::size_t len = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC2 ? 2 : 0;
+  bool whole = len != 0 && len <= rest.size() && b0 < 0xF5;
+  for (std::size_t i = 1; whole && i < len; ++i)
+    whole = (static_cast<unsigned char>(rest[i]) & 0xC0) == 0x80;
+  message += " \\";
+  message += whole ? rest.substr(0, len) : std::string_view("\xEF\xBF\xBD");
+  return message;
+}
+
 bool NestedReader::quoted(const Line& line, std::string_view body) {
   if (std::memchr(body.data(), '\\', body.size()) == nullptr)
     return sink_.string(body) || stop();
   const char* bad = nullptr;
-  if (!unescape(body, scratch_, bad)) {
-    std::string message = "invalid escape sequence";
-    if (bad + 1 < body.data() + body.size()) {
-      message += " \\";
-      message += bad[1];
-    }
-    return fail(line, bad, std::move(message));
-  }
+  if (!unescape(body, scratch_, bad)) return fail(line, bad, escape_message(body, bad));
   return sink_.string(scratch_) || stop();
 }
 
@@ -310,14 +322,7 @@ bool NestedReader::unquote(const Line& line, std::string_view key, std::string_v
     return true;
   }
   const char* bad = nullptr;
-  if (!unescape(body, storage, bad)) {
-    std::string message = "invalid escape sequence";
-    if (bad + 1 < body.data() + body.size()) {
-      message += " \\";
-      message += bad[1];
-    }
-    return fail(line, bad, std::move(message));
-  }
+  if (!unescape(body, storage, bad)) return fail(line, bad, escape_message(body, bad));
   out = storage;
   return true;
 }
@@ -464,7 +469,7 @@ bool NestedReader::read_fields(const Line& line, const Header& h) {
                  if (was_quoted && std::memchr(name.data(), '\\', name.size()) != nullptr) {
                    const char* bad = nullptr;
                    if (!unescape(name, storage, bad))
-                     return fail(line, bad, "invalid escape sequence");
+                     return fail(line, bad, escape_message(name, bad));
                    name = field_arena_.copy(storage);
                  }
                  fields_.push_back(name);
@@ -501,10 +506,8 @@ bool NestedReader::open_array(const Line& line, const Header& h, Column owner, b
     return q ? quoted(line, t) : bare(t);
   });
   if (!ok) return false;
-  if (settings_.strict && h.count != kNoCount && count != h.count) {
-    f.seen = count;
-    return count_error(f, count, count > h.count);
-  }
+  if (settings_.strict && h.count != kNoCount && count != h.count)
+    return count_error(f, count, false);
   leave();
   return sink_.end_array() || stop();
 }
@@ -618,7 +621,7 @@ Step NestedReader::object_line(Frame& f, const Line& line) {
   // A list item in line with the members can only be the next item of an outer list.
   if (f.column < 0 || c < f.column || (c == f.column && parsed_.form == Form::Item))
     return close_top() ? Step::Again : Step::Failed;
-  if (c > f.column) return failed(line_error(line));
+  if (c > f.column && parsed_.form != Form::Item) return failed(line_error(line));
   if (parsed_.form == Form::Header) {
     fail(line, line.text.data(), "an array header without a name needs a key line right above it");
     return Step::Failed;
@@ -650,6 +653,15 @@ Step NestedReader::pending_line(Frame& f, const Line& line) {
   return close_top() ? Step::Again : Step::Failed;
 }
 
+bool NestedReader::outer_list_at(Column c) const {
+  for (std::size_t i = stack_.size() - 1; i-- > 0;) {
+    const Frame& outer = stack_[i];
+    if (outer.kind != FrameKind::List) return false;
+    if (outer.column == c) return true;
+  }
+  return false;
+}
+
 Step NestedReader::list_line(Frame& f, const Line& line) {
   const Column c = line.indent;
   if (c <= f.owner) return close_top() ? Step::Again : Step::Failed;
@@ -667,11 +679,7 @@ Step NestedReader::list_line(Frame& f, const Line& line) {
   if (c > f.column) return failed(line_error(line));
   if (f.count != kNoCount && f.seen == f.count) {
     // A full array nested in a list item leaves the rest of the column to the outer list.
-    if (f.in_list && stack_.size() >= 2) {
-      const Frame& outer = stack_[stack_.size() - 2];
-      if (outer.kind == FrameKind::List && outer.column == c)
-        return close_top() ? Step::Again : Step::Failed;
-    }
+    if (f.in_list && outer_list_at(c)) return close_top() ? Step::Again : Step::Failed;
     if (settings_.strict) return failed(count_error(f, f.seen, true));
   }
   ++f.seen;
