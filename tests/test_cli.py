@@ -98,6 +98,9 @@ NESTED = {"b": {"c": [1, 2], "d": {"e": "x,y|z"}}, "rows": [{"k": 1, "v": "p"}, 
     pytest.param(["encode", "--keep-order"], b'{"b": 1, "a": {"d": 1, "c": 2}}', b"b: 1\na:\n    d: 1\n    c: 2\n",
                  marks=needs_key_order),
     (["encode", "--uniform-indent"], b'{"b": 1, "a": {"d": 1, "c": 2}}', b"a:\n  c: 2\n  d: 1\nb: 1\n"),
+    (["decode", "--indent", "0"], "name: Chloé\nu:\n  id: 7\nt[2]: é,ü\n".encode(),
+     '{\n"name": "Chloé",\n"u": {\n"id": 7\n},\n"t": [\n"é",\n"ü"\n]\n}\n'.encode()),
+    (["decode", "--indent", "0"], encode(NESTED).encode(), json.dumps(NESTED, indent=0).encode() + b"\n"),
 ])
 def test_writes_the_documented_text(args, stdin, out):
     assert run(*args, stdin=stdin).stdout == out
@@ -127,6 +130,9 @@ def test_writes_the_documented_text(args, stdin, out):
     (["encode", "--jsonl"], b'{"a": 1}\n\n{"a": }\n{"a": 2}', r"<stdin>: invalid JSON at line 3, column 7: Expecting value"),
     (["encode", "--jsonl"], b'1\n2 3\n', r"<stdin>: invalid JSON at line 2, column 3: Extra data"),
     (["encode", "--jsonl"], b'1\n\n"\xff"\n', r"<stdin>: invalid UTF-8 at line 3 \(byte offset 4\): invalid start byte 0xff"),
+    (["decode"], b'x: "a\\q"', r"<stdin>: invalid TOON at line 1, column 6: invalid escape sequence \\q"),
+    (["decode"], b"Not TOON at all.\nJust prose.",
+     r"<stdin>: invalid TOON at line 1, column 1: expected 'key: value', an array header or a list item"),
 ])
 def test_bad_input_is_one_line_and_status_1(args, payload, message):
     assert re.fullmatch(message, error_line(run(*args, stdin=payload)))

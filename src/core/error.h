@@ -17,7 +17,7 @@ class ToonError {
     IndentationTooLarge,    // a line's indentation would exceed kMaxIndentation
     NestingTooDeep,         // the value tree is nested deeper than kMaxDepth
     Abandoned,              // a Source could not open a deferred container (never shown)
-    Stopped,                // a Sink stopped the decoding and holds the reason (never shown)
+    Stopped,                // a decoder's sink stopped it and holds the reason (never shown)
   };
 
   ToonError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}

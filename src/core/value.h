@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <new>
 #include <string_view>
-#include <vector>
 
 #include "core/arena.h"
 
@@ -102,7 +101,6 @@ class Value {
 
   Kind kind() const { return kind_; }
   bool is_scalar() const { return kind_ < Kind::Array; }
-  bool is_null() const { return kind_ == Kind::Null; }
   bool is_deferred() const { return kind_ >= Kind::Array && sub_ != 0; }
   const void* source() const { return p_.source; }
   bool as_bool() const { return sub_ != 0; }
@@ -167,8 +165,6 @@ class Map {
   bool empty() const { return n_ == 0; }
   const Member& operator[](std::size_t i) const { return m_[i]; }
   Member* data() const { return m_; }
-  // Returns the value under `key`, or nullptr; requires keys in byte order.
-  const Value* find(std::string_view key) const;
 
  private:
   Member* m_ = nullptr;
@@ -186,20 +182,6 @@ inline Map Value::as_map() const { return Map(p_.members, size()); }
 // Sorts members by key bytes and keeps, for keys that occur more than once,
 // the value inserted last. Returns the number of members kept (a prefix).
 std::size_t sort_members(Member* members, std::size_t n);
-
-// Collects members in insertion order and turns them into a Map in one step.
-// Inserting an existing key replaces its value (the last insertion wins).
-class MapBuilder {
- public:
-  void insert(std::string_view key, Value value) { pending_.push_back({key, value}); }
-  std::size_t pending() const { return pending_.size(); }
-  void clear() { pending_.clear(); }
-  // Returns the finished Map, stored in `arena`; the builder is left empty.
-  Map finish(Arena& arena);
-
- private:
-  std::vector<Member> pending_;
-};
 
 // A value tree together with the arena that owns its storage.
 struct Document {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,28 +92,42 @@ class NestedReader {
     stack_.reserve(16);
   }
 
+  // Reads the whole text; see read_nested.
   Result<Ok, ToonError> run();
 
  private:
+  // Offers `line` to the open frames, innermost first, until one takes it.
   bool take(const Line& line);
+  // Reads the first non-blank line, which decides what the top level is.
   bool start(const Line& line);
+  // Each takes `line` into the top frame `f`, or closes `f` (Again) for the frame below.
   Step object_line(Frame& f, const Line& line);
   Step pending_line(Frame& f, const Line& line);
   Step list_line(Frame& f, const Line& line);
   Step table_line(Frame& f, const Line& line);
+  // Ends the top frame's value (checking its count) and pops it.
   bool close_top();
-  // True if a list below the top frame, through lists nested directly in list items, has its
-  // items at column `c`.
+  // True if a list below the top frame has its items at column `c`.
   bool outer_list_at(Column c) const;
+  // True if a list frame is open.
+  bool has_list() const;
 
+  // Reports the member `p` of an object, or opens the frame its value needs.
   bool member(const Line& line, const Parsed& p, Column key_column, Column object_owner,
               bool first);
+  // Reports the list item `p`, or opens the frame its value needs.
   bool item(const Line& line, const Parsed& p, Column list_owner);
+  // Begins the array of header `h`: reads inline values whole, else opens a list or table.
   bool open_array(const Line& line, const Header& h, Column owner, bool in_list);
+  // Reads a tabular header's field names into fields_.
   bool read_fields(const Line& line, const Header& h);
+  // Reports one row of the table frame `f` as an object.
   bool row(Frame& f, const Line& line);
+  // Takes the current line apart into parsed_, once.
   bool parse(const Line& line);
+  // Takes `t` (a line's text, or a list item's) apart into `p`.
   bool parse_text(const Line& line, std::string_view t, Parsed& p);
+  // Takes apart the array header whose '[' is at `bracket` in `t`.
   bool parse_header(const Line& line, std::string_view t, std::size_t bracket, Header& h);
 
   // Counts one more open container, failing at `at` beyond kMaxDepth.
@@ -127,7 +142,7 @@ class NestedReader {
     return sink_.end_object() || stop();
   }
 
-  // Scalars and keys.
+  // Scalars and keys: a quoted or bare token, a bare token, a quoted token's body, a key.
   bool value(const Line& line, std::string_view token);
   bool bare(std::string_view token);
   bool quoted(const Line& line, std::string_view body);
@@ -284,12 +299,11 @@ bool NestedReader::bare(std::string_view t) {
       break;
     case '+': case '-': case '.': case '0': case '1': case '2': case '3': case '4': case '5':
     case '6': case '7': case '8': case '9': {
-      Value v;
-      if (!decoder::read_number(t, v)) break;
-      Number n = v.as_number();
+      std::optional<Number> n = decoder::read_number(t);
+      if (!n) break;
       // The encoder writes the float -0.0 as "-0"; no integer is written with a sign and zero.
-      if (t[0] == '-' && n.form() == Number::Form::Unsigned) n = Number::from_double(-0.0);
-      return sink_.number(n) || stop();
+      if (t[0] == '-' && n->form() == Number::Form::Unsigned) n = Number::from_double(-0.0);
+      return sink_.number(*n) || stop();
     }
     default: break;
   }
@@ -463,14 +477,13 @@ bool NestedReader::read_fields(const Line& line, const Header& h) {
   field_arena_.rewind(field_mark_);
   if (trim(h.fields).empty()) return true;
   std::size_t count = 0;
-  std::string storage;
   return cells(line, h.fields, h.delimiter, npos - 1, count,
                [&](std::string_view name, bool was_quoted) {
                  if (was_quoted && std::memchr(name.data(), '\\', name.size()) != nullptr) {
                    const char* bad = nullptr;
-                   if (!unescape(name, storage, bad))
+                   if (!unescape(name, key_scratch_, bad))
                      return fail(line, bad, escape_message(name, bad));
-                   name = field_arena_.copy(storage);
+                   name = field_arena_.copy(key_scratch_);
                  }
                  fields_.push_back(name);
                  return true;
@@ -618,8 +631,9 @@ Step NestedReader::object_line(Frame& f, const Line& line) {
     if (c < f.column) return close_top() ? Step::Again : Step::Failed;
     return failed(line_error(line));
   }
-  // A list item in line with the members can only be the next item of an outer list.
-  if (f.column < 0 || c < f.column || (c == f.column && parsed_.form == Form::Item))
+  // A list item in line with the members or right of them can only be the next item of an
+  // outer list (the encoder writes no blank line after a list's last item).
+  if (f.column < 0 || c < f.column || (parsed_.form == Form::Item && has_list()))
     return close_top() ? Step::Again : Step::Failed;
   if (c > f.column && parsed_.form != Form::Item) return failed(line_error(line));
   if (parsed_.form == Form::Header) {
@@ -655,9 +669,14 @@ Step NestedReader::pending_line(Frame& f, const Line& line) {
 
 bool NestedReader::outer_list_at(Column c) const {
   for (std::size_t i = stack_.size() - 1; i-- > 0;) {
-    const Frame& outer = stack_[i];
-    if (outer.kind != FrameKind::List) return false;
-    if (outer.column == c) return true;
+    if (stack_[i].kind == FrameKind::List && stack_[i].column == c) return true;
+  }
+  return false;
+}
+
+bool NestedReader::has_list() const {
+  for (const Frame& f : stack_) {
+    if (f.kind == FrameKind::List) return true;
   }
   return false;
 }
@@ -673,15 +692,18 @@ Step NestedReader::list_line(Frame& f, const Line& line) {
     fail(line, line.text.data(), "expected a list item ('- ')");
     return Step::Failed;
   }
+  // An item at an outer list's column that this array cannot take is that list's: in the default
+  // layout an array nested in a list item writes its items at the outer list's column, and
+  // after a list that ends a list item's member comes no blank line, only the outer list's
+  // next item, at any column.
+  const bool full = f.count != kNoCount && f.seen == f.count;
+  if ((full || (f.column >= 0 && c != f.column)) && outer_list_at(c))
+    return close_top() ? Step::Again : Step::Failed;
   if (f.column < 0) f.column = c;
   // An array nested in a list item may write its items left of the outer list's.
   if (c < f.column || (c > f.column && f.in_list)) return close_top() ? Step::Again : Step::Failed;
   if (c > f.column) return failed(line_error(line));
-  if (f.count != kNoCount && f.seen == f.count) {
-    // A full array nested in a list item leaves the rest of the column to the outer list.
-    if (f.in_list && outer_list_at(c)) return close_top() ? Step::Again : Step::Failed;
-    if (settings_.strict) return failed(count_error(f, f.seen, true));
-  }
+  if (full && settings_.strict) return failed(count_error(f, f.seen, true));
   ++f.seen;
   const Column owner = f.owner;
   return item(line, parsed_, owner) ? Step::Taken : Step::Failed;

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "decode/decode.h"
+
 namespace vardel {
 
 namespace {
@@ -92,6 +94,14 @@ bool ValueSink::end_object() {
   members_.resize(o.start);
   key_ = o.parent_key;
   return put(Value::object(Map(members, n)));
+}
+
+Result<Document, ToonError> decode_tree(std::string_view text) {
+  Document doc;
+  ValueSink sink(doc.arena);
+  if (auto done = decode_document(text, sink); !done) return fail(std::move(done.error()));
+  doc.root = sink.result();
+  return doc;
 }
 
 }  // namespace vardel

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "core/arena.h"
+#include "core/error.h"
+#include "core/result.h"
 #include "core/value.h"
 #include "decode/sink.h"
 
@@ -53,6 +55,10 @@ class ValueSink final : public Sink {
   Value result_;
   bool complete_ = false;
 };
+
+// Returns the document read from `text` as a Value tree (see decode_document),
+// or the text's first DecodingError. The tree holds copies of its strings.
+Result<Document, ToonError> decode_tree(std::string_view text);
 
 // Keeps one member per key, at the place where the key first occurs and with
 // the value of its last occurrence; returns how many are kept (a prefix).

@@ -8,7 +8,8 @@
 
 namespace vardel {
 
-// Raises `e` as its Python exception and returns null.
+// Raises `e` as its Python exception and returns null. A Stopped error leaves
+// the exception its sink raised.
 PyObject* raise_toon_error(const ToonError& e);
 
 // Returns the class vardel.DecodeError (a ValueError with msg, lineno and

@@ -141,6 +141,22 @@ int main() {
        "[[[null],[null]]]"},
       {"nested list left of its hyphen", "l:\n  [2]:\n      - [1]:\n    - [1]: 1\n      - 5",
        "{\"l\":[[[1]],5]}"},
+      // After an empty object that ends a nested list, the outer list's next item may stand
+      // in line with the members or right of them: no blank line comes after a list.
+      {"outer item in line with the members",
+       "k:\n  [2]:\n      - [1]:\n    - [2]:\n    - [1]: 1\n    - a: 1\n      b:\n      - 2",
+       "{\"k\":[[[[1],{\"a\":1,\"b\":{}}]],2]}"},
+      {"outer item right of the members",
+       "[2]:\n          - [1]:\n     - a: 1\n       b:\n          - 2",
+       "[[{\"a\":1,\"b\":{}}],2]"},
+      {"outer item after a full empty array",
+       "k:\n      [3]:\n                  - [2]:\n            - [2]:\n            - 1\n"
+       "            - [1]: 2\n            - a: 1\n                  x:\n                  [0]:\n"
+       "                  - s\n                  - b: 1",
+       "{\"k\":[[[1,[2]],{\"a\":1,\"x\":[]}],\"s\",{\"b\":1}]}"},
+      {"outer item right of a list without count",
+       "e:\n []:\n        - []:\n  - a: 1\n   x:\n   []:\n      - []: 1\n      - 2\n        - s",
+       "{\"e\":[[{\"a\":1,\"x\":[[1],2]}],\"s\"]}"},
       {"table of empty objects", "[3]{}:", "[{},{},{}]"},
       {"table of empty objects without count", "[]{}:", "[{}]"},
       {"bare hyphen is the empty object", "[2]:\n  -\n  - 1", "[{},1]"},
