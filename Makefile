@@ -5,7 +5,9 @@ PYTHON ?=
 PY_VERSION ?= 3.12
 VENV ?= .venv
 PY := $(VENV)/bin/python
-DEV_DEPS := scikit-build-core cmake ninja pytest hypothesis mypy
+# msgspec, orjson: the command line's JSON; bpe-openai: the tokens extra; dask, distributed: the
+# JSON Lines recipe run on a local cluster.
+DEV_DEPS := scikit-build-core cmake ninja pytest hypothesis mypy msgspec orjson bpe-openai dask distributed
 BUILD_DIR ?= build/{wheel_tag}
 
 .PHONY: all venv install test cpptest test-3.13 test-asan test-debug-malloc fuzz fuzz-replay demo bench clean format
