@@ -16,7 +16,8 @@ E, D, EO, DO = m.encode, m.decode_toon, m.EncodeOptions, m.DecodeOptions
 
 
 def test_attributes_are_exactly_the_four_names():
-    assert m.__all__ == vardel.__all__ == NAMES and m.__doc__ == "Python module"
+    # The package adds the ready-made default hook, written in Python.
+    assert m.__all__ == NAMES and vardel.__all__ == [*NAMES, "common_types"] and m.__doc__ == "Python module"
     assert set(dir(m)) - set(NAMES) == {"__all__", "__doc__", "__file__", "__loader__", "__name__",
                                         "__package__", "__spec__"}
     assert all(getattr(vardel, name) is getattr(m, name) for name in NAMES)

@@ -5,6 +5,7 @@
     'id: 1\\ntags:\\n  [2]: a,b'
 """
 
+from vardel._types import common_types
 from vardel._vardel import DecodeOptions, EncodeOptions, decode_toon, encode
 
 __version__: str
@@ -23,4 +24,4 @@ def __getattr__(name: str) -> str:
     globals()["__version__"] = found
     return found
 
-__all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions"]
+__all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions", "common_types"]

@@ -1,0 +1,43 @@
+// What the ready-made hook (vardel.common_types) gives the common types, found
+// through the C API instead of a call to the hook.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string_view>
+
+#include "bridge/pyref.h"
+
+namespace vardel {
+
+// The longest text: a datetime with microseconds and an offset with seconds
+// and microseconds, "YYYY-MM-DDTHH:MM:SS.ffffff+HH:MM:SS.ffffff".
+inline constexpr std::size_t kCommonTextMax = 42;
+
+// One object's form under the ready-made hook.
+struct CommonForm {
+  enum class Kind : unsigned char {
+    Other,   // not read here: the hook decides (other types, overridden methods)
+    Text,    // the ASCII text in `text`: a datetime, date or time's isoformat(), a UUID's str()
+    Object,  // `object`: an Enum member's value, or the dict of a dataclass instance's fields
+  };
+  Kind kind = Kind::Other;
+  std::size_t size = 0;
+  char text[kCommonTextMax];
+  PyRef object;
+
+  std::string_view view() const { return {text, size}; }
+};
+
+// Fills `form` with what the hook returns for `o`, or leaves Kind::Other.
+// Runs no Python code except what the hook would run too: a tzinfo's
+// utcoffset() and attribute reads of the fields and the Enum value. Returns
+// false with an exception set when one of those failed.
+bool common_form(PyObject* o, CommonForm& form);
+
+// Returns the ready-made hook (borrowed), importing it on first use; null
+// with an exception set when it cannot be imported.
+PyObject* common_types_hook();
+
+}  // namespace vardel
