@@ -23,12 +23,12 @@ std::string display_name(const FunctionDescription& d) {
 void too_many_positional(const FunctionDescription& d, Py_ssize_t given) {
   std::string name = display_name(d);
   const char* verb = given == 1 ? "was" : "were";
-  if (d.required == d.n_params) {
+  if (d.required == d.positional()) {
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                 name.c_str(), d.n_params, given, verb);
+                 name.c_str(), d.positional(), given, verb);
   } else {
     PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                 name.c_str(), d.required, d.n_params, given, verb);
+                 name.c_str(), d.required, d.positional(), given, verb);
   }
 }
 
@@ -106,7 +106,7 @@ bool check_required(const FunctionDescription& d, Py_ssize_t nargs, PyObject* co
 bool extract_arguments_fastcall(const FunctionDescription& d, PyObject* const* args,
                                 Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   for (std::size_t i = 0; i < d.n_params; ++i) slots[i] = nullptr;
-  if (static_cast<std::size_t>(nargs) > d.n_params) {
+  if (static_cast<std::size_t>(nargs) > d.positional()) {
     too_many_positional(d, nargs);
     return false;
   }
@@ -124,7 +124,7 @@ bool extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args,
                                   PyObject* kwargs, PyObject** slots) {
   for (std::size_t i = 0; i < d.n_params; ++i) slots[i] = nullptr;
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (static_cast<std::size_t>(nargs) > d.n_params) {
+  if (static_cast<std::size_t>(nargs) > d.positional()) {
     too_many_positional(d, nargs);
     return false;
   }

@@ -8,13 +8,17 @@
 namespace vardel {
 
 // What a callable accepts: its parameters in order, the leading `required`
-// of them without default. No parameter is positional- or keyword-only.
+// of them without default, the last `keyword_only` of them (all with a
+// default) only by keyword. No parameter is positional-only.
 struct FunctionDescription {
   const char* func_name;   // "encode", "__new__"
   const char* cls_name;    // owning class, or nullptr
   const char* const* params;
   std::size_t n_params;
   std::size_t required;
+  std::size_t keyword_only = 0;
+
+  std::size_t positional() const { return n_params - keyword_only; }
 };
 
 inline constexpr std::size_t kMaxParams = 4;
