@@ -24,7 +24,7 @@ def test_attributes_are_exactly_the_four_names():
 
 
 @pytest.mark.parametrize("obj, doc, signature", [
-    (E, "Encode Python data to TOON format", "(data, options=None)"),
+    (E, "Encode Python data to TOON format", "(data, options=None, *, default=None)"),
     (D, "Decode TOON format to Python data", "(toon_str, options=None)"),
     (EO, "Configuration options for TOON encoding", "(delimiter=..., indent=2, use_length_markers=True, strict=True)"),
     (DO, "Configuration options for TOON decoding", "(strict=True)"),

@@ -1,5 +1,6 @@
 """The native core of vardel: TOON encoding and decoding."""
 
+from collections.abc import Callable
 from typing import Any, Self, final
 
 __all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions"]
@@ -53,7 +54,12 @@ class DecodeOptions:
     @strict.setter
     def strict(self, value: bool, /) -> None: ...
 
-def encode(data: object, options: EncodeOptions | None = None) -> str:
+def encode(
+    data: object,
+    options: EncodeOptions | None = None,
+    *,
+    default: Callable[[Any], object] | None = None,
+) -> str:
     """Encode Python data to TOON format.
 
     `data` is a tree of None, bool, int (-2**63 to 2**64 - 1), float, str,
@@ -62,12 +68,19 @@ def encode(data: object, options: EncodeOptions | None = None) -> str:
     members come out sorted by key; NaN and infinities are written as null.
     The text never ends with a line feed.
 
+    `default`, when given, is called with each object the conversion
+    refuses (bytes included), and what it returns is converted in the
+    object's place; vardel.common_types is a ready-made one. An exception it
+    raises propagates unchanged.
+
     Raises ValueError for data that cannot be converted ("Python conversion
     error: ...", also for a str holding a lone surrogate and for exceptions
     raised by the data's own methods) and for an unusable delimiter
     ("Invalid delimiter: ..."), OverflowError when a line's indentation
     would exceed 1048576 spaces, and TypeError when `options` is not an
-    EncodeOptions.
+    EncodeOptions or `default` is not callable. A conversion error, and an
+    exception from `default`, carry a note naming where in the data they
+    happened, e.g. "at $.users[1].created".
     """
 
 def decode_toon(toon_str: str, options: DecodeOptions | None = None) -> dict[str, Any]:

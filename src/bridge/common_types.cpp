@@ -299,6 +299,13 @@ bool common_form(PyObject* o, CommonForm& form) {
   return true;
 }
 
+bool is_exact_common_type(PyObject* o) {
+  if (!known.ready) return false;
+  PyTypeObject* t = Py_TYPE(o);
+  return t == PyDateTimeAPI->DateTimeType || t == PyDateTimeAPI->DateType ||
+         t == PyDateTimeAPI->TimeType || t == known.uuid_type;
+}
+
 PyObject* common_types_hook() {
   if (known.hook == nullptr) known.hook = import_attr("vardel._types", "common_types");
   return known.hook;

@@ -36,6 +36,11 @@ struct CommonForm {
 // false with an exception set when one of those failed.
 bool common_form(PyObject* o, CommonForm& form);
 
+// Whether `o` is an exact datetime, date, time or UUID: types that are
+// neither sequences nor mappings, so the conversion refuses them without
+// asking collections.abc. False until common_form() has run once.
+bool is_exact_common_type(PyObject* o);
+
 // Returns the ready-made hook (borrowed), importing it on first use; null
 // with an exception set when it cannot be imported.
 PyObject* common_types_hook();

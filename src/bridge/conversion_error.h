@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "bridge/error_path.h"
 #include "bridge/pyref.h"
 
 namespace vardel {
@@ -19,12 +20,18 @@ class ConversionError {
     UnsupportedType,         // "unsupported type " + a type name
     UnexpectedType,          // "unexpected type: " + a failed type expectation
     SequenceLengthMismatch,  // a sequence reported two lengths
+    DefaultRaised,           // the caller's default function raised: re-raised unchanged
   };
 
   // Takes the pending Python exception (a SystemError stands in when none is
   // pending). A pending PanicException is reported and rethrown instead.
   static ConversionError fetch();
+  // Takes the exception the caller's default function raised, as fetch() does.
+  static ConversionError default_raised();
   static ConversionError custom(std::string message);
+  // A custom message for data that reached the nesting limit, whose path (a
+  // step for every level) names no place worth showing.
+  static ConversionError nesting_limit(std::string message);
   static ConversionError unsupported(std::string type_name);
   // "'{type of obj}' object cannot be converted to '{target}'".
   static ConversionError unexpected(PyObject* obj, const char* target);
@@ -35,6 +42,13 @@ class ConversionError {
   // SystemExit and the like): such an exception is re-raised as it is instead
   // of being reported as a failed conversion. Otherwise null.
   PyObject* interruption() const;
+  // Returns the exception of a DefaultRaised error, otherwise null.
+  PyObject* propagated() const;
+  // Where in the data the conversion failed, recorded as the failure unwinds.
+  ErrorPath& path() { return r_->path; }
+  const ErrorPath& path() const { return r_->path; }
+  // Whether a note naming the path helps find the failure.
+  bool shows_path() const { return r_->shows_path; }
   // Returns the display text. A PanicException raised by the str() of a
   // carried exception ends the call (rethrow_if_panic).
   std::string display() const;
@@ -46,6 +60,8 @@ class ConversionError {
     PyRef exception;           // PythonException
     std::size_t expected = 0;  // SequenceLengthMismatch
     std::size_t actual = 0;
+    ErrorPath path;
+    bool shows_path = true;
   };
   explicit ConversionError(std::unique_ptr<Record> r) : r_(std::move(r)) {}
   static ConversionError make(Kind kind, std::string text);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bridge/conversion_error.h"
+#include "bridge/default_hook.h"
 #include "bridge/to_value.h"
 #include "bridge/utf8_str.h"
 #include "core/error.h"
@@ -78,6 +79,12 @@ class Converter {
 
   ConversionError take_error() { return std::move(*error_); }
 
+  // Sends every object the conversion refuses to `hook` (which outlives the
+  // converter), and converts what stands for it in its place. Each object
+  // being replaced counts as a level of nesting for the containers in what
+  // replaces it, so that a hook that keeps returning new objects ends.
+  void use_default(DefaultHook& hook) { hook_ = &hook; }
+
   // Makes the converter read one container level at a time, for the direct
   // encoder: exact dicts, lists and tuples inside the container being read
   // become deferred values (Value::deferred, the object as source), and
@@ -136,11 +143,11 @@ class Converter {
 
   // Enters a container; fails when the nesting limit is reached.
   bool enter(PyObject* o) {
-    if (depth_ == kMaxDepth) {
+    if (depth_ + replacing_ >= kMaxDepth) {
       for (std::size_t i = 0; i < depth_; ++i) {
-        if (frames_[i].container == o) return failed(ConversionError::custom(kCircular));
+        if (frames_[i].container == o) return failed(ConversionError::nesting_limit(kCircular));
       }
-      return failed(ConversionError::custom(kTooDeep));
+      return failed(ConversionError::nesting_limit(kTooDeep));
     }
     frames_[depth_++] = Frame{o};
     return true;
@@ -155,6 +162,19 @@ class Converter {
   bool generic_mapping(PyObject* o, Value& out);
   bool set_items(PyObject* o, Value& out);
   bool unsupported(PyObject* o);
+  // Fails with the error of the bytes or bytearray `o`.
+  bool refused_bytes(PyObject* o);
+  // Converts what the default hook gives for the refused object `o`.
+  bool replaced(PyObject* o, Value& out);
+  // Records, as a failure unwinds, the step from a container to its item.
+  bool failed_at_index(std::size_t i) {
+    error_->path().add_index(i);
+    return false;
+  }
+  bool failed_at_key(PyObject* key) {
+    error_->path().add_key(key);
+    return false;
+  }
   // Returns the key's UTF-8 slice kept alive, or fails.
   bool key_text(PyObject* key, std::string_view& text);
   bool finish_object(std::vector<Member>& members, Value& out);
@@ -193,6 +213,8 @@ class Converter {
   bool shallow_ = false;
   std::size_t level_base_ = 0;  // nesting level of the outermost container being read
   std::optional<ConversionError> error_;
+  DefaultHook* hook_ = nullptr;
+  std::size_t replacing_ = 0;  // objects being replaced, each counted as a level
   std::size_t depth_ = 0;
   // One frame per container being read, outermost first.
   // Made by enter() (Frame{container}, the rest zero), so that the array of

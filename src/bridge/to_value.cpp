@@ -187,7 +187,7 @@ bool Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* 
       m = &read.members[order->slot[i]];
       m->key = order->text[i];
       m->value = Value();
-      return convert_leaf_first(v, m->value);
+      return convert_leaf_first(v, m->value) || failed_at_key(k);
     }
     unplace(read, i);
   }
@@ -195,7 +195,7 @@ bool Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* 
   m->value = Value();
   if (!key_text(k, m->key)) return false;
   if (order != nullptr) read.keys[i] = k;
-  return convert_leaf_first(v, m->value);
+  return convert_leaf_first(v, m->value) || failed_at_key(k);
 }
 
 void Converter::unplace(DictRead& read, std::size_t count) {
@@ -261,7 +261,7 @@ bool Converter::exact_sequence(PyObject* o, Value& out) {
     f.release_item();
     if (!ok) {
       leave();
-      return false;
+      return failed_at_index(i);
     }
   }
   leave();
@@ -282,6 +282,7 @@ bool Converter::unsupported(PyObject* o) {
 bool Converter::convert_other(PyObject* o, Value& out) {
   // Everything from here on may call into Python code.
   secure();
+  if (hook_ != nullptr && hook_->refused_at_once(o)) return replaced(o, out);
   PyTypeObject* t = Py_TYPE(o);
   unsigned long flags = PyType_GetFlags(t);
   if (o == Py_None) {
@@ -305,11 +306,7 @@ bool Converter::convert_other(PyObject* o, Value& out) {
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return string(o, out);
   if (t == &PyByteArray_Type || (flags & Py_TPFLAGS_BYTES_SUBCLASS) ||
       PyType_IsSubtype(t, &PyByteArray_Type)) {
-    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
-      return failed(ConversionError::custom(
-          "invalid type: byte array, expected any valid JSON value"));
-    }
-    return failed(ConversionError::unexpected(o, "PyBytes"));
+    return hook_ != nullptr ? replaced(o, out) : refused_bytes(o);
   }
   if (t == &PyFloat_Type || PyType_IsSubtype(t, &PyFloat_Type)) {
     double d = PyFloat_AsDouble(o);
@@ -330,7 +327,34 @@ bool Converter::convert_other(PyObject* o, Value& out) {
     return generic_sequence(o, static_cast<std::size_t>(n), out, not_sequence);
   }
   if (passes_mapping_check(o)) return generic_mapping(o, out);
-  return unsupported(o);
+  return hook_ != nullptr ? replaced(o, out) : unsupported(o);
+}
+
+bool Converter::refused_bytes(PyObject* o) {
+  if (PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_BYTES_SUBCLASS)
+    return failed(ConversionError::custom("invalid type: byte array, expected any valid JSON value"));
+  return failed(ConversionError::unexpected(o, "PyBytes"));
+}
+
+bool Converter::replaced(PyObject* o, Value& out) {
+  if (depth_ + replacing_ > kMaxDepth) return failed(ConversionError::nesting_limit(kTooDeep));
+  switch (hook_->replace(o)) {
+    case DefaultHook::Outcome::Text: out = Value::string(arena_.copy(hook_->text())); return true;
+    case DefaultHook::Outcome::Unchanged: {
+      PyTypeObject* t = Py_TYPE(o);
+      bool bytes = (PyType_GetFlags(t) & Py_TPFLAGS_BYTES_SUBCLASS) ||
+                   PyType_IsSubtype(t, &PyByteArray_Type);
+      return bytes ? refused_bytes(o) : unsupported(o);
+    }
+    case DefaultHook::Outcome::Failed: return failed(ConversionError::default_raised());
+    case DefaultHook::Outcome::Object: break;
+  }
+  // Held while converted: only the strs the tree points into are kept after.
+  PyRef replacement = hook_->take_object();
+  ++replacing_;
+  bool ok = convert(replacement.get(), out);
+  --replacing_;
+  return ok;
 }
 
 bool Converter::generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
@@ -357,7 +381,7 @@ bool Converter::generic_sequence(PyObject* o, std::optional<std::size_t> expecte
     Value v;
     if (!convert(item.get(), v)) {
       leave();
-      return false;
+      return failed_at_index(i);
     }
     items.push_back(v);
   }
@@ -374,7 +398,7 @@ bool Converter::set_items(PyObject* o, Value& out) {
     Value v;
     if (!convert(item.get(), v)) {
       leave();
-      return false;
+      return failed_at_index(items.size());
     }
     items.push_back(v);
   }
@@ -424,7 +448,7 @@ bool Converter::generic_mapping(PyObject* o, Value& out) {
     }
     if (!convert(value.get(), m.value)) {
       leave();
-      return false;
+      return failed_at_key(key.get());
     }
     members.push_back(m);
   }
@@ -432,8 +456,10 @@ bool Converter::generic_mapping(PyObject* o, Value& out) {
   return finish_object(members, out);
 }
 
-Result<Value, ConversionError> deserialize_any(PyObject* obj, Arena& arena, KeepAlive& keep) {
+Result<Value, ConversionError> deserialize_any(PyObject* obj, Arena& arena, KeepAlive& keep,
+                                               DefaultHook* hook) {
   Converter c(arena, keep);
+  if (hook != nullptr) c.use_default(*hook);
   Value v;
   if (!c.convert(obj, v)) return fail(c.take_error());
   return v;

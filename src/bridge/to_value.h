@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridge/conversion_error.h"
+#include "bridge/default_hook.h"
 #include "core/result.h"
 #include "core/value.h"
 
@@ -52,7 +53,10 @@ class KeepAlive {
 };
 
 // Returns the value tree of `obj` (borrowed), its storage in `arena` and the
-// strings it points into held by `keep`, or the first ConversionError.
-Result<Value, ConversionError> deserialize_any(PyObject* obj, Arena& arena, KeepAlive& keep);
+// strings it points into held by `keep`, or the first ConversionError, with
+// the path to the value it is about. With `hook`, each object the conversion
+// refuses is replaced by what the hook gives for it.
+Result<Value, ConversionError> deserialize_any(PyObject* obj, Arena& arena, KeepAlive& keep,
+                                               DefaultHook* hook = nullptr);
 
 }  // namespace vardel

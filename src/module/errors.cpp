@@ -2,6 +2,9 @@
 
 #include <string>
 
+#include "bridge/error_path.h"
+#include "bridge/pyref.h"
+
 namespace vardel {
 
 namespace {
@@ -36,6 +39,24 @@ PyObject* raise_conversion_error(const ConversionError& e) {
     return nullptr;
   }
   return raise_toon_error(ToonError(ToonError::Kind::PythonConversionError, e.display()));
+}
+
+}  // namespace vardel
+
+namespace vardel {
+
+PyObject* raise_encode_conversion_error(const ConversionError& e) {
+  if (PyObject* exc = e.propagated()) {
+    PyErr_SetRaisedException(Py_NewRef(exc));
+  } else {
+    raise_conversion_error(e);
+  }
+  PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+  if (raised && e.shows_path() &&
+      PyObject_TypeCheck(raised.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)))
+    add_note(raised.get(), e.path().note());
+  PyErr_SetRaisedException(raised.release());
+  return nullptr;
 }
 
 }  // namespace vardel

@@ -1,6 +1,7 @@
 #include "module/functions.h"
 
 #include <cstring>
+#include <optional>
 
 #include "bridge/direct.h"
 #include "bridge/to_python.h"
@@ -19,17 +20,25 @@ namespace vardel {
 
 namespace {
 
-const char* const kEncodeParams[] = {"data", "options"};
-const FunctionDescription kEncode{"encode", nullptr, kEncodeParams, 2, 1};
+const char* const kEncodeParams[] = {"data", "options", "default"};
+const FunctionDescription kEncode{"encode", nullptr, kEncodeParams, 3, 1, 1};
 
 const char* const kDecodeParams[] = {"toon_str", "options"};
 const FunctionDescription kDecode{"decode_toon", nullptr, kDecodeParams, 2, 1};
 
 PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[2];
+    PyObject* slots[3];
     if (!extract_arguments_fastcall(kEncode, args, PyVectorcall_NARGS(nargs), kwnames, slots))
       return nullptr;
+    PyObject* fn = slots[2] == Py_None ? nullptr : slots[2];
+    if (fn != nullptr && !PyCallable_Check(fn)) {
+      PyRef name = PyRef::steal(type_qualname(Py_TYPE(fn)));
+      if (name)
+        PyErr_Format(PyExc_TypeError, "encode() argument 'default' must be callable or None, not %U",
+                     name.get());
+      return nullptr;
+    }
     EncodeSettings settings;
     OptionsBorrow borrow;
     if (slots[1] != nullptr && slots[1] != Py_None &&
@@ -42,8 +51,10 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     out.truncate(0);
     Arena arena;
     KeepAlive keep;
-    auto value = deserialize_any(slots[0], arena, keep);
-    if (!value) return raise_conversion_error(value.error());
+    std::optional<DefaultHook> hook;
+    if (fn != nullptr) hook.emplace(fn);
+    auto value = deserialize_any(slots[0], arena, keep, hook ? &*hook : nullptr);
+    if (!value) return raise_encode_conversion_error(value.error());
     auto written = encode_into(out, *value, 0, settings);
     if (!written) return raise_toon_error(written.error());
     return str_from_utf8(out.view(), keep.all_ascii());
@@ -80,7 +91,7 @@ PyObject* decode_toon(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef encode_def = {
     "encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
     METH_FASTCALL | METH_KEYWORDS,
-    "encode(data, options=None)\n--\n\nEncode Python data to TOON format"};
+    "encode(data, options=None, *, default=None)\n--\n\nEncode Python data to TOON format"};
 
 PyMethodDef decode_toon_def = {
     "decode_toon", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_toon)),
