@@ -81,7 +81,7 @@ def test_writes_the_documented_text(args, stdin, out):
     (["encode"], b"[" * 200_000 + b"]" * 200_000, r"<stdin>: JSON nested too deeply \(vardel reads at most 512 levels\)"),
     (["encode"], b"1" * 5000, r"<stdin>: cannot read JSON: Exceeds the limit \(4300 digits\).*"),
     (["encode"], b'{"k": "a\\ud800b"}', r"<stdin>: cannot encode: Python conversion error: UnicodeEncodeError: .* surrogates not allowed"),
-    (["encode", "--indent", 2**19 + 1], b'{"a": {"b": 1}}', r"<stdin>: cannot encode: Indentation too large: .*"),
+    (["encode", "--indent", 2**62], b'{"a": {"b": 1}}', r"<stdin>: cannot encode: Indentation too large: .*"),
     (["decode"], b'x: "a\\q"', r"<stdin>: cannot decode: Decoding error: Invalid escape sequence: \\q"),
     (["decode"], b'a: 1\nx: "abc\\"', r"<stdin>: cannot decode: Decoding error: Unterminated escape sequence"),
 ])

@@ -184,6 +184,10 @@ def test_default_must_be_callable():
     ({"k": {"\ud800": 1}}, "at $.k"),  # the key itself fails: the path names its mapping
     ({"k": {5: 1}}, "at $.k"),
     ({"k": USeq([1], getitem=fail(LookupError("x")))}, "at $.k"),
+    ({"z": [1, 2], "a": {"k": [object()]}}, "at $.a.k[0]"),  # read in dict order, written sorted
+    ({"z": {"y": [1, {"q": [5, object()]}]}, "a": {"k": [1]}, "b": 1}, "at $.z.y[1].q[1]"),
+    ([[1, [2, [3, {"deep key": [object()]}]]]], 'at $[0][1][1][1]["deep key"][0]'),
+    ({"a": [{"b": 1}], "c": {"d": [1, 2**70]}}, "at $.c.d[1]"),
 ])
 def test_conversion_errors_say_where(data, note):
     error = caught(encode, data)
@@ -200,6 +204,17 @@ def test_nesting_limit_errors_have_no_note(data, default):
     # Their path has a step for each of 512 levels: it names no place worth showing.
     error = caught(encode, data, default=default)
     assert str(error) in (TOO_DEEP, CIRCULAR) and not hasattr(error, "__notes__")
+
+
+@pytest.mark.parametrize(("data", "note"), [
+    ({"a": [1, 2], "b": [{"x": object()}]}, "at $.b[0].x"),
+    ({"a": [[1, 2], [3, (object(),)]]}, "at $.a[1][1][0]"),
+    ({"b": {"c": [object()]}, "a": [1, 2]}, "at $.b.c[0]"),
+])
+def test_data_errors_found_after_the_encoders_own_say_where(data, note):
+    # The delimiter fails the first array written; the data's failure, found after, wins.
+    error = caught(encode, data, EncodeOptions(";"))
+    assert str(error) == UNSUPPORTED + "object" and error.__notes__ == [note]
 
 
 def test_the_note_does_not_change_the_message():

@@ -95,11 +95,23 @@ def test_indentation_grows_with_nesting_level(indent, level):
     ({"a": {"b": 1}}, 2**19, "a:\n" + " " * 2**20 + "b: 1"),
     # only written lines count: these hold no indented line at all
     ({"a": {}, "b": 1}, 2**62, "a:\nb: 1"), ([1, 2], 2**64 - 1, "[2]: 1,2"), ([{}, {}], 2**64 - 1, "[2]{}:"),
-    ({"a": {"b": 1}}, 2**19 + 1, None), ({"a": [1]}, 2**62, None), ([1, 2, {"a": 1}], 2**63, None), (chain(511, 1), 8, None),
+    ({"a": [1]}, 2**62, None), ([1, 2, {"a": 1}], 2**63, None), ({"a": {"b": 1}}, 2**64 - 1, None),
 ])
 def test_lines_indented_too_far_fail(data, indent, text):
-    message = f"Indentation too large: a line would be indented by more than 1048576 spaces (indent {indent})"
+    message = (f"Indentation too large: a line would be indented by 4611686018427387904 spaces or more, "
+               f"more than a text can hold (indent {indent})")
     assert outcome(encode, data, EncodeOptions(indent=indent)) == (("ok", text) if text else (OverflowError, message))
+
+
+@pytest.mark.parametrize("data, indent, lines, last", [
+    # lines past a megabyte of indentation are written when the text can be held
+    ({"a": {"b": 1}}, 2**19 + 1, 2, " " * (2**20 + 2) + "b: 1"),
+    ([{"a": {"b": 1}}], 2**20, 3, " " * 2**22 + "b: 1"),
+    (chain(150, 1), 100, 151, " " * (100 * 150 * 153 // 2) + "z: 1"),  # about 58 MB of text
+])
+def test_deep_indentation_is_written(data, indent, lines, last):
+    text = encode(data, EncodeOptions(indent=indent))
+    assert text.count("\n") + 1 == lines and text[text.rindex("\n") + 1:] == last
 
 
 @pytest.mark.parametrize("delimiter", [";", ", ", "", "é"])
@@ -111,8 +123,8 @@ def test_non_empty_arrays_refuse_other_delimiters(data, delimiter):
 @pytest.mark.parametrize("data, options, error, message", [
     # the conversion runs first; within the encoder, the first failure in writing order wins
     ({"a": [1], "b": b"x"}, {"delimiter": ";"}, ValueError, "Python conversion error: "),
-    ({"a": {"b": 1}, "c": [1]}, {"delimiter": ";", "indent": 2**19 + 1}, OverflowError, "Ind"),
-    ({"a": [1], "c": {"b": 1}}, {"delimiter": ";", "indent": 2**19 + 1}, ValueError, "Invalid"),
+    ({"a": {"b": 1}, "c": [1]}, {"delimiter": ";", "indent": 2**62}, OverflowError, "Ind"),
+    ([[1], {"c": {"b": 1}}], {"delimiter": ";", "indent": 2**62}, ValueError, "Invalid"),
 ])
 def test_first_failure_wins(data, options, error, message):
     kind, text = outcome(encode, data, EncodeOptions(**options))

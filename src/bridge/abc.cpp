@@ -24,40 +24,38 @@ PyObject* abc_class(PyObject*& cache, const char* name) {
   return cache;
 }
 
-// Reports the pending exception as unraisable with `o` as context.
-void report_unraisable(PyObject* o) {
+// Answers for the pending exception: an interruption stays pending, anything
+// else is reported as unraisable with `o` as context.
+Check failed_check(PyObject* o) {
   PyObject* exc = PyErr_GetRaisedException();
-  if (exc == nullptr) return;
+  if (exc == nullptr) return Check::No;
   PyRef held = PyRef::steal(exc);
   rethrow_if_panic(held.get());
+  bool interrupted = !PyErr_GivenExceptionMatches(held.get(), PyExc_Exception);
   PyErr_SetRaisedException(held.release());
+  if (interrupted) return Check::Interrupted;
   PyErr_WriteUnraisable(o);
+  return Check::No;
 }
 
-bool isinstance_of(PyObject* o, PyObject*& cache, const char* name) {
+Check isinstance_of(PyObject* o, PyObject*& cache, const char* name) {
   PyObject* cls = abc_class(cache, name);
-  if (cls == nullptr) {
-    report_unraisable(o);
-    return false;
-  }
+  if (cls == nullptr) return failed_check(o);
   int r = PyObject_IsInstance(o, cls);
-  if (r < 0) {
-    report_unraisable(o);
-    return false;
-  }
-  return r == 1;
+  if (r < 0) return failed_check(o);
+  return r == 1 ? Check::Yes : Check::No;
 }
 
 }  // namespace
 
-bool passes_sequence_check(PyObject* o) {
+Check sequence_check(PyObject* o) {
   if (PyType_GetFlags(Py_TYPE(o)) & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS))
-    return true;
+    return Check::Yes;
   return isinstance_of(o, g_sequence, "Sequence");
 }
 
-bool passes_mapping_check(PyObject* o) {
-  if (PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_DICT_SUBCLASS) return true;
+Check mapping_check(PyObject* o) {
+  if (PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_DICT_SUBCLASS) return Check::Yes;
   return isinstance_of(o, g_mapping, "Mapping");
 }
 

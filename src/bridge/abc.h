@@ -5,11 +5,16 @@
 
 namespace vardel {
 
-// Returns true if `o` counts as a collections.abc.Sequence. A failed lookup or
-// check is reported as unraisable and answers false.
-bool passes_sequence_check(PyObject* o);
+// The answer of an isinstance check. A lookup or check that raises an
+// Exception is reported as unraisable and answers No; one that raises any
+// other BaseException (KeyboardInterrupt, SystemExit, ...) is Interrupted,
+// with that exception pending.
+enum class Check { No, Yes, Interrupted };
 
-// Returns true if `o` counts as a collections.abc.Mapping, likewise.
-bool passes_mapping_check(PyObject* o);
+// Whether `o` counts as a collections.abc.Sequence.
+Check sequence_check(PyObject* o);
+
+// Whether `o` counts as a collections.abc.Mapping.
+Check mapping_check(PyObject* o);
 
 }  // namespace vardel

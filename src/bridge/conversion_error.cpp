@@ -119,7 +119,7 @@ PyObject* ConversionError::propagated() const {
   return r_->kind == Kind::DefaultRaised ? r_->exception.get() : nullptr;
 }
 
-std::string ConversionError::display() const {
+std::optional<std::string> ConversionError::display() const {
   switch (r_->kind) {
     case Kind::DefaultRaised:
     case Kind::PythonException: {
@@ -133,7 +133,13 @@ std::string ConversionError::display() const {
         out += utf8_lossy(text.get());
       } else {
         PyRef failure = PyRef::steal(PyErr_GetRaisedException());
-        if (failure) rethrow_if_panic(failure.get());
+        if (failure) {
+          rethrow_if_panic(failure.get());
+          if (!PyErr_GivenExceptionMatches(failure.get(), PyExc_Exception)) {
+            PyErr_SetRaisedException(failure.release());
+            return std::nullopt;
+          }
+        }
         out += "<exception str() failed>";
       }
       return out;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "bridge/error_path.h"
@@ -49,9 +50,11 @@ class ConversionError {
   const ErrorPath& path() const { return r_->path; }
   // Whether a note naming the path helps find the failure.
   bool shows_path() const { return r_->shows_path; }
-  // Returns the display text. A PanicException raised by the str() of a
-  // carried exception ends the call (rethrow_if_panic).
-  std::string display() const;
+  // Returns the display text. When the str() of a carried exception is
+  // interrupted (a BaseException that is not an Exception), returns nothing
+  // with that interruption pending; a PanicException raised there ends the
+  // call (rethrow_if_panic).
+  std::optional<std::string> display() const;
 
  private:
   struct Record {

@@ -1,5 +1,6 @@
-// The converter from Python data to value trees, shared by deserialize_any
-// and the direct encoder.
+// The reader of Python data for the encoder: exact built-in containers one
+// level at a time without running Python code (read_level), anything else
+// whole by the general rules, user code included (convert).
 #pragma once
 
 #include <Python.h>
@@ -23,7 +24,10 @@ static_assert(kMaxDepth == 512, "update kTooDeep");
 
 class Converter {
  public:
-  Converter(Arena& arena, KeepAlive& keep) : arena_(arena), key_arena_(&arena), keep_(keep) {}
+  // Trees go to `arena`; key text not read in place goes to `keys`, which
+  // must outlive every read (key orders are remembered across reads).
+  Converter(Arena& arena, Arena& keys, KeepAlive& keep, bool sort_keys)
+      : arena_(arena), keys_(keys), keep_(keep), sort_keys_(sort_keys) {}
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
   // Releases what the readers still hold when a failure unwinds them.
@@ -58,11 +62,8 @@ class Converter {
     if (t == &PyUnicode_Type) return string(o, out);
     if (t == &PyLong_Type) return integer(o, out);
     if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
-    if (t == &PyDict_Type)
-      return shallow_ ? defer(o, Value::Kind::Object, PyDict_GET_SIZE(o), out) : exact_dict(o, out);
-    if (t == &PyList_Type)
-      return shallow_ ? defer(o, Value::Kind::Array, PyList_GET_SIZE(o), out)
-                      : exact_sequence(o, out);
+    if (t == &PyDict_Type) return exact_dict(o, out);
+    if (t == &PyList_Type) return exact_sequence(o, out);
     if (o == Py_None) {
       out = Value::null();
       return true;
@@ -71,10 +72,8 @@ class Converter {
       out = Value::boolean(o == Py_True);
       return true;
     }
-    if (t == &PyTuple_Type)
-      return shallow_ ? defer(o, Value::Kind::Array, PyTuple_GET_SIZE(o), out)
-                      : exact_sequence(o, out);
-    return shallow_ ? give_up() : convert_other(o, out);
+    if (t == &PyTuple_Type) return exact_sequence(o, out);
+    return convert_other(o, out);
   }
 
   ConversionError take_error() { return std::move(*error_); }
@@ -85,21 +84,30 @@ class Converter {
   // replaces it, so that a hook that keeps returning new objects ends.
   void use_default(DefaultHook& hook) { hook_ = &hook; }
 
-  // Makes the converter read one container level at a time, for the direct
-  // encoder: exact dicts, lists and tuples inside the container being read
-  // become deferred values (Value::deferred, the object as source), and
-  // anything else that is not an exact built-in scalar, or could not be read
-  // without running Python code or raising, fails at once.
-  void read_shallow() { shallow_ = true; }
-  // Stores the UTF-8 form of keys that is not read in place in `arena`,
-  // which must outlive every read (key orders are remembered across reads).
-  void keep_keys_in(Arena& arena) { key_arena_ = &arena; }
-  // Reads the exact dict, list or tuple `o` one level deep (after
-  // read_shallow), remembering key orders under `level`.
-  bool read_level(PyObject* o, std::size_t level, Value& out) {
-    level_base_ = level;
-    return Py_TYPE(o) == &PyDict_Type ? exact_dict(o, out) : exact_sequence(o, out);
+  // One container level read by read_level.
+  struct Level {
+    Value contents;
+    // An object with two or more nested members that are written in another
+    // order than they were read in.
+    bool reordered = false;
+  };
+  // Reads `o` one level deep when it is an exact dict (with exact str keys),
+  // list or tuple whose items are exact built-in types that read without
+  // running Python code or raising: nested non-empty containers become
+  // deferred values (the object as source). Enters `o` until leave_level.
+  // Returns nothing, with nothing entered and no exception pending, for
+  // anything else, which convert() then reads whole.
+  std::optional<Level> read_level(PyObject* o);
+  // Reads `o` as read_level reads an item: a scalar, or a nested non-empty
+  // container as a deferred value. Returns false, with no exception pending,
+  // for anything else.
+  bool read_item(PyObject* o, Value& out);
+  // Leaves the levels entered after the first `depth`.
+  void leave_level(std::size_t depth) {
+    if (depth_ > depth) depth_ = depth;
   }
+  // Containers entered and not left.
+  std::size_t depth() const { return depth_; }
 
  private:
   bool failed(ConversionError e) {
@@ -107,12 +115,6 @@ class Converter {
     return false;
   }
   bool failed_fetch() { return failed(ConversionError::fetch()); }
-  // Fails a shallow read; the caller takes the general path.
-  bool give_up() { return failed(ConversionError::custom("not read directly")); }
-  static bool defer(PyObject* o, Value::Kind kind, Py_ssize_t n, Value& out) {
-    out = Value::deferred(kind, static_cast<std::size_t>(n), o);
-    return true;
-  }
 
   bool floating(double d, Value& out) {
     out = std::isfinite(d) ? Value::number(Number::from_double(d)) : Value::null();
@@ -152,7 +154,22 @@ class Converter {
     frames_[depth_++] = Frame{o};
     return true;
   }
-  void leave() { --depth_; }
+  // Leaves the innermost container, letting go of the item it held.
+  void leave() { frames_[--depth_].release_item(); }
+  // Leaves a container when it goes out of scope.
+  class Entered {
+   public:
+    explicit Entered(Converter& c) : c_(c) {}
+    Entered(const Entered&) = delete;
+    Entered& operator=(const Entered&) = delete;
+    ~Entered() { c_.leave(); }
+
+   private:
+    Converter& c_;
+  };
+
+  std::optional<Level> dict_level(PyObject* o);
+  std::optional<Level> sequence_level(PyObject* o);
 
   bool exact_dict(PyObject* o, Value& out);
   bool exact_sequence(PyObject* o, Value& out);
@@ -166,7 +183,7 @@ class Converter {
   bool refused_bytes(PyObject* o);
   // Converts what the default hook gives for the refused object `o`.
   bool replaced(PyObject* o, Value& out);
-  // Records, as a failure unwinds, the step from a container to its item.
+  // Record, as a failure unwinds, the step from a container to its item.
   bool failed_at_index(std::size_t i) {
     error_->path().add_index(i);
     return false;
@@ -177,7 +194,10 @@ class Converter {
   }
   // Returns the key's UTF-8 slice kept alive, or fails.
   bool key_text(PyObject* key, std::string_view& text);
-  bool finish_object(std::vector<Member>& members, Value& out);
+  bool finish_object(std::vector<Member>& members, bool exact_keys, Value& out);
+  // Puts `n` members read in mapping order into the order they are written
+  // in; returns how many are kept. `exact_keys`: no two keys have equal text.
+  std::size_t order_mapping(Member* members, std::size_t n, bool exact_keys);
   // Stores the elements read from a sequence or set as the array `out`.
   bool finish_array(const std::vector<Value>& items, Value& out);
   // Records repeat one key set in one insertion order, and their keys are the
@@ -199,8 +219,13 @@ class Converter {
     bool placed = false;        // members are being written to the remembered slots
     PyObject* keys[kOrderMax];
   };
-  // Reads the i-th pair of a dict into its member.
-  bool read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v);
+  // Prepares `read` for a dict of `n` members at nesting level `level`.
+  void start_dict(DictRead& read, Member* members, std::size_t n, std::size_t level);
+  // Reads the i-th pair of a dict into its member: the key with key(k, text),
+  // the value with value(v, out); each returns false to stop the read.
+  template <class Key, class Item>
+  bool read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v, Key&& key,
+                 Item&& value);
   // Moves the first `count` placed members back to dict order.
   void unplace(DictRead& read, std::size_t count);
   // Sorts the members read in dict order; returns how many are kept.
@@ -208,13 +233,13 @@ class Converter {
   KeyOrder orders_[kOrderLevels];
 
   Arena& arena_;
-  Arena* key_arena_;
+  Arena& keys_;
   KeepAlive& keep_;
-  bool shallow_ = false;
-  std::size_t level_base_ = 0;  // nesting level of the outermost container being read
+  const bool sort_keys_;
   std::optional<ConversionError> error_;
   DefaultHook* hook_ = nullptr;
   std::size_t replacing_ = 0;  // objects being replaced, each counted as a level
+  std::vector<const void*> nested_;  // a dict level's nested values, in reading order
   std::size_t depth_ = 0;
   // One frame per container being read, outermost first.
   // Made by enter() (Frame{container}, the rest zero), so that the array of
@@ -224,6 +249,7 @@ class Converter {
     PyObject* item;   // the element or value being converted, borrowed
     bool item_held;   // secure() took a reference to `item`
     bool in_place;    // an exact dict read with PyDict_Next at `pos`
+    bool level;       // a level read whole by read_level, written meanwhile
     Py_ssize_t pos;
     std::size_t snap_base, snap_next, snap_end;  // its snapshot in pending_
     void release_item() {

@@ -76,6 +76,17 @@ void append_key(std::string& out, PyObject* key) {
 
 }  // namespace
 
+void ErrorPath::add_key_text(std::string_view text) {
+  PyRef key = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!key) {
+    PyErr_Clear();  // out of memory: the note names "?" for this step
+    key = PyRef::steal(PyUnicode_FromString("?"));
+    PyErr_Clear();
+  }
+  steps_.push_back({std::move(key), 0});
+}
+
 std::string ErrorPath::note() const {
   std::string out = "at $";
   for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bridge/pyref.h"
@@ -19,6 +20,8 @@ class ErrorPath {
   void add_index(std::size_t i) { steps_.push_back({PyRef(), i}); }
   // Records the step into a mapping's value under `key` (borrowed; held from now on).
   void add_key(PyObject* key) { steps_.push_back({PyRef::borrow(key), 0}); }
+  // Records the step into an object's member under the key `text` (UTF-8).
+  void add_key_text(std::string_view text);
   std::size_t size() const { return steps_.size(); }
 
   // Returns the note naming the path, root first: "at $" for the root,

@@ -1,4 +1,5 @@
-// Converts Python data into a value tree.
+// Reads Python data for the encoder: one level at a time, or whole into a
+// value tree.
 //
 // Exact built-in types are classified first and read directly; everything
 // else goes through `convert_other`, which makes the full ordered list of
@@ -41,16 +42,6 @@ bool as_int128(PyObject* o, unsigned char (&bytes)[16], bool is_signed) {
 }  // namespace
 
 bool Converter::wide_integer(PyObject* o, Value& out) {
-  if (shallow_) {
-    // Only what needs no exception: the rest of the range is read by the general path.
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (v == -1 && PyErr_Occurred()) return failed_fetch();
-    if (overflow != 0) return give_up();
-    out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
-                 : Value::number(Number::from_negative(v));
-    return true;
-  }
   // Raising an overflow error allocates, which may run the garbage collector.
   secure();
   PyRef index = PyRef::steal(PyNumber_Index(o));
@@ -79,38 +70,48 @@ bool Converter::wide_integer(PyObject* o, Value& out) {
 }
 
 bool Converter::key_text(PyObject* key, std::string_view& text) {
-  // Read directly, keys are exact str: distinct keys then have distinct text,
-  // and an object has as many members as its dict has keys.
-  if (shallow_ && !PyUnicode_CheckExact(key)) return give_up();
   if (!PyUnicode_Check(key)) return failed(ConversionError::unexpected(key, "PyString"));
-  if (!utf8_text(key, *key_arena_, text)) return failed_fetch();
+  if (!utf8_text(key, keys_, text)) return failed_fetch();
   keep_.note(key);
   return true;
 }
 
+void Converter::start_dict(DictRead& read, Member* members, std::size_t n, std::size_t level) {
+  read.members = members;
+  // Only the first kOrderLevels levels are remembered: sharing one record
+  // between deeper levels would let a nested dict overwrite it while an
+  // enclosing dict is still being placed through it.
+  if (sort_keys_ && n >= 2 && n <= kOrderMax && level < kOrderLevels) {
+    read.order = &orders_[level];
+    read.placed = read.order->n == n;
+  }
+}
+
 bool Converter::exact_dict(PyObject* o, Value& out) {
-  std::size_t level = level_base_ + depth_;
+  std::size_t level = depth_;
   if (!enter(o)) return false;
+  Entered entered(*this);
   Frame& f = frames_[depth_ - 1];
   f.in_place = true;
   if (secured_) snapshot(f);
   std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
   Member* members = arena_.alloc<Member>(n);
   DictRead read;
-  read.members = members;
-  // Only the first kOrderLevels levels are remembered: sharing one record
-  // between deeper levels would let a nested dict overwrite it while an
-  // enclosing dict is still being placed through it.
-  if (n >= 2 && n <= kOrderMax && level < kOrderLevels) {
-    read.order = &orders_[level];
-    read.placed = read.order->n == n;
-  }
+  start_dict(read, members, n, level);
   std::size_t done = 0;
   bool ok = true;
+  bool exact_keys = true;
+  auto key = [&](PyObject* k, std::string_view& text) {
+    exact_keys = exact_keys && PyUnicode_CheckExact(k);
+    return key_text(k, text);
+  };
+  PyObject* k;
+  auto value = [&](PyObject* v, Value& item) {
+    return convert_leaf_first(v, item) || failed_at_key(k);
+  };
   // The dict is read in place; should Python code be about to run, secure()
   // first snapshots the pairs not yet read (as keys() and values() would).
   while (done < n) {
-    PyObject* k;
     PyObject* v;
     if (f.in_place) {
       if (!dict_next(o, &f.pos, &k, &v)) break;
@@ -121,7 +122,7 @@ bool Converter::exact_dict(PyObject* o, Value& out) {
       f.snap_next += 2;
     }
     hold(f, v);
-    ok = read_pair(read, done, k, v);
+    ok = read_pair(read, done, k, v, key, value);
     f.release_item();
     if (!ok) break;
     ++done;
@@ -130,25 +131,181 @@ bool Converter::exact_dict(PyObject* o, Value& out) {
     for (std::size_t i = f.snap_base; i < f.snap_end; ++i) Py_DECREF(pending_[i]);
     pending_.resize(f.snap_base);
   }
-  leave();
   if (!ok) return false;
   if (read.placed) {
     if (done != n) panic("dict changed size before its snapshot was taken");
     out = Value::object(Map(members, n));
     return true;
   }
-  out = Value::object(Map(members, order_members(read, done)));
+  std::size_t kept =
+      sort_keys_ ? order_members(read, done) : order_mapping(members, done, exact_keys);
+  out = Value::object(Map(members, kept));
   return true;
+}
+
+std::size_t Converter::order_mapping(Member* members, std::size_t n, bool exact_keys) {
+  if (sort_keys_) return sort_members(members, n);
+  return exact_keys ? n : keep_first_places(members, n);
+}
+
+std::optional<Converter::Level> Converter::read_level(PyObject* o) {
+  if (depth_ == kMaxDepth) return std::nullopt;  // convert() tells which failure
+  std::optional<Level> level =
+      Py_TYPE(o) == &PyDict_Type ? dict_level(o) : sequence_level(o);
+  if (level) {
+    frames_[depth_++] = Frame{o};
+    frames_[depth_ - 1].level = true;
+  }
+  return level;
+}
+
+bool Converter::read_item(PyObject* o, Value& out) {
+  PyTypeObject* t = Py_TYPE(o);
+  if (t == &PyUnicode_Type) {
+    std::string_view text;
+    if (PyUnicode_IS_COMPACT_ASCII(o)) {
+      text = {static_cast<const char*>(PyUnicode_DATA(o)),
+              static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))};
+    } else if (!utf8_text(o, arena_, text)) {
+      PyErr_Clear();
+      return false;
+    }
+    keep_.note_in_level(o);
+    out = Value::string(text);
+    return true;
+  }
+  if (t == &PyLong_Type) {
+    // Only what needs no exception: the rest of the range is read whole.
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return false;
+    }
+    out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
+                 : Value::number(Number::from_negative(v));
+    return true;
+  }
+  if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
+  Value::Kind kind;
+  if (t == &PyDict_Type) {
+    kind = Value::Kind::Object;
+  } else if (t == &PyList_Type || t == &PyTuple_Type) {
+    kind = Value::Kind::Array;
+  } else if (o == Py_None) {
+    out = Value::null();
+    return true;
+  } else if (t == &PyBool_Type) {
+    out = Value::boolean(o == Py_True);
+    return true;
+  } else {
+    return false;
+  }
+  std::size_t n = static_cast<std::size_t>(Py_SIZE(o));
+  if (t == &PyDict_Type) n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
+  if (n == 0) {
+    // Empty, it is not opened, so the nesting limit is checked here: the
+    // items of the level being read lie one level below it.
+    if (depth_ + 1 >= kMaxDepth) return false;
+    out = kind == Value::Kind::Object ? Value::object(Map()) : Value::array(nullptr, 0);
+    return true;
+  }
+  if (keep_.secured()) keep_.hold(o);
+  out = Value::deferred(kind, n, o);
+  return true;
+}
+
+std::optional<Converter::Level> Converter::dict_level(PyObject* o) {
+  std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
+  Member* members = arena_.alloc<Member>(n);
+  DictRead read;
+  start_dict(read, members, n, depth_);
+  nested_.clear();
+  auto key = [&](PyObject* k, std::string_view& text) {
+    // Keys are exact str: distinct keys then have distinct text, and an
+    // object has as many members as its dict has keys.
+    if (!PyUnicode_CheckExact(k)) return false;
+    if (PyUnicode_IS_COMPACT_ASCII(k)) {
+      text = {static_cast<const char*>(PyUnicode_DATA(k)),
+              static_cast<std::size_t>(PyUnicode_GET_LENGTH(k))};
+    } else if (!utf8_text(k, keys_, text)) {
+      PyErr_Clear();
+      return false;
+    }
+    keep_.note_in_level(k);
+    return true;
+  };
+  auto value = [&](PyObject* v, Value& item) {
+    if (!read_item(v, item)) return false;
+    if (item.is_deferred()) nested_.push_back(v);
+    return true;
+  };
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  PyObject* v;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!dict_next(o, &pos, &k, &v)) panic("dict changed size while read");
+    if (!read_pair(read, i, k, v, key, value)) return std::nullopt;
+  }
+  Level level;
+  std::size_t kept = read.placed ? n : sort_keys_ ? order_members(read, n) : n;
+  level.contents = Value::object(Map(members, kept));
+  if (nested_.size() >= 2 && sort_keys_) {
+    // Read in dict order, written in key order: the nested values must come
+    // in the same order in both.
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < kept; ++i) {
+      const Value& item = members[i].value;
+      if (item.is_deferred() && item.source() != nested_[j++]) {
+        level.reordered = true;
+        break;
+      }
+    }
+  }
+  return level;
+}
+
+std::optional<Converter::Level> Converter::sequence_level(PyObject* o) {
+  std::size_t n = static_cast<std::size_t>(Py_SIZE(o));
+  Value* items = arena_.alloc<Value>(n);
+  PyObject** source = PyList_CheckExact(o) ? reinterpret_cast<PyListObject*>(o)->ob_item
+                                           : reinterpret_cast<PyTupleObject*>(o)->ob_item;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!read_item(source[i], items[i])) return std::nullopt;
+  }
+  Level level;
+  level.contents = Value::array(items, n);
+  return level;
 }
 
 void Converter::secure() {
   keep_.secure();
   if (secured_) return;
   secured_ = true;
+  // Remembered key objects may be freed from now on; later ones are held.
+  for (KeyOrder& order : orders_) order.n = 0;
   // Outer frames first, so that each frame's snapshot lies below those of the
   // frames it encloses and every frame can drop its own from the top.
   for (std::size_t i = 0; i < depth_; ++i) {
     Frame& f = frames_[i];
+    if (f.level) {
+      // A level being written points into its items, which no code has
+      // changed since it was read: hold them as they are.
+      PyObject* o = f.container;
+      if (PyDict_CheckExact(o)) {
+        Py_ssize_t pos = 0;
+        PyObject* k;
+        PyObject* v;
+        while (PyDict_Next(o, &pos, &k, &v)) {
+          keep_.hold(k);
+          keep_.hold(v);
+        }
+      } else {
+        for (Py_ssize_t j = 0; j < Py_SIZE(o); ++j)
+          keep_.hold(PyList_CheckExact(o) ? PyList_GET_ITEM(o, j) : PyTuple_GET_ITEM(o, j));
+      }
+      continue;
+    }
     if (f.item != nullptr && !f.item_held) {
       Py_INCREF(f.item);
       f.item_held = true;
@@ -177,7 +334,9 @@ void Converter::hold(Frame& f, PyObject* item) {
   }
 }
 
-bool Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v) {
+template <class Key, class Item>
+bool Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v, Key&& key,
+                          Item&& value) {
   KeyOrder* order = read.order;
   Member* m;
   if (read.placed) {
@@ -187,15 +346,15 @@ bool Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* 
       m = &read.members[order->slot[i]];
       m->key = order->text[i];
       m->value = Value();
-      return convert_leaf_first(v, m->value) || failed_at_key(k);
+      return value(v, m->value);
     }
     unplace(read, i);
   }
   m = &read.members[i];
   m->value = Value();
-  if (!key_text(k, m->key)) return false;
+  if (!key(k, m->key)) return false;
   if (order != nullptr) read.keys[i] = k;
-  return convert_leaf_first(v, m->value) || failed_at_key(k);
+  return value(v, m->value);
 }
 
 void Converter::unplace(DictRead& read, std::size_t count) {
@@ -240,6 +399,7 @@ std::size_t Converter::order_members(DictRead& read, std::size_t n) {
 
 bool Converter::exact_sequence(PyObject* o, Value& out) {
   if (!enter(o)) return false;
+  Entered entered(*this);
   Frame& f = frames_[depth_ - 1];
   bool is_list = PyList_CheckExact(o);
   std::size_t n = static_cast<std::size_t>(Py_SIZE(o));
@@ -250,7 +410,6 @@ bool Converter::exact_sequence(PyObject* o, Value& out) {
       // A list may shrink while user code runs; read it as item access would.
       if (i >= static_cast<std::size_t>(PyList_GET_SIZE(o))) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
-        leave();
         return failed_fetch();
       }
       hold(f, PyList_GET_ITEM(o, i));
@@ -259,12 +418,8 @@ bool Converter::exact_sequence(PyObject* o, Value& out) {
     }
     bool ok = convert_leaf_first(f.item, items[i]);
     f.release_item();
-    if (!ok) {
-      leave();
-      return failed_at_index(i);
-    }
+    if (!ok) return failed_at_index(i);
   }
-  leave();
   out = Value::array(items, n);
   return true;
 }
@@ -321,12 +476,16 @@ bool Converter::convert_other(PyObject* o, Value& out) {
     error_.reset();
     return set_items(o, out);
   }
-  if (passes_sequence_check(o)) {
+  Check sequence = sequence_check(o);
+  if (sequence == Check::Interrupted) return failed_fetch();
+  if (sequence == Check::Yes) {
     Py_ssize_t n = PyObject_Size(o);
     if (n < 0) return failed_fetch();
     return generic_sequence(o, static_cast<std::size_t>(n), out, not_sequence);
   }
-  if (passes_mapping_check(o)) return generic_mapping(o, out);
+  Check mapping = mapping_check(o);
+  if (mapping == Check::Interrupted) return failed_fetch();
+  if (mapping == Check::Yes) return generic_mapping(o, out);
   return hook_ != nullptr ? replaced(o, out) : unsupported(o);
 }
 
@@ -360,49 +519,47 @@ bool Converter::replaced(PyObject* o, Value& out) {
 bool Converter::generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
                                  bool& not_sequence) {
   unsigned long flags = PyType_GetFlags(Py_TYPE(o));
-  if (!(flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) &&
-      !passes_sequence_check(o)) {
-    not_sequence = true;
-    return failed(ConversionError::unexpected(o, "Sequence"));
+  if (!(flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS))) {
+    Check sequence = sequence_check(o);
+    if (sequence == Check::Interrupted) return failed_fetch();
+    if (sequence == Check::No) {
+      not_sequence = true;
+      return failed(ConversionError::unexpected(o, "Sequence"));
+    }
   }
   Py_ssize_t len = PyObject_Size(o);
   if (len < 0) return failed_fetch();
   std::size_t n = static_cast<std::size_t>(len);
   if (expected && *expected != n) return failed(ConversionError::length_mismatch(*expected, n));
-  if (!enter(o)) return false;
   std::vector<Value> items;
-  items.reserve(n < 4096 ? n : 4096);
-  for (std::size_t i = 0; i < n; ++i) {
-    PyRef item = PyRef::steal(PySequence_GetItem(o, static_cast<Py_ssize_t>(i)));
-    if (!item) {
-      leave();
-      return failed_fetch();
+  {
+    if (!enter(o)) return false;
+    Entered entered(*this);
+    items.reserve(n < 4096 ? n : 4096);
+    for (std::size_t i = 0; i < n; ++i) {
+      PyRef item = PyRef::steal(PySequence_GetItem(o, static_cast<Py_ssize_t>(i)));
+      if (!item) return failed_fetch();
+      Value v;
+      if (!convert(item.get(), v)) return failed_at_index(i);
+      items.push_back(v);
     }
-    Value v;
-    if (!convert(item.get(), v)) {
-      leave();
-      return failed_at_index(i);
-    }
-    items.push_back(v);
   }
-  leave();
   return finish_array(items, out);
 }
 
 bool Converter::set_items(PyObject* o, Value& out) {
   PyRef iter = PyRef::steal(PyObject_GetIter(o));
   if (!iter) return failed_fetch();
-  if (!enter(o)) return false;
   std::vector<Value> items;
-  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-    Value v;
-    if (!convert(item.get(), v)) {
-      leave();
-      return failed_at_index(items.size());
+  {
+    if (!enter(o)) return false;
+    Entered entered(*this);
+    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+      Value v;
+      if (!convert(item.get(), v)) return failed_at_index(items.size());
+      items.push_back(v);
     }
-    items.push_back(v);
   }
-  leave();
   if (PyErr_Occurred()) return failed_fetch();
   return finish_array(items, out);
 }
@@ -415,54 +572,43 @@ bool Converter::finish_array(const std::vector<Value>& items, Value& out) {
   return true;
 }
 
-bool Converter::finish_object(std::vector<Member>& members, Value& out) {
+bool Converter::finish_object(std::vector<Member>& members, bool exact_keys, Value& out) {
   Member* stored = arena_.alloc<Member>(members.size());
   if (!members.empty())
     std::memcpy(static_cast<void*>(stored), members.data(), members.size() * sizeof(Member));
-  out = Value::object(Map(stored, sort_members(stored, members.size())));
+  out = Value::object(Map(stored, order_mapping(stored, members.size(), exact_keys)));
   return true;
 }
 
 bool Converter::generic_mapping(PyObject* o, Value& out) {
-  if (!(PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_DICT_SUBCLASS) && !passes_mapping_check(o))
-    return failed(ConversionError::unexpected(o, "Mapping"));
+  if (!(PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_DICT_SUBCLASS)) {
+    Check mapping = mapping_check(o);
+    if (mapping == Check::Interrupted) return failed_fetch();
+    if (mapping == Check::No) return failed(ConversionError::unexpected(o, "Mapping"));
+  }
   PyRef keys = PyRef::steal(PyMapping_Keys(o));
   if (!keys) return failed_fetch();
   PyRef values = PyRef::steal(PyMapping_Values(o));
   if (!values) return failed_fetch();
   Py_ssize_t len = PyMapping_Size(o);
   if (len < 0) return failed_fetch();
-  if (!enter(o)) return false;
   std::vector<Member> members;
-  for (Py_ssize_t i = 0; i < len; ++i) {
-    PyRef key = PyRef::steal(PySequence_GetItem(keys.get(), i));
-    Member m{};
-    if (!key || !key_text(key.get(), m.key)) {
-      leave();
-      return key ? false : failed_fetch();
+  {
+    if (!enter(o)) return false;
+    Entered entered(*this);
+    for (Py_ssize_t i = 0; i < len; ++i) {
+      PyRef key = PyRef::steal(PySequence_GetItem(keys.get(), i));
+      if (!key) return failed_fetch();
+      Member m{};
+      if (!key_text(key.get(), m.key)) return false;
+      PyRef value = PyRef::steal(PySequence_GetItem(values.get(), i));
+      if (!value) return failed_fetch();
+      if (!convert(value.get(), m.value)) return failed_at_key(key.get());
+      members.push_back(m);
     }
-    PyRef value = PyRef::steal(PySequence_GetItem(values.get(), i));
-    if (!value) {
-      leave();
-      return failed_fetch();
-    }
-    if (!convert(value.get(), m.value)) {
-      leave();
-      return failed_at_key(key.get());
-    }
-    members.push_back(m);
   }
-  leave();
-  return finish_object(members, out);
-}
-
-Result<Value, ConversionError> deserialize_any(PyObject* obj, Arena& arena, KeepAlive& keep,
-                                               DefaultHook* hook) {
-  Converter c(arena, keep);
-  if (hook != nullptr) c.use_default(*hook);
-  Value v;
-  if (!c.convert(obj, v)) return fail(c.take_error());
-  return v;
+  // keys() may name a key twice.
+  return finish_object(members, false, out);
 }
 
 }  // namespace vardel

@@ -6,38 +6,47 @@
 #include <vector>
 
 #include "bridge/conversion_error.h"
-#include "bridge/default_hook.h"
 #include "core/result.h"
 #include "core/value.h"
 
 namespace vardel {
 
-// The str objects whose UTF-8 buffers the value tree points into.
+// The objects whose contents a value tree or an open level points into (str
+// buffers, containers read later).
 //
 // While the conversion has run no Python code, nothing can free them (every
-// container being read holds its items), so they are only noted. Before the
-// first call that may run Python code, secure() takes a strong reference to
-// each noted object, and every later one is taken at once; the references are
-// released with the tree. A KeepAlive made with `record` false only tracks
-// all_ascii(), for readers that never run Python code.
+// container being read holds its items), so they are at most noted. Before
+// the first call that may run Python code, secure() takes a strong reference
+// to each noted object, and every later one is taken at once; the references
+// are released with the KeepAlive.
 class KeepAlive {
  public:
-  explicit KeepAlive(bool record = true) : record_(record) {}
+  KeepAlive() = default;
   KeepAlive(const KeepAlive&) = delete;
   KeepAlive& operator=(const KeepAlive&) = delete;
   ~KeepAlive() {
     if (secured_)
       for (PyObject* o : refs_) Py_DECREF(o);
   }
-  // Notes a borrowed str whose buffer the tree will point into.
+  // Notes a borrowed str whose buffer a tree will point into.
   void note(PyObject* o) {
-    all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(o);
-    if (!record_) return;
+    track(o);
     if (secured_) Py_INCREF(o);
     refs_.push_back(o);
   }
+  // Notes a str whose buffer only an open level points into: before secure()
+  // the open levels are held by other means (see Converter::secure).
+  void note_in_level(PyObject* o) {
+    track(o);
+    if (secured_) hold(o);
+  }
+  // Holds `o` from now on; only once secured.
+  void hold(PyObject* o) { refs_.push_back(Py_NewRef(o)); }
+  // Tracks whether the text written so far is ASCII.
+  void track(PyObject* o) { all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(o); }
   // Returns true if every noted str is ASCII, and with it the encoded text.
   bool all_ascii() const { return all_ascii_; }
+  bool secured() const { return secured_; }
   // Holds every noted object from now on; call before Python code may run.
   void secure() {
     if (secured_) return;
@@ -49,14 +58,7 @@ class KeepAlive {
   std::vector<PyObject*> refs_;
   bool secured_ = false;
   bool all_ascii_ = true;
-  bool record_;
 };
 
-// Returns the value tree of `obj` (borrowed), its storage in `arena` and the
-// strings it points into held by `keep`, or the first ConversionError, with
-// the path to the value it is about. With `hook`, each object the conversion
-// refuses is replaced by what the hook gives for it.
-Result<Value, ConversionError> deserialize_any(PyObject* obj, Arena& arena, KeepAlive& keep,
-                                               DefaultHook* hook = nullptr);
 
 }  // namespace vardel

@@ -14,9 +14,8 @@ class ToonError {
     DecodingError,          // the decoder rejected the text
     InvalidDelimiter,       // the encoder met a delimiter it cannot write an array with
     PythonConversionError,  // the Python data could not be converted
-    IndentationTooLarge,    // a line's indentation would exceed kMaxIndentation
+    IndentationTooLarge,    // a line's indentation would make the text longer than kMaxTextSize
     NestingTooDeep,         // the value tree is nested deeper than kMaxDepth
-    Abandoned,              // a Source could not open a deferred container (never shown)
   };
 
   ToonError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
@@ -40,7 +39,6 @@ inline std::string_view ToonError::prefix(Kind kind) {
     case Kind::PythonConversionError: return "Python conversion error: ";
     case Kind::IndentationTooLarge: return "Indentation too large: ";
     case Kind::NestingTooDeep: return "Nesting too deep: ";
-    case Kind::Abandoned: return "Abandoned: ";
   }
   return "";
 }
@@ -49,7 +47,8 @@ inline std::string_view ToonError::prefix(Kind kind) {
 // conversion and by the encoder, so no input can exhaust the native stack.
 inline constexpr std::size_t kMaxDepth = 512;
 
-// The most spaces the encoder writes in front of one line.
-inline constexpr std::uint64_t kMaxIndentation = std::uint64_t(1) << 20;
+// The most bytes an encoded text may hold: far beyond any memory, and within
+// what a Python str can hold.
+inline constexpr std::uint64_t kMaxTextSize = std::uint64_t(1) << 62;
 
 }  // namespace vardel

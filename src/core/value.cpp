@@ -93,6 +93,29 @@ std::size_t sort_members(Member* members, std::size_t n) {
   return drop_repeated(members, n);
 }
 
+std::size_t keep_first_places(Member* members, std::size_t n) {
+  if (n < 2) return n;
+  // Positions in key order, equal keys in insertion order: each run's first
+  // position keeps the run's last value, the others are dropped.
+  std::vector<std::size_t> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return key_less(members[a].key, members[b].key);
+  });
+  std::vector<bool> dropped(n, false);
+  for (std::size_t i = 0; i < n;) {
+    std::size_t j = i + 1;
+    while (j < n && members[order[j]].key == members[order[i]].key) dropped[order[j++]] = true;
+    members[order[i]].value = members[order[j - 1]].value;
+    i = j;
+  }
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!dropped[i]) members[out++] = members[i];
+  }
+  return out;
+}
+
 Map MapBuilder::finish(Arena& arena) {
   std::size_t n = sort_members(pending_.data(), pending_.size());
   Member* m = arena.alloc<Member>(n);

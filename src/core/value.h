@@ -102,7 +102,6 @@ class Value {
 
   Kind kind() const { return kind_; }
   bool is_scalar() const { return kind_ < Kind::Array; }
-  bool is_null() const { return kind_ == Kind::Null; }
   bool is_deferred() const { return kind_ >= Kind::Array && sub_ != 0; }
   const void* source() const { return p_.source; }
   bool as_bool() const { return sub_ != 0; }
@@ -152,11 +151,12 @@ struct Member {
 
 static_assert(sizeof(Value) == 16 && sizeof(Member) == 32);
 
-// An object's members in ascending byte order of their keys, each key once.
+// An object's members, each key once: in ascending byte order of their keys
+// (sort_members), or in the order of the mapping they were read from.
 class Map {
  public:
   Map() = default;
-  // Requires members sorted by key bytes and unique (see sort_members).
+  // Requires unique keys (see sort_members and keep_first_places).
   Map(Member* members, std::size_t n) : m_(members), n_(n) {}
   const Member* begin() const { return m_; }
   const Member* end() const { return m_ + n_; }
@@ -183,6 +183,11 @@ inline Map Value::as_map() const { return Map(p_.members, size()); }
 // Sorts members by key bytes and keeps, for keys that occur more than once,
 // the value inserted last. Returns the number of members kept (a prefix).
 std::size_t sort_members(Member* members, std::size_t n);
+
+// Keeps members in insertion order, each key once: at the place where it
+// first occurs, with the value inserted last. Returns the number of members
+// kept (a prefix).
+std::size_t keep_first_places(Member* members, std::size_t n);
 
 // Collects members in insertion order and turns them into a Map in one step.
 // Inserting an existing key replaces its value (the last insertion wins).

@@ -30,35 +30,40 @@ bool scalar_members(Map members) {
 
 }  // namespace
 
-bool Encoder::write_array(const Value& array, std::uint64_t depth, std::uint64_t extra) {
+Written Encoder::write_array(const Value& array, std::uint64_t depth, std::uint64_t extra) {
   if (array.size() == 0) {
     out_.append("[0]:", 4);
-    return true;
+    return Ok{};
   }
-  if (!delimiter_ok_) return fail(ToonError::Kind::InvalidDelimiter, settings_.delimiter);
+  if (!delimiter_ok_) return fail(own_error(ToonError::Kind::InvalidDelimiter, settings_.delimiter));
   Contents items;
-  if (!open(array, items)) return false;
+  if (Written opened = open(array, items); !opened) return opened;
   const Value& elements = items.get();
+  if (elements.size() == 0) {
+    // Emptied by user code since its enclosing container was read.
+    out_.append("[0]:", 4);
+    return Ok{};
+  }
   if (elements[0].kind() == Value::Kind::Object) {
     // A first element whose members all hold scalars starts a table. Rows
     // are checked as they are written, so the tree is walked once; a row
     // that does not fit undoes the table, and the array becomes a list.
     Contents first;
-    if (!open(elements[0], first)) return false;
+    if (Written opened = open(elements[0], first); !opened) return opened;
     Map fields = first.get().as_map();
     if (scalar_members(fields)) {
       std::size_t start = out_.size();
-      switch (write_table(elements, fields, depth, extra)) {
-        case Table::Written: return true;
-        case Table::Failed: return false;
-        case Table::Unfit: out_.truncate(start); return write_list(elements, depth, extra);
-      }
+      auto table = write_table(elements, fields, depth, extra);
+      if (!table) return fail(std::move(table.error()));
+      if (*table == Table::Written) return Ok{};
+      out_.truncate(start);
     }
+    first.close();  // the list opens the element again, and may write it anew
     return write_list(elements, depth, extra);
   }
   if (all_scalars(elements)) {
     write_inline(elements);
-    return true;
+    return Ok{};
   }
   return write_list(elements, depth, extra);
 }
@@ -86,19 +91,21 @@ void Encoder::write_inline(const Value& array) {
 
 // "[n]{f1,f2}:" and one row of cells per object, a level deeper. It fails, in
 // the same order, exactly where the list form would fail for the same array.
-Encoder::Table Encoder::write_table(const Value& array, Map fields, std::uint64_t depth,
-                                    std::uint64_t extra) {
+Result<Encoder::Table, Stop> Encoder::write_table(const Value& array, Map fields,
+                                                  std::uint64_t depth, std::uint64_t extra) {
   std::uint64_t row = 0;
   if (fields.empty()) {
     // Rows without cells would be blank and vanish in the final trim.
     for (const Value& element : array) {
       if (element.kind() != Value::Kind::Object || element.size() != 0) return Table::Unfit;
     }
-  } else if (!column(extra, depth, 1, row)) {
-    return Table::Failed;
+  } else {
+    auto at = column(extra, depth, 1);
+    if (!at) return fail(std::move(at.error()));
+    row = *at;
   }
-  if (!enter()) return Table::Failed;  // the rows are objects one level down
-  leave();
+  // The rows are objects one level down.
+  if (Written ok = check_depth(); !ok) return fail(std::move(ok.error()));
   write_brackets(array.size());
   out_.put('{');
   for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -113,18 +120,21 @@ Encoder::Table Encoder::write_table(const Value& array, Map fields, std::uint64_
   if (fields.empty()) return Table::Written;
   for (std::size_t j = 0; j < array.size(); ++j) {
     out_.newline(row);
-    Table t = j == 0 ? write_row(Value::object(fields), fields) : write_row(array[j], fields);
-    if (t != Table::Written) return t;
+    auto t = j == 0 ? write_row(Value::object(fields), fields) : write_row(array[j], fields);
+    if (!t || *t != Table::Written) return t;
   }
   return Table::Written;
 }
 
-Encoder::Table Encoder::write_row(const Value& row, Map fields) {
+Result<Encoder::Table, Stop> Encoder::write_row(const Value& row, Map fields) {
   // Members are sorted and unique, so objects of equal size with equal keys
-  // in order have the same key set.
-  if (row.kind() != Value::Kind::Object || row.size() != fields.size()) return Table::Unfit;
+  // in order have the same key set. A deferred object may keep fewer members
+  // than its size (keys with the same text count once).
+  if (row.kind() != Value::Kind::Object || row.size() < fields.size() ||
+      (!row.is_deferred() && row.size() != fields.size()))
+    return Table::Unfit;
   Contents contents;
-  if (!open(row, contents)) return Table::Failed;
+  if (Written opened = open(row, contents); !opened) return fail(std::move(opened.error()));
   Map cells = contents.get().as_map();
   if (cells.size() != fields.size()) return Table::Unfit;
   for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -139,51 +149,61 @@ Encoder::Table Encoder::write_row(const Value& row, Map fields) {
 
 // "[n]:" and one "- " line per item, a level deeper. Arrays and scalars
 // continue the hyphen line as encoded at depth 0; objects are written here.
-bool Encoder::write_list(const Value& array, std::uint64_t depth, std::uint64_t extra) {
-  std::uint64_t row;
-  if (!column(extra, depth, 1, row)) return false;
+Written Encoder::write_list(const Value& array, std::uint64_t depth, std::uint64_t extra) {
+  auto row = column(extra, depth, 1);
+  if (!row) return fail(std::move(row.error()));
   write_brackets(array.size());
   out_.put(':');
   for (const Value& item : array) {
-    out_.newline(row);
+    out_.newline(*row);
     out_.append("- ", 2);
-    bool ok = true;
+    Written ok = Ok{};
     switch (item.kind()) {
       case Value::Kind::Object: ok = write_list_object(item, depth, extra); break;
       case Value::Kind::Array: ok = write(item, 0, extra); break;
       default: write_scalar(item); break;
     }
-    if (!ok) return false;
+    if (!ok) return ok;
   }
   // Removes the last item's line feed, or the space after a bare hyphen.
   out_.trim_end();
-  return true;
+  return Ok{};
 }
 
 // An object as a list item: its first member continues the hyphen line, the
 // others follow at the prefix plus two indents. A nested member value starts
 // at that same column on the next line, is encoded at depth + 2 and is
 // followed by its own line feed, which leaves an empty line after it.
-bool Encoder::write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra) {
-  if (!enter()) return false;
-  Contents contents;
-  bool ok = open(item, contents) && write_list_members(contents.get().as_map(), depth, extra);
-  leave();
-  return ok;
+Written Encoder::write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra) {
+  if (Written ok = check_depth(); !ok) return ok;
+  Level level(level_);
+  std::size_t start = out_.size();
+  for (;;) {
+    Contents contents;
+    if (Written opened = open(item, contents); !opened) return opened;
+    Written w = write_list_members(contents.get().as_map(), depth, extra);
+    if (w || !contents.asked_again(w.error())) return w;
+    contents.close();
+    out_.truncate(start);
+  }
 }
 
-bool Encoder::write_list_members(Map members, std::uint64_t depth, std::uint64_t extra) {
+Written Encoder::write_list_members(Map members, std::uint64_t depth, std::uint64_t extra) {
   std::uint64_t line = 0;
-  if (!members.empty() && !column(extra, depth, 2, line)) return false;
+  if (!members.empty()) {
+    auto at = column(extra, depth, 2);
+    if (!at) return fail(std::move(at.error()));
+    line = *at;
+  }
   for (std::size_t i = 0; i < members.size(); ++i) {
     const Member& m = members[i];
     if (i != 0) out_.newline(line);
     if (write_member_head(m)) continue;
     if (!is_empty_object(m.value)) out_.newline(line);
-    if (!write(m.value, deeper(depth, 2), line)) return false;
+    if (Written w = write(m.value, deeper(depth, 2), line); !w) return w;
     out_.newline(extra);
   }
-  return true;
+  return Ok{};
 }
 
 }  // namespace vardel

@@ -1,7 +1,9 @@
 // The TOON encoder: walks a Value tree and writes its text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,19 +24,42 @@ struct EncodeSettings {
   bool uniform_indent = false;      // every nesting level adds exactly `indent` spaces
 };
 
-// Supplies the contents of deferred containers (Value::deferred), one level
-// at a time, to an encoder that meets them: a tree can then be encoded
-// without ever being built whole. Opens and closes nest like the containers.
+// Why encode_into stopped: the encoder's own error, or a failure the source
+// reported, whose reason the source holds.
+struct EncodeError {
+  std::optional<ToonError> own;  // empty when the source failed
+};
+
+// What a Source did when asked for a container.
+struct Opened {
+  enum Status : std::uint8_t {
+    Ok,      // the contents are stored
+    Failed,  // the source failed and holds why; the encoding stops
+    Again,   // the container opened at level `again` (0: the outermost one still
+             // open) is to be written anew from the start of its text
+  };
+  Status status = Ok;
+  std::size_t again = 0;
+};
+
+// Supplies the contents of deferred containers (Value::deferred) to an
+// encoder that meets them, so that a tree can be encoded without being built
+// whole. Opens and closes nest like the containers; the level of an open is
+// the number of opens not yet closed before it.
 class Source {
  public:
-  // Stores in `out` the array or object that `deferred` stands for, one
-  // level deep, with as many elements or members as deferred.size(): its
-  // own elements or member values may be deferred again.
-  // The storage stays valid until the matching close(). Returns false to
-  // abandon the encoding, which then fails with ToonError::Kind::Abandoned.
-  virtual bool open(const Value& deferred, Value& out) = 0;
+  // Stores in `out` the array or object that `deferred` stands for: one level
+  // deep (its own elements or member values may be deferred again) or whole.
+  // The storage stays valid until the matching close(). The source may store
+  // the contents in `deferred` itself, so that a later open finds them there.
+  virtual Opened open(const Value& deferred, Value& out) = 0;
   // Releases what the latest open() not yet closed stored.
   virtual void close() = 0;
+  // Called when the encoder fails on its own, before it closes anything:
+  // reads whatever the encoding had not reached, so that a failure of the
+  // source there wins over the encoder's error (Failed), or asks for a
+  // container to be written anew first (Again).
+  virtual Opened settle() = 0;
 
  protected:
   ~Source() = default;
@@ -49,9 +74,9 @@ Result<std::string, ToonError> encode_value(const Value& value, std::uint64_t de
 // errors as encode_value, without the final copy into a std::string. After a
 // failure `out` holds a partial text that the caller discards. Throws
 // std::bad_alloc when the output cannot be allocated. Deferred containers in
-// `value` are opened through `source`; without one they abandon the encoding.
-Result<Ok, ToonError> encode_into(OutputBuffer& out, const Value& value, std::uint64_t depth,
-                                  const EncodeSettings& settings, Source* source = nullptr);
+// `value` are opened through `source`, which must be given when there are any.
+Result<Ok, EncodeError> encode_into(OutputBuffer& out, const Value& value, std::uint64_t depth,
+                                    const EncodeSettings& settings, Source* source = nullptr);
 
 // Returns `text` bare, or quoted with escapes when its bare form would be misread.
 std::string quote_if_needed(std::string_view text, std::string_view delimiter);

@@ -20,34 +20,41 @@ Encoder::Encoder(OutputBuffer& out, const EncodeSettings& settings, Source* sour
       delimiter_ok_(valid_array_delimiter(settings.delimiter)),
       source_(source) {}
 
-bool Encoder::fail(ToonError::Kind kind, std::string message) {
-  error_.emplace(kind, std::move(message));
-  return false;
+Stop Encoder::own_error(ToonError::Kind kind, std::string message) {
+  if (source_ != nullptr) {
+    Opened settled = source_->settle();
+    if (settled.status == Opened::Failed) return Stop{Stop::SourceFailed};
+    if (settled.status == Opened::Again) return Stop{Stop::Again, settled.again};
+  }
+  return Stop{Stop::Own, 0, ToonError(kind, std::move(message))};
 }
 
-bool Encoder::open(const Value& value, Contents& contents) {
+Written Encoder::open(const Value& value, Contents& contents) {
   if (!value.is_deferred()) {
     contents.value_ = value;
-    return true;
+    return Ok{};
   }
-  if (source_ == nullptr || !source_->open(value, contents.value_))
-    return fail(ToonError::Kind::Abandoned, "a deferred container could not be opened");
-  contents.source_ = source_;
-  return true;
+  Opened opened = source_->open(value, contents.value_);
+  switch (opened.status) {
+    case Opened::Ok: break;
+    case Opened::Failed: return fail(Stop{Stop::SourceFailed});
+    case Opened::Again: return fail(Stop{Stop::Again, opened.again});
+  }
+  contents.owner_ = this;
+  contents.level_ = opened_++;
+  return Ok{};
 }
 
-bool Encoder::enter() {
-  if (level_ >= kMaxDepth) {
-    return fail(ToonError::Kind::NestingTooDeep,
-                "the value is nested more than " + std::to_string(kMaxDepth) + " levels deep");
-  }
-  ++level_;
-  return true;
+Written Encoder::check_depth() {
+  if (level_ < kMaxDepth) return Ok{};
+  return fail(own_error(ToonError::Kind::NestingTooDeep, "the value is nested more than " +
+                                                            std::to_string(kMaxDepth) +
+                                                            " levels deep"));
 }
 
-bool Encoder::column(std::uint64_t extra, std::uint64_t depth, std::uint64_t levels,
-                     std::uint64_t& column) {
-  std::uint64_t steps, width;
+Result<std::uint64_t, Stop> Encoder::column(std::uint64_t extra, std::uint64_t depth,
+                                            std::uint64_t levels) {
+  std::uint64_t steps, width, column;
   if (indent_ == 0) {
     column = extra;
   } else if (__builtin_add_overflow(depth, levels, &steps) ||
@@ -55,23 +62,23 @@ bool Encoder::column(std::uint64_t extra, std::uint64_t depth, std::uint64_t lev
              __builtin_add_overflow(extra, width, &column)) {
     column = UINT64_MAX;
   }
-  if (column <= kMaxIndentation) return true;
-  return fail(ToonError::Kind::IndentationTooLarge,
-              "a line would be indented by more than " + std::to_string(kMaxIndentation) +
-                  " spaces (indent " + std::to_string(indent_) + ")");
+  if (column < kMaxTextSize) return column;
+  return fail(own_error(ToonError::Kind::IndentationTooLarge,
+                        "a line would be indented by " + std::to_string(kMaxTextSize) +
+                            " spaces or more, more than a text can hold (indent " +
+                            std::to_string(indent_) + ")"));
 }
 
-bool Encoder::write(const Value& value, std::uint64_t depth, std::uint64_t extra) {
+Written Encoder::write(const Value& value, std::uint64_t depth, std::uint64_t extra) {
   Value::Kind kind = value.kind();
   if (kind != Value::Kind::Object && kind != Value::Kind::Array) {
     write_scalar(value);
-    return true;
+    return Ok{};
   }
-  if (!enter()) return false;
-  bool ok = kind == Value::Kind::Object ? write_object(value, depth, extra)
-                                        : write_array(value, depth, extra);
-  leave();
-  return ok;
+  if (Written ok = check_depth(); !ok) return ok;
+  Level level(level_);
+  return kind == Value::Kind::Object ? write_object(value, depth, extra)
+                                     : write_array(value, depth, extra);
 }
 
 void Encoder::write_scalar(const Value& value) {
@@ -100,47 +107,62 @@ bool Encoder::write_member_head(const Member& m) {
   return true;
 }
 
-// Members in key order, each on a line of its own at the object's prefix. A
+// Members in order, each on a line of its own at the object's prefix. A
 // nested member value starts on the next line, indented by the prefix and one
 // more indent: since the child indents its own lines for depth + 1 as well,
 // the indentation grows as indent x k x (k + 3) / 2 at nesting level k.
-bool Encoder::write_object(const Value& object, std::uint64_t depth, std::uint64_t extra) {
-  if (object.size() == 0) return true;
-  std::uint64_t line;
-  if (!column(extra, depth, 0, line)) return false;
-  Contents contents;
-  if (!open(object, contents)) return false;
-  Map members = contents.get().as_map();
+Written Encoder::write_object(const Value& object, std::uint64_t depth, std::uint64_t extra) {
+  if (object.size() == 0) return Ok{};
+  auto line = column(extra, depth, 0);
+  if (!line) return fail(std::move(line.error()));
+  std::size_t start = out_.size();
+  for (;;) {
+    Contents contents;
+    if (Written opened = open(object, contents); !opened) return opened;
+    out_.spaces(*line - extra);
+    Written w = write_members(contents.get().as_map(), depth, extra, *line);
+    if (w || !contents.asked_again(w.error())) return w;
+    contents.close();
+    out_.truncate(start);
+  }
+}
+
+Written Encoder::write_members(Map members, std::uint64_t depth, std::uint64_t extra,
+                               std::uint64_t line) {
   std::uint64_t child = 0;  // where nested member values start; found when first needed
   bool have_child = false;
-  out_.spaces(line - extra);
   for (std::size_t i = 0; i < members.size(); ++i) {
     const Member& m = members[i];
     if (i != 0) out_.newline(line);
     if (write_member_head(m)) continue;
     if (!is_empty_object(m.value)) {
-      if (!have_child && !column(extra, depth, 1, child)) return false;
-      have_child = true;
+      if (!have_child) {
+        auto c = column(extra, depth, 1);
+        if (!c) return fail(std::move(c.error()));
+        child = *c;
+        have_child = true;
+      }
       out_.newline(child);
     }
-    if (!write(m.value, deeper(depth, 1), child)) return false;
+    if (Written w = write(m.value, deeper(depth, 1), child); !w) return w;
     out_.trim_end();
   }
-  return true;
+  return Ok{};
 }
 
-Result<Ok, ToonError> encode_into(OutputBuffer& out, const Value& value, std::uint64_t depth,
-                                  const EncodeSettings& settings, Source* source) {
+Result<Ok, EncodeError> encode_into(OutputBuffer& out, const Value& value, std::uint64_t depth,
+                                    const EncodeSettings& settings, Source* source) {
   Encoder encoder(out, settings, source);
-  if (!encoder.write(value, depth, 0)) return fail(std::move(encoder.error()));
-  return Ok{};
+  Written written = encoder.write(value, depth, 0);
+  if (written) return Ok{};
+  return fail(EncodeError{std::move(written.error().error)});
 }
 
 Result<std::string, ToonError> encode_value(const Value& value, std::uint64_t depth,
                                             const EncodeSettings& settings) {
   OutputBuffer out;
   auto written = encode_into(out, value, depth, settings);
-  if (!written) return fail(std::move(written.error()));
+  if (!written) return fail(std::move(*written.error().own));
   return out.str();
 }
 

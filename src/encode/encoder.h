@@ -16,22 +16,33 @@
 #include <optional>
 #include <string>
 
+#include "core/result.h"
+
 #include "encode/encode.h"
 #include "encode/tokens.h"
 #include "encode/writer.h"
 
 namespace vardel {
 
+// Why writing stopped: the encoder's own error, a failure the source holds,
+// or the source's request to write the container opened at `level` anew.
+struct Stop {
+  enum Why : std::uint8_t { Own, SourceFailed, Again };
+  Why why;
+  std::size_t level = 0;            // Again
+  std::optional<ToonError> error;  // Own
+};
+
+// The outcome of one writing step.
+using Written = Result<Ok, Stop>;
+
 class Encoder {
  public:
   Encoder(OutputBuffer& out, const EncodeSettings& settings, Source* source);
 
   // Writes `value` as encoded at `depth`, with `extra` spaces in front of
-  // each of its lines after the first. Returns false after a failure, which
-  // error() then holds.
-  bool write(const Value& value, std::uint64_t depth, std::uint64_t extra);
-
-  ToonError& error() { return *error_; }
+  // each of its lines after the first.
+  Written write(const Value& value, std::uint64_t depth, std::uint64_t extra);
 
  private:
   // A container's contents while it is written: the container itself, or
@@ -41,46 +52,70 @@ class Encoder {
     Contents() = default;
     Contents(const Contents&) = delete;
     Contents& operator=(const Contents&) = delete;
-    ~Contents() {
-      if (source_ != nullptr) source_->close();
-    }
+    ~Contents() { close(); }
     const Value& get() const { return value_; }
+    // True if the source asked for this container to be written anew.
+    bool asked_again(const Stop& stop) const {
+      return stop.why == Stop::Again && owner_ != nullptr && stop.level == level_;
+    }
+    void close() {
+      if (owner_ == nullptr) return;
+      owner_->source_->close();
+      --owner_->opened_;
+      owner_ = nullptr;
+    }
 
    private:
     friend class Encoder;
     Value value_;
-    Source* source_ = nullptr;  // set while the source holds an open level
+    Encoder* owner_ = nullptr;  // set while the source holds an open level
+    std::size_t level_ = 0;     // the level of that open
   };
   // Makes `contents` hold the contents of the container `value`.
-  bool open(const Value& value, Contents& contents);
+  Written open(const Value& value, Contents& contents);
 
   void write_scalar(const Value& value);
   // Writes "key: token" for a scalar member and returns true; for a nested
   // member writes "key:" and returns false, leaving the value to the caller.
   bool write_member_head(const Member& m);
-  bool write_object(const Value& value, std::uint64_t depth, std::uint64_t extra);
-  bool write_array(const Value& value, std::uint64_t depth, std::uint64_t extra);
+  Written write_object(const Value& value, std::uint64_t depth, std::uint64_t extra);
+  // Writes the members of an object whose lines start at column `line`.
+  Written write_members(Map members, std::uint64_t depth, std::uint64_t extra,
+                        std::uint64_t line);
+  Written write_array(const Value& value, std::uint64_t depth, std::uint64_t extra);
   void write_inline(const Value& array);
-  enum class Table { Written, Failed, Unfit };
-  Table write_table(const Value& array, Map fields, std::uint64_t depth, std::uint64_t extra);
+  enum class Table { Written, Unfit };
+  Result<Table, Stop> write_table(const Value& array, Map fields, std::uint64_t depth,
+                                  std::uint64_t extra);
   // Returns Unfit if `row` is not an object with exactly the keys of
   // `fields`, all holding scalars; else writes its cells.
-  Table write_row(const Value& row, Map fields);
-  bool write_list(const Value& array, std::uint64_t depth, std::uint64_t extra);
-  bool write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra);
-  bool write_list_members(Map members, std::uint64_t depth, std::uint64_t extra);
+  Result<Table, Stop> write_row(const Value& row, Map fields);
+  Written write_list(const Value& array, std::uint64_t depth, std::uint64_t extra);
+  Written write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra);
+  Written write_list_members(Map members, std::uint64_t depth, std::uint64_t extra);
   // Writes "[" count mark "]", or "[]" without length markers.
   void write_brackets(std::size_t count);
 
-  // Sets `column` to extra + indent x (depth + levels): where a line of a
-  // construct at `depth` starts, `levels` deeper. Fails when that exceeds
-  // kMaxIndentation.
-  bool column(std::uint64_t extra, std::uint64_t depth, std::uint64_t levels,
-              std::uint64_t& column);
-  // Counts one more container level around the current one; fails beyond kMaxDepth.
-  bool enter();
-  void leave() { --level_; }
-  bool fail(ToonError::Kind kind, std::string message);
+  // Returns extra + indent x (depth + levels): where a line of a construct
+  // at `depth` starts, `levels` deeper. Fails when that many spaces would
+  // make the text longer than kMaxTextSize.
+  Result<std::uint64_t, Stop> column(std::uint64_t extra, std::uint64_t depth,
+                                     std::uint64_t levels);
+  // Counts one container level around the current one for as long as it lives.
+  class Level {
+   public:
+    explicit Level(std::size_t& level) : level_(level) { ++level_; }
+    Level(const Level&) = delete;
+    Level& operator=(const Level&) = delete;
+    ~Level() { --level_; }
+
+   private:
+    std::size_t& level_;
+  };
+  // Fails when one more container level would exceed kMaxDepth.
+  Written check_depth();
+  // The encoder's own failure; first lets the source read what was not reached.
+  Stop own_error(ToonError::Kind kind, std::string message);
 
   OutputBuffer& out_;
   const EncodeSettings& settings_;
@@ -90,7 +125,7 @@ class Encoder {
   const bool delimiter_ok_;   // the setting is exactly ",", TAB or "|"
   Source* const source_;      // opens deferred containers; may be null
   std::size_t level_ = 0;     // containers entered and not left
-  std::optional<ToonError> error_;
+  std::size_t opened_ = 0;    // source levels open
 };
 
 inline bool is_empty_object(const Value& v) {

@@ -45,7 +45,6 @@ class OutputBuffer {
   std::string_view view() const { return {data_, size_}; }
   std::string str() const { return std::string(view()); }
   char back() const { return data_[size_ - 1]; }
-  void clear() { size_ = 0; }
   // Drops everything after the first `n` bytes; requires n <= size().
   void truncate(std::size_t n) { size_ = n; }
 

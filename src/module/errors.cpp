@@ -16,7 +16,6 @@ PyObject* exception_class(ToonError::Kind kind) {
     case ToonError::Kind::InvalidDelimiter:
     case ToonError::Kind::PythonConversionError:
     case ToonError::Kind::NestingTooDeep: return PyExc_ValueError;
-    case ToonError::Kind::Abandoned: return PyExc_SystemError;  // encode retries instead
   }
   return PyExc_ValueError;
 }
@@ -38,14 +37,14 @@ PyObject* raise_conversion_error(const ConversionError& e) {
     PyErr_SetRaisedException(Py_NewRef(exc));
     return nullptr;
   }
-  return raise_toon_error(ToonError(ToonError::Kind::PythonConversionError, e.display()));
+  std::optional<std::string> text = e.display();
+  if (!text) return nullptr;  // interrupted
+  return raise_toon_error(ToonError(ToonError::Kind::PythonConversionError, std::move(*text)));
 }
 
-}  // namespace vardel
-
-namespace vardel {
-
-PyObject* raise_encode_conversion_error(const ConversionError& e) {
+PyObject* raise_encode_failure(const EncodeFailure& failure) {
+  if (const auto* own = std::get_if<ToonError>(&failure)) return raise_toon_error(*own);
+  const auto& e = std::get<ConversionError>(failure);
   if (PyObject* exc = e.propagated()) {
     PyErr_SetRaisedException(Py_NewRef(exc));
   } else {

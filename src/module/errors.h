@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "bridge/conversion_error.h"
+#include "bridge/python_source.h"
 #include "core/error.h"
 
 namespace vardel {
@@ -15,11 +16,11 @@ PyObject* raise_toon_error(const ToonError& e);
 // an interruption (KeyboardInterrupt, SystemExit, ...) is re-raised unchanged.
 PyObject* raise_conversion_error(const ConversionError& e);
 
-// Raises the failure of encode's conversion and returns null: as
-// raise_conversion_error does, except that an exception raised by the
-// caller's default function is re-raised unchanged. Both carry a note naming
-// where in the data the failure happened, except interruptions and failures
-// at the nesting limit (a step for each of 512 levels names no place).
-PyObject* raise_encode_conversion_error(const ConversionError& e);
+// Raises the failure of encode_python and returns null. A conversion failure
+// is raised as raise_conversion_error does, except that an exception raised
+// by the caller's default function is re-raised unchanged; both carry a note
+// naming where in the data the failure happened, except interruptions and
+// failures at the nesting limit (a step for each of 512 levels names no place).
+PyObject* raise_encode_failure(const EncodeFailure& e);
 
 }  // namespace vardel

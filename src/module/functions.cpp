@@ -3,9 +3,8 @@
 #include <cstring>
 #include <optional>
 
-#include "bridge/direct.h"
+#include "bridge/python_source.h"
 #include "bridge/to_python.h"
-#include "bridge/to_value.h"
 #include "bridge/utf8_str.h"
 #include "decode/decode.h"
 #include "encode/encode.h"
@@ -45,19 +44,11 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         !read_encode_options(slots[1], borrow, settings))
       return nullptr;
     OutputBuffer out;
-    bool ascii = false;
-    if (encode_direct(slots[0], out, settings, ascii)) return str_from_utf8(out.view(), ascii);
-    // Data of other types, and data that fails, take the general path.
-    out.truncate(0);
-    Arena arena;
-    KeepAlive keep;
     std::optional<DefaultHook> hook;
     if (fn != nullptr) hook.emplace(fn);
-    auto value = deserialize_any(slots[0], arena, keep, hook ? &*hook : nullptr);
-    if (!value) return raise_encode_conversion_error(value.error());
-    auto written = encode_into(out, *value, 0, settings);
-    if (!written) return raise_toon_error(written.error());
-    return str_from_utf8(out.view(), keep.all_ascii());
+    auto ascii = encode_python(slots[0], out, settings, hook ? &*hook : nullptr);
+    if (!ascii) return raise_encode_failure(ascii.error());
+    return str_from_utf8(out.view(), *ascii);
   });
 }
 

@@ -1,0 +1,212 @@
+#include "bridge/python_source.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "bridge/converter.h"
+#include "core/arena.h"
+
+namespace vardel {
+
+namespace {
+
+// Opens the containers the encoder reaches.
+//
+// An exact container is read one level deep; its storage is taken from one
+// arena and given back when the encoder closes it, so memory stays in
+// proportion to the containers open at once. Any other container, and an
+// exact one holding anything else, is read whole when it is opened, and the
+// tree replaces its deferred value, so that it is never read twice.
+//
+// The encoder writes an object's members in key order, but the data is read
+// in each mapping's own order. The two differ only inside a dict whose nested
+// containers are written in another order than read (a region): while no
+// user code runs and nothing fails, reading in either order gives the same
+// text. So a region is written as it is read; should anything in it need the
+// general rules or fail, the outermost region is written anew, read whole.
+class PythonSource final : public Source {
+ public:
+  PythonSource(bool sort_keys, DefaultHook* hook) : converter_(arena_, keys_, keep_, sort_keys) {
+    if (hook != nullptr) converter_.use_default(*hook);
+  }
+
+  // Returns the value standing for `obj`: a scalar, a deferred container or
+  // the tree of a container read whole.
+  Result<const Value*, ConversionError> root(PyObject* obj) {
+    if (!converter_.read_item(obj, root_)) {
+      if (!converter_.convert(obj, root_)) return fail(converter_.take_error());
+    }
+    return &root_;
+  }
+
+  Opened open(const Value& deferred, Value& out) override {
+    auto* o = static_cast<PyObject*>(const_cast<void*>(deferred.source()));
+    opened(deferred);
+    Arena::Mark mark = arena_.mark();
+    if (o != whole_next_) {
+      if (std::optional<Converter::Level> level = converter_.read_level(o)) {
+        out = level->contents;
+        levels_.push_back(Level{o, mark, out, converter_.depth() - 1, 0, true, level->reordered});
+        return {};
+      }
+      arena_.rewind(mark);
+      if (std::size_t r = outermost_region(); r != kNone) return again(r);
+    }
+    whole_next_ = nullptr;
+    Value tree;
+    if (!converter_.convert(o, tree)) return failed(levels_.size());
+    const_cast<Value&>(deferred) = tree;  // storage of the source's own
+    out = tree;
+    // The tree stays with the enclosing level, which may open it again.
+    levels_.push_back(Level{o, mark, out, converter_.depth(), 0, false, false});
+    return {};
+  }
+
+  void close() override {
+    const Level& level = levels_.back();
+    if (level.lazy) {
+      converter_.leave_level(level.frame);
+      arena_.rewind(level.mark);
+    }
+    levels_.pop_back();
+  }
+
+  // Reads, in reading order, every container the encoder has not reached:
+  // those after the latest opened item of each open level, innermost first,
+  // and the root when it was never opened.
+  Opened settle() override {
+    if (std::size_t r = outermost_region(); r != kNone) return again(r);
+    for (std::size_t i = levels_.size(); i-- > 0;) {
+      const Level& level = levels_[i];
+      if (!level.lazy) continue;
+      converter_.leave_level(level.frame + 1);
+      for (std::size_t j = level.next; j < level.contents.size(); ++j) {
+        if (!read_whole(level.item(j))) return failed(i, j);
+      }
+    }
+    if (!root_opened_ && !read_whole(root_)) return failed(0);
+    return {};
+  }
+
+  ConversionError take_error() { return std::move(*error_); }
+  bool all_ascii() const { return keep_.all_ascii(); }
+
+ private:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  struct Level {
+    PyObject* obj;
+    Arena::Mark mark;
+    Value contents;
+    std::size_t frame;  // the converter's depth outside this level
+    std::size_t next;   // one past the latest item opened from this level
+    bool lazy;          // read one level deep; else whole
+    bool reordered;     // a region (see above)
+    const Value& item(std::size_t i) const {
+      return contents.kind() == Value::Kind::Object ? contents.as_map()[i].value : contents[i];
+    }
+    // Returns the index of `v` among the items, or kNone.
+    std::size_t index_of(const Value& v) const {
+      if (contents.size() == 0) return kNone;
+      auto at = reinterpret_cast<std::uintptr_t>(&v);
+      std::uintptr_t base, step;
+      if (contents.kind() == Value::Kind::Object) {
+        base = reinterpret_cast<std::uintptr_t>(&contents.as_map().data()->value);
+        step = sizeof(Member);
+      } else {
+        base = reinterpret_cast<std::uintptr_t>(contents.begin());
+        step = sizeof(Value);
+      }
+      if (at < base || (at - base) % step != 0 || (at - base) / step >= contents.size())
+        return kNone;
+      return (at - base) / step;
+    }
+  };
+
+  // Records that the encoder reached `deferred`.
+  void opened(const Value& deferred) {
+    if (&deferred == &root_) {
+      root_opened_ = true;
+      return;
+    }
+    for (std::size_t i = levels_.size(); i-- > 0;) {
+      if (!levels_[i].lazy) continue;
+      std::size_t j = levels_[i].index_of(deferred);
+      if (j != kNone) {
+        levels_[i].next = j + 1;
+        return;
+      }
+    }
+  }
+
+  std::size_t outermost_region() const {
+    for (std::size_t i = 0; i < levels_.size(); ++i) {
+      if (levels_[i].lazy && levels_[i].reordered) return i;
+    }
+    return kNone;
+  }
+
+  // Asks for the region opened at level `r` to be written anew, read whole.
+  Opened again(std::size_t r) {
+    whole_next_ = levels_[r].obj;
+    return {Opened::Again, r};
+  }
+
+  // Reads the container `v` stands for whole and drops the tree (a scalar or
+  // a tree is read already). Returns false when that fails.
+  bool read_whole(const Value& v) {
+    if (!v.is_deferred()) return true;
+    Arena::Mark mark = arena_.mark();
+    Value tree;
+    bool ok = converter_.convert(static_cast<PyObject*>(const_cast<void*>(v.source())), tree);
+    arena_.rewind(mark);
+    return ok;
+  }
+
+  // Takes the converter's error, adding the steps to where it read: item
+  // `item` of level `count` when given, and the item last opened in each
+  // level below `count`.
+  Opened failed(std::size_t count, std::optional<std::size_t> item = std::nullopt) {
+    error_.emplace(converter_.take_error());
+    if (item) add_step(levels_[count], *item);
+    for (std::size_t i = count; i-- > 0;) {
+      if (levels_[i].lazy && levels_[i].next > 0) add_step(levels_[i], levels_[i].next - 1);
+    }
+    return {Opened::Failed};
+  }
+
+  void add_step(const Level& level, std::size_t j) {
+    if (level.contents.kind() == Value::Kind::Object) {
+      error_->path().add_key_text(level.contents.as_map()[j].key);
+    } else {
+      error_->path().add_index(j);
+    }
+  }
+
+  Arena arena_;  // the open levels, rewound as they close
+  Arena keys_;   // keys not read in place, for the whole call
+  KeepAlive keep_;
+  Converter converter_;
+  Value root_;
+  bool root_opened_ = false;
+  std::vector<Level> levels_;
+  PyObject* whole_next_ = nullptr;  // the region to read whole when opened next
+  std::optional<ConversionError> error_;
+};
+
+}  // namespace
+
+Result<bool, EncodeFailure> encode_python(PyObject* obj, OutputBuffer& out,
+                                          const EncodeSettings& settings, DefaultHook* hook) {
+  PythonSource source(settings.sort_keys, hook);
+  auto root = source.root(obj);
+  if (!root) return fail(EncodeFailure(std::move(root.error())));
+  auto written = encode_into(out, **root, 0, settings, &source);
+  if (written) return source.all_ascii();
+  if (written.error().own) return fail(EncodeFailure(std::move(*written.error().own)));
+  return fail(EncodeFailure(source.take_error()));
+}
+
+}  // namespace vardel
