@@ -312,5 +312,20 @@ def test_ready_made_hook_errors_are_its_own():
     assert type(error) is TypeError and "utcoffset()" in str(error) and error.__notes__ == ["at $.t"]
 
 
+def no_int_uuid():
+    u = uuid.UUID(int=9)
+    object.__delattr__(u, "int")
+    return u
+
+
+@pytest.mark.parametrize("make", [no_int_uuid, lambda: type("U", (uuid.UUID,), {"__str__": fail(Custom("s"))})(int=1)])
+def test_objects_the_c_reading_leaves_fail_as_the_hook_does(make):
+    # In a list read one level at a time, and alone.
+    for data in ([1, make()], {"k": make()}, make()):
+        expected = caught(common_types, data if not isinstance(data, (list, dict)) else make())
+        error = caught(encode, data, default=common_types)
+        assert (type(error), str(error)) == (type(expected), str(expected))
+
+
 def test_the_package_hook_is_the_one_read_natively():
     assert vardel.common_types is common_types

@@ -299,6 +299,35 @@ bool common_form(PyObject* o, CommonForm& form) {
   return true;
 }
 
+bool common_types_ready() { return ready(); }
+
+bool common_text_at_once(PyObject* o, CommonForm& form) {
+  form.kind = CommonForm::Kind::Other;
+  PyTypeObject* t = Py_TYPE(o);
+  // datetime.timezone answers utcoffset() with the offset it holds.
+  auto plain_zone = [](PyObject* tz) {
+    return tz == Py_None || Py_TYPE(tz) == Py_TYPE(PyDateTime_TimeZone_UTC);
+  };
+  Step step;
+  if (t == PyDateTimeAPI->DateTimeType) {
+    if (!plain_zone(PyDateTime_DATE_GET_TZINFO(o))) return false;
+    step = datetime_text(o, form);
+  } else if (t == PyDateTimeAPI->DateType) {
+    step = finish_text(Step::Done, calendar_date(form.text, o), form);
+  } else if (t == PyDateTimeAPI->TimeType) {
+    if (!plain_zone(PyDateTime_TIME_GET_TZINFO(o))) return false;
+    step = time_text(o, form);
+  } else if (t == known.uuid_type) {
+    step = uuid_text(o, form);
+  } else {
+    return false;
+  }
+  if (step == Step::Done && form.kind == CommonForm::Kind::Text) return true;
+  PyErr_Clear();
+  form.kind = CommonForm::Kind::Other;
+  return false;
+}
+
 bool is_exact_common_type(PyObject* o) {
   if (!known.ready) return false;
   PyTypeObject* t = Py_TYPE(o);

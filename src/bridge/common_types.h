@@ -36,6 +36,16 @@ struct CommonForm {
 // false with an exception set when one of those failed.
 bool common_form(PyObject* o, CommonForm& form);
 
+// Fills `form` with the text of `o` when `o` is an exact date, an exact
+// datetime or time whose tzinfo is None or a datetime.timezone, or an exact
+// UUID: reading these runs no Python code. Returns false otherwise, with no
+// exception pending. Only once common_types_ready().
+bool common_text_at_once(PyObject* o, CommonForm& form);
+
+// Imports what common_form() compares against, once; returns false with an
+// exception set when that fails.
+bool common_types_ready();
+
 // Whether `o` is an exact datetime, date, time or UUID: types that are
 // neither sequences nor mappings, so the conversion refuses them without
 // asking collections.abc. False until common_form() has run once.

@@ -99,8 +99,9 @@ class Converter {
   // anything else, which convert() then reads whole.
   std::optional<Level> read_level(PyObject* o);
   // Reads `o` as read_level reads an item: a scalar, or a nested non-empty
-  // container as a deferred value. Returns false, with no exception pending,
-  // for anything else.
+  // container as a deferred value, or (with a default hook) the text an
+  // object is replaced by when that runs no Python code. Returns false, with
+  // no exception pending, for anything else.
   bool read_item(PyObject* o, Value& out);
   // Leaves the levels entered after the first `depth`.
   void leave_level(std::size_t depth) {

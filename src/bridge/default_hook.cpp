@@ -9,6 +9,10 @@ DefaultHook::DefaultHook(PyObject* fn) : fn_(fn), common_(false) {
     return;
   }
   common_ = fn == ready_made;
+  if (common_ && !common_types_ready()) {
+    PyErr_Clear();  // calling the hook gives its own error
+    common_ = false;
+  }
 }
 
 DefaultHook::Outcome DefaultHook::replace(PyObject* o) {

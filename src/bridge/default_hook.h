@@ -31,6 +31,9 @@ class DefaultHook {
   // Whether `o` is a type the ready-made hook reads that no conversion rule
   // takes (is_exact_common_type), so it can be replaced at once.
   bool refused_at_once(PyObject* o) const { return common_ && is_exact_common_type(o); }
+  // Whether `o` is replaced by text found without running Python code
+  // (common_text_at_once), then in text().
+  bool text_at_once(PyObject* o) { return common_ && common_text_at_once(o, form_); }
   std::string_view text() const { return form_.view(); }
   PyRef take_object() { return std::move(result_); }
 

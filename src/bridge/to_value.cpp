@@ -198,6 +198,9 @@ bool Converter::read_item(PyObject* o, Value& out) {
   } else if (t == &PyBool_Type) {
     out = Value::boolean(o == Py_True);
     return true;
+  } else if (hook_ != nullptr && hook_->text_at_once(o)) {
+    out = Value::string(arena_.copy(hook_->text()));
+    return true;
   } else {
     return false;
   }
