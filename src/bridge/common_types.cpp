@@ -69,9 +69,8 @@ bool ready() {
   }
   if (known.name == nullptr &&
       !(intern(known.isoformat, "isoformat") && intern(known.utcoffset, "utcoffset") &&
-        intern(known.str, "__str__") && intern(known.int_, "int") &&
-        intern(known.value, "value") && intern(known.value_, "_value_") &&
-        intern(known.fields, "__dataclass_fields__") &&
+        intern(known.str, "__str__") && intern(known.int_, "int") && intern(known.value, "value") &&
+        intern(known.value_, "_value_") && intern(known.fields, "__dataclass_fields__") &&
         intern(known.field_type, "_field_type") && intern(known.name, "name")))
     return false;
   PyRef uuid = PyRef::steal(import_attr("uuid", "UUID"));
@@ -256,7 +255,7 @@ Step dataclass_dict(PyObject* o, PyObject* fields, CommonForm& form) {
   PyTypeObject* t = Py_TYPE(o);
   if (PyDateTime_Check(o))
     return keeps(t, known.isoformat, known.datetime_isoformat) ? datetime_text(o, form)
-                                                                : Step::Other;
+                                                               : Step::Other;
   if (PyDate_Check(o)) {
     if (!keeps(t, known.isoformat, known.date_isoformat)) return Step::Other;
     return finish_text(Step::Done, calendar_date(form.text, o), form);
@@ -264,8 +263,8 @@ Step dataclass_dict(PyObject* o, PyObject* fields, CommonForm& form) {
   if (PyTime_Check(o))
     return keeps(t, known.isoformat, known.time_isoformat) ? time_text(o, form) : Step::Other;
   if (PyType_IsSubtype(t, known.uuid_type)) {
-    bool plain = t == known.uuid_type || (keeps(t, known.str, known.uuid_str) &&
-                                          keeps(t, known.int_, known.uuid_int));
+    bool plain = t == known.uuid_type ||
+                 (keeps(t, known.str, known.uuid_str) && keeps(t, known.int_, known.uuid_int));
     return plain ? uuid_text(o, form) : Step::Other;
   }
   if (PyType_IsSubtype(t, known.enum_type))
@@ -299,7 +298,9 @@ bool common_form(PyObject* o, CommonForm& form) {
   return true;
 }
 
-bool common_types_ready() { return ready(); }
+bool common_types_ready() {
+  return ready();
+}
 
 bool common_text_at_once(PyObject* o, CommonForm& form) {
   form.kind = CommonForm::Kind::Other;

@@ -19,9 +19,13 @@ DefaultHook::Outcome DefaultHook::replace(PyObject* o) {
   if (common_) {
     if (!common_form(o, form_)) return Outcome::Failed;
     switch (form_.kind) {
-      case CommonForm::Kind::Text: return Outcome::Text;
-      case CommonForm::Kind::Object: result_ = std::move(form_.object); return Outcome::Object;
-      case CommonForm::Kind::Other: break;
+      case CommonForm::Kind::Text:
+        return Outcome::Text;
+      case CommonForm::Kind::Object:
+        result_ = std::move(form_.object);
+        return Outcome::Object;
+      case CommonForm::Kind::Other:
+        break;
     }
   }
   result_ = PyRef::steal(PyObject_CallOneArg(fn_, o));

@@ -35,14 +35,29 @@ void append_quoted(std::string& out, PyObject* s) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     Py_UCS4 c = PyUnicode_READ(kind, data, i);
     switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\b': out += "\\b"; continue;
-      case '\f': out += "\\f"; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\b':
+        out += "\\b";
+        continue;
+      case '\f':
+        out += "\\f";
+        continue;
+      default:
+        break;
     }
     if (c < 0x20 || (c >= 0xD800 && c <= 0xDFFF)) {
       out += "\\u";

@@ -494,7 +494,8 @@ bool Converter::convert_other(PyObject* o, Value& out) {
 
 bool Converter::refused_bytes(PyObject* o) {
   if (PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_BYTES_SUBCLASS)
-    return failed(ConversionError::custom("invalid type: byte array, expected any valid JSON value"));
+    return failed(
+        ConversionError::custom("invalid type: byte array, expected any valid JSON value"));
   return failed(ConversionError::unexpected(o, "PyBytes"));
 }
 

@@ -34,8 +34,8 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (fn != nullptr && !PyCallable_Check(fn)) {
       PyRef name = PyRef::steal(type_qualname(Py_TYPE(fn)));
       if (name)
-        PyErr_Format(PyExc_TypeError, "encode() argument 'default' must be callable or None, not %U",
-                     name.get());
+        PyErr_Format(PyExc_TypeError,
+                     "encode() argument 'default' must be callable or None, not %U", name.get());
       return nullptr;
     }
     EncodeSettings settings;

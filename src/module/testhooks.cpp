@@ -104,7 +104,8 @@ PyObject* hook_add_path_note(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 PyMethodDef hook_methods[] = {
     {"common_form", hook_common_form, METH_O, nullptr},
     {"path_note", hook_path_note, METH_O, nullptr},
-    {"add_path_note", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_add_path_note)),
+    {"add_path_note",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_add_path_note)),
      METH_FASTCALL, nullptr},
     {"dict_layout_trusted", hook_dict_layout, METH_NOARGS, nullptr},
     {"panic", hook_panic, METH_O, nullptr},
