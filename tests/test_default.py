@@ -3,6 +3,8 @@ converted in their place; errors name where in the data they happened."""
 
 import collections
 import dataclasses
+import subprocess
+import sys
 import datetime as dt
 import decimal
 import enum
@@ -325,6 +327,33 @@ def test_objects_the_c_reading_leaves_fail_as_the_hook_does(make):
         expected = caught(common_types, data if not isinstance(data, (list, dict)) else make())
         error = caught(encode, data, default=common_types)
         assert (type(error), str(error)) == (type(expected), str(expected))
+
+
+PATCHES = {
+    "uuid str": "uuid.UUID.__str__ = lambda self: 'patched'",
+    "uuid int": "uuid.UUID.int = property(lambda self: 2)",
+}
+
+
+@pytest.mark.parametrize("patch", PATCHES.values(), ids=PATCHES)
+@pytest.mark.parametrize("first_use", ["before", "after"])
+def test_patched_standard_classes_are_left_to_the_hook(patch, first_use):
+    # In a fresh interpreter: the C reading learns the classes on its first use.
+    code = f"""
+import enum, uuid
+from vardel import encode, common_types
+class Color(enum.Enum):
+    RED = 'red'
+data = [uuid.UUID(int=1), {{"k": (uuid.UUID(int=3), Color.RED)}}]
+before = encode(data, default=lambda o: common_types(o))
+if {first_use == "after"!r}:
+    encode(data, default=common_types)
+{patch}
+fast, slow = encode(data, default=common_types), encode(data, default=lambda o: common_types(o))
+assert fast == slow != before, (fast, slow)
+"""
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
 
 
 def test_the_package_hook_is_the_one_read_natively():

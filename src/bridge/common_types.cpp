@@ -59,6 +59,24 @@ bool intern(PyObject*& slot, const char* text) {
   return slot != nullptr;
 }
 
+// Returns a new reference to the attribute `name` of `type` when it is the
+// standard library's own definition, a function `qualname` or (through a
+// property) has one as getter, else null: a definition patched in before the
+// first use is not relied on, the hook is called instead. Leaves no exception set.
+PyObject* original(PyTypeObject* type, PyObject* name, const char* qualname) {
+  PyRef attr = PyRef::borrow(_PyType_Lookup(type, name));
+  if (!attr) return nullptr;
+  PyRef function = PyRef::borrow(attr.get());
+  if (!PyFunction_Check(function.get())) {
+    function = PyRef::steal(PyObject_GetAttrString(attr.get(), "fget"));
+    PyErr_Clear();
+  }
+  if (!function || !PyFunction_Check(function.get())) return nullptr;
+  PyObject* q = reinterpret_cast<PyFunctionObject*>(function.get())->func_qualname;
+  if (!PyUnicode_Check(q) || PyUnicode_CompareWithASCIIString(q, qualname) != 0) return nullptr;
+  return attr.release();
+}
+
 // Imports what the readers compare against, once. Returns false with an
 // exception set (and tries again on the next call).
 bool ready() {
@@ -85,9 +103,9 @@ bool ready() {
   known.datetime_isoformat = defined(PyDateTimeAPI->DateTimeType, known.isoformat);
   known.date_isoformat = defined(PyDateTimeAPI->DateType, known.isoformat);
   known.time_isoformat = defined(PyDateTimeAPI->TimeType, known.isoformat);
-  known.uuid_str = defined(known.uuid_type, known.str);
+  known.uuid_str = original(known.uuid_type, known.str, "UUID.__str__");
   known.uuid_int = defined(known.uuid_type, known.int_);
-  known.enum_value = defined(known.enum_type, known.value);
+  known.enum_value = original(known.enum_type, known.value, "Enum.value");
   known.ready = true;
   return true;
 }
@@ -189,6 +207,12 @@ Step time_text(PyObject* o, CommonForm& form) {
   return finish_text(step, w, form);
 }
 
+// Whether str() of a UUID of type `t` is UUID.__str__ reading the int slot.
+bool plain_uuid(PyTypeObject* t) {
+  return keeps(t, known.str, known.uuid_str) && keeps(t, known.int_, known.uuid_int) &&
+         Py_IS_TYPE(known.uuid_int, &PyMemberDescr_Type);
+}
+
 // The canonical text of a UUID from its 128-bit int attribute; a UUID whose
 // int is not one is left to the hook.
 Step uuid_text(PyObject* o, CommonForm& form) {
@@ -262,11 +286,7 @@ Step dataclass_dict(PyObject* o, PyObject* fields, CommonForm& form) {
   }
   if (PyTime_Check(o))
     return keeps(t, known.isoformat, known.time_isoformat) ? time_text(o, form) : Step::Other;
-  if (PyType_IsSubtype(t, known.uuid_type)) {
-    bool plain = t == known.uuid_type ||
-                 (keeps(t, known.str, known.uuid_str) && keeps(t, known.int_, known.uuid_int));
-    return plain ? uuid_text(o, form) : Step::Other;
-  }
+  if (PyType_IsSubtype(t, known.uuid_type)) return plain_uuid(t) ? uuid_text(o, form) : Step::Other;
   if (PyType_IsSubtype(t, known.enum_type))
     return keeps(t, known.value, known.enum_value) ? enum_value(o, form) : Step::Other;
   if (PyObject* fields = _PyType_Lookup(t, known.fields)) {
@@ -318,7 +338,7 @@ bool common_text_at_once(PyObject* o, CommonForm& form) {
   } else if (t == PyDateTimeAPI->TimeType) {
     if (!plain_zone(PyDateTime_TIME_GET_TZINFO(o))) return false;
     step = time_text(o, form);
-  } else if (t == known.uuid_type) {
+  } else if (t == known.uuid_type && plain_uuid(t)) {
     step = uuid_text(o, form);
   } else {
     return false;
