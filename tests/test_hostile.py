@@ -70,6 +70,33 @@ r.append(o(encode, {'x': UMap(keys=lambda: setattr(opts, 'indent', 2**62))}, opt
       C + "expected sequence of length 10, got 0", C + "expected sequence of length 1, got 2",  # A, len drifts
       C + "TypeError", C + "unexpected type", C + "IndexError", C + "IndexError",  # keys(), values() or len lie
       C + "RuntimeError: Already borrowed"]),  # options changed while encode reads them
+    ("interrupts_in_type_checks_and_messages", r"""
+import sys
+hooked = []; sys.unraisablehook = lambda u: hooked.append(type(u.exc_value).__name__)
+def caught(f, *a):
+    try: return f(*a)
+    except BaseException as e: return '%s: %s' % (type(e).__name__, e)
+def odd(exc, after=0):  # __class__ answers `after` times, then raises exc
+    class Odd:
+        left = after
+        @property
+        def __class__(self):
+            Odd.left -= 1
+            if Odd.left < 0: raise exc('stop')
+            return Odd
+    return Odd()
+class Loud(Exception):
+    def __str__(self): raise self.args[0]
+def loud(exc): return UMap(keys=lambda: (_ for _ in ()).throw(Loud(exc)))
+r = [caught(encode, x) for x in (odd(KeyboardInterrupt), {'a': [odd(SystemExit)]}, [odd(KeyboardInterrupt, 1)],
+                                 {'k': (odd(GeneratorExit, 1),)}, odd(ValueError), odd(ValueError, 1))]
+r += [caught(encode, x) for x in (loud(KeyboardInterrupt('from str')), [loud(SystemExit(3))], loud(ValueError('v')))]
+r.append(hooked)
+""", ["KeyboardInterrupt: stop", "SystemExit: stop", "KeyboardInterrupt: stop", "GeneratorExit: stop",
+      "ValueError: Python conversion error: unsupported type odd.<locals>.Odd",
+      "ValueError: Python conversion error: unsupported type odd.<locals>.Odd",
+      "KeyboardInterrupt: from str", "SystemExit: 3", "ValueError: Python conversion error: Loud: <exception str() failed>",
+      ["ValueError", "ValueError", "ValueError"]]),
     ("odd_subclasses", r"""
 hostile = dict(__index__=no, __str__=no, __repr__=no, __float__=no, __len__=lambda s: -5)
 I, S, F = (type('X', (t,), hostile) for t in (int, str, float))

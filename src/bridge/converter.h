@@ -101,8 +101,25 @@ class Converter {
   // Reads `o` as read_level reads an item: a scalar, or a nested non-empty
   // container as a deferred value, or (with a default hook) the text an
   // object is replaced by when that runs no Python code. Returns false, with
-  // no exception pending, for anything else.
-  bool read_item(PyObject* o, Value& out);
+  // no exception pending, for anything else. The common leaves (ASCII str, small int, float)
+  // without a call.
+  [[gnu::always_inline]] bool read_item(PyObject* o, Value& out) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o)) {
+      keep_.note_in_level(o);
+      out = Value::string({static_cast<const char*>(PyUnicode_DATA(o)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))});
+      return true;
+    }
+    if (t == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+      Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+      out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
+                   : Value::number(Number::from_negative(v));
+      return true;
+    }
+    if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
+    return read_other_item(o, out);
+  }
   // Leaves the levels entered after the first `depth`.
   void leave_level(std::size_t depth) {
     if (depth_ > depth) depth_ = depth;
@@ -169,6 +186,7 @@ class Converter {
     Converter& c_;
   };
 
+  bool read_other_item(PyObject* o, Value& out);
   std::optional<Level> dict_level(PyObject* o);
   std::optional<Level> sequence_level(PyObject* o);
 

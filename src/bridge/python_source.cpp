@@ -111,17 +111,14 @@ class PythonSource final : public Source {
     std::size_t index_of(const Value& v) const {
       if (contents.size() == 0) return kNone;
       auto at = reinterpret_cast<std::uintptr_t>(&v);
-      std::uintptr_t base, step;
       if (contents.kind() == Value::Kind::Object) {
-        base = reinterpret_cast<std::uintptr_t>(&contents.as_map().data()->value);
-        step = sizeof(Member);
-      } else {
-        base = reinterpret_cast<std::uintptr_t>(contents.begin());
-        step = sizeof(Value);
+        auto base = reinterpret_cast<std::uintptr_t>(&contents.as_map().data()->value);
+        return at >= base && at - base < contents.size() * sizeof(Member) ? (at - base) / sizeof(Member)
+                                                                          : kNone;
       }
-      if (at < base || (at - base) % step != 0 || (at - base) / step >= contents.size())
-        return kNone;
-      return (at - base) / step;
+      auto base = reinterpret_cast<std::uintptr_t>(contents.begin());
+      return at >= base && at - base < contents.size() * sizeof(Value) ? (at - base) / sizeof(Value)
+                                                                       : kNone;
     }
   };
 

@@ -159,7 +159,7 @@ std::optional<Converter::Level> Converter::read_level(PyObject* o) {
   return level;
 }
 
-bool Converter::read_item(PyObject* o, Value& out) {
+bool Converter::read_other_item(PyObject* o, Value& out) {
   PyTypeObject* t = Py_TYPE(o);
   if (t == &PyUnicode_Type) {
     std::string_view text;

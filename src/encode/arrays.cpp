@@ -91,7 +91,7 @@ void Encoder::write_inline(const Value& array) {
 
 // "[n]{f1,f2}:" and one row of cells per object, a level deeper. It fails, in
 // the same order, exactly where the list form would fail for the same array.
-Result<Encoder::Table, Stop> Encoder::write_table(const Value& array, Map fields,
+Step<Encoder::Table> Encoder::write_table(const Value& array, Map fields,
                                                   std::uint64_t depth, std::uint64_t extra) {
   std::uint64_t row = 0;
   if (fields.empty()) {
@@ -126,7 +126,7 @@ Result<Encoder::Table, Stop> Encoder::write_table(const Value& array, Map fields
   return Table::Written;
 }
 
-Result<Encoder::Table, Stop> Encoder::write_row(const Value& row, Map fields) {
+Step<Encoder::Table> Encoder::write_row(const Value& row, Map fields) {
   // Members are sorted and unique, so objects of equal size with equal keys
   // in order have the same key set. A deferred object may keep fewer members
   // than its size (keys with the same text count once).

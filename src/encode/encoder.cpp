@@ -45,24 +45,12 @@ Written Encoder::open(const Value& value, Contents& contents) {
   return Ok{};
 }
 
-Written Encoder::check_depth() {
-  if (level_ < kMaxDepth) return Ok{};
-  return fail(own_error(ToonError::Kind::NestingTooDeep, "the value is nested more than " +
-                                                            std::to_string(kMaxDepth) +
-                                                            " levels deep"));
+Failure<Stop> Encoder::too_deep() {
+  return fail(own_error(ToonError::Kind::NestingTooDeep,
+                        "the value is nested more than " + std::to_string(kMaxDepth) + " levels deep"));
 }
 
-Result<std::uint64_t, Stop> Encoder::column(std::uint64_t extra, std::uint64_t depth,
-                                            std::uint64_t levels) {
-  std::uint64_t steps, width, column;
-  if (indent_ == 0) {
-    column = extra;
-  } else if (__builtin_add_overflow(depth, levels, &steps) ||
-             __builtin_mul_overflow(indent_, steps, &width) ||
-             __builtin_add_overflow(extra, width, &column)) {
-    column = UINT64_MAX;
-  }
-  if (column < kMaxTextSize) return column;
+Failure<Stop> Encoder::too_far() {
   return fail(own_error(ToonError::Kind::IndentationTooLarge,
                         "a line would be indented by " + std::to_string(kMaxTextSize) +
                             " spaces or more, more than a text can hold (indent " +

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -33,8 +34,23 @@ struct Stop {
   std::optional<ToonError> error;  // Own
 };
 
-// The outcome of one writing step.
-using Written = Result<Ok, Stop>;
+// The outcome of one writing step: a product, or why writing stopped. While
+// writing goes on it costs one null pointer.
+template <class T>
+class [[nodiscard]] Step {
+ public:
+  Step(T value) : value_(value) {}
+  Step(Failure<Stop> f) : stop_(std::make_unique<Stop>(std::move(f.error))) {}
+  explicit operator bool() const { return stop_ == nullptr; }
+  const T& operator*() const { return value_; }
+  Stop& error() { return *stop_; }
+
+ private:
+  T value_{};
+  std::unique_ptr<Stop> stop_;
+};
+
+using Written = Step<Ok>;
 
 class Encoder {
  public:
@@ -85,11 +101,11 @@ class Encoder {
   Written write_array(const Value& value, std::uint64_t depth, std::uint64_t extra);
   void write_inline(const Value& array);
   enum class Table { Written, Unfit };
-  Result<Table, Stop> write_table(const Value& array, Map fields, std::uint64_t depth,
+  Step<Table> write_table(const Value& array, Map fields, std::uint64_t depth,
                                   std::uint64_t extra);
   // Returns Unfit if `row` is not an object with exactly the keys of
   // `fields`, all holding scalars; else writes its cells.
-  Result<Table, Stop> write_row(const Value& row, Map fields);
+  Step<Table> write_row(const Value& row, Map fields);
   Written write_list(const Value& array, std::uint64_t depth, std::uint64_t extra);
   Written write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra);
   Written write_list_members(Map members, std::uint64_t depth, std::uint64_t extra);
@@ -99,8 +115,17 @@ class Encoder {
   // Returns extra + indent x (depth + levels): where a line of a construct
   // at `depth` starts, `levels` deeper. Fails when that many spaces would
   // make the text longer than kMaxTextSize.
-  Result<std::uint64_t, Stop> column(std::uint64_t extra, std::uint64_t depth,
-                                     std::uint64_t levels);
+  Step<std::uint64_t> column(std::uint64_t extra, std::uint64_t depth, std::uint64_t levels) {
+    std::uint64_t steps, width, at;
+    if (indent_ == 0) return extra;
+    if (__builtin_add_overflow(depth, levels, &steps) ||
+        __builtin_mul_overflow(indent_, steps, &width) ||
+        __builtin_add_overflow(extra, width, &at) || at >= kMaxTextSize)
+      return too_far();
+    return at;
+  }
+  // Fails a line indented too far.
+  [[gnu::cold]] Failure<Stop> too_far();
   // Counts one container level around the current one for as long as it lives.
   class Level {
    public:
@@ -113,7 +138,11 @@ class Encoder {
     std::size_t& level_;
   };
   // Fails when one more container level would exceed kMaxDepth.
-  Written check_depth();
+  Written check_depth() {
+    if (level_ < kMaxDepth) return Ok{};
+    return too_deep();
+  }
+  [[gnu::cold]] Failure<Stop> too_deep();
   // The encoder's own failure; first lets the source read what was not reached.
   Stop own_error(ToonError::Kind kind, std::string message);
 

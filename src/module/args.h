@@ -21,8 +21,6 @@ struct FunctionDescription {
   std::size_t positional() const { return n_params - keyword_only; }
 };
 
-inline constexpr std::size_t kMaxParams = 4;
-
 // Binds vectorcall arguments into `slots` (borrowed; null where not given).
 // Returns false with a TypeError set when the arguments do not fit.
 bool extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const* args,

@@ -1,4 +1,4 @@
-// Member sorting: byte order of keys, and the last of repeated keys kept.
+// Member order: sorted by key bytes, or kept as inserted; the last value of a repeated key kept.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -18,11 +18,13 @@ struct Case {
   std::vector<std::uint64_t> values;  // the value kept for each sorted key
 };
 
-void check_sort(const Case& c) {
+// Checks sort_members, or with `in_place` keep_first_places (`sorted` then lists the keys kept).
+void check_sort(const Case& c, bool in_place = false) {
   std::vector<Member> members;
   for (std::size_t i = 0; i < c.keys.size(); ++i)
     members.push_back({c.keys[i], Value::number(vardel::Number::from_unsigned(i))});
-  std::size_t kept = vardel::sort_members(members.data(), members.size());
+  std::size_t kept = in_place ? vardel::keep_first_places(members.data(), members.size())
+                              : vardel::sort_members(members.data(), members.size());
   CHECK_CASE(kept == c.sorted.size(), c.name);
   for (std::size_t i = 0; i < kept && i < c.sorted.size(); ++i) {
     CHECK_CASE(members[i].key == c.sorted[i], c.name);
@@ -57,5 +59,14 @@ int main() {
       if (many.keys[i] == k) many.values.push_back(i);
   }
   check_sort(many);
+  // Kept in insertion order: a repeated key stays where it first occurs, with its last value.
+  const Case kept[] = {
+      {"kept: empty", {}, {}, {}},
+      {"kept: unsorted stays", {"c", "a", "b"}, {"c", "a", "b"}, {0, 1, 2}},
+      {"kept: repeats", {"k", "a", "k", "b", "a", "k"}, {"k", "a", "b"}, {5, 4, 3}},
+      {"kept: prefix and NUL", {"ab", std::string("a\0", 2), "a", "ab"}, {"ab", std::string("a\0", 2), "a"},
+       {3, 1, 2}},
+  };
+  for (const Case& c : kept) check_sort(c, true);
   return vardel::testing::finish("test_members");
 }

@@ -1,0 +1,124 @@
+"""The order in which encode reads the data: containers are read as the encoder reaches them, yet
+user code runs, and failures are chosen, as if all the data were read first, depth first in each
+container's own order (a dict's insertion order), and then written."""
+
+import pytest
+
+import vardel._vardel as m
+from support import PREFIX, UMap, USeq, outcome
+
+
+def logged(log, name, then=None, **pairs):
+    """A mapping whose keys() records `name` in `log` (and runs `then`) each time it is read."""
+    def keys():
+        log.append(name)
+        if then is not None:
+            then()
+    return UMap(pairs or {"a": 1}, keys=keys)
+
+
+# Each maker takes the call log and returns (data, options).
+ORDER_CASES = {
+    # two failures in sibling containers: the one met first in dict order wins, wherever it is written
+    "range_before_surrogate": (lambda log: ({"b": [2**70], "a": ["\ud800"]}, {}), "JSON number out of range", []),
+    "surrogate_before_range": (lambda log: ({"a": ["\ud800"], "b": [2**70]}, {}), "UnicodeEncodeError", []),
+    "deep_bytes_first": (lambda log: ({"z": {"y": [b"x"]}, "a": {"b": [2**70]}}, {}), "invalid type: byte array", []),
+    # user code runs in dict order, once, even where the keys are written in another order
+    "siblings": (lambda log: ({"b": [logged(log, "b")], "a": [logged(log, "a")]}, {}), None, ["b", "a"]),
+    "cousins": (lambda log: ({"b": {"x": [logged(log, "b")]}, "a": {"y": logged(log, "a")}, "c": [logged(log, "c")]}, {}),
+                None, ["b", "a", "c"]),
+    "failing_user_code_first": (lambda log: ({"b": {"x": [logged(log, "b", then=lambda: 1 / 0)]}, "a": {"y": [b"x"]}}, {}),
+                                "ZeroDivisionError", ["b"]),
+    # a row read through user code is read once, though the table that tried it becomes a list
+    "row_read_once": (lambda log: ([{"a": 1}, {"a": logged(log, "row")}], {}), None, ["row"]),
+    # a failure anywhere beats the encoder's own, met earlier in the text
+    "after_bad_delimiter": (lambda log: ([[1], {"k": logged(log, "k", then=lambda: 1 / 0)}], {"delimiter": ";"}),
+                            "ZeroDivisionError", ["k"]),
+    "after_bad_delimiter_in_member": (lambda log: ({"a": [1], "b": [{"c": b"x"}]}, {"delimiter": ";"}), "invalid type", []),
+    "written_later_read_earlier": (lambda log: ({"b": [1], "a": {"x": [b"x"]}}, {"delimiter": ";"}), "invalid type", []),
+    "after_deep_indentation": (lambda log: ({"c": {"b": {"q": 1}}, "a": {"z": [1, USeq(len=lambda: log.append("a"))]}},
+                                            {"indent": 2**62}), "Indentation too large", ["a", "a"]),
+    "user_code_before_indentation": (lambda log: ({"a": {"b": 1}, "c": [logged(log, "c")]}, {"indent": 2**62}),
+                                     "Indentation too large", ["c"]),
+}
+
+
+@pytest.mark.parametrize("make, error, calls", ORDER_CASES.values(), ids=ORDER_CASES.keys())
+def test_failures_and_user_code_come_in_reading_order(make, error, calls):
+    log = []
+    data, options = make(log)
+    kind, text = outcome(m.encode, data, m.EncodeOptions(**options))
+    if error is None:
+        assert kind == "ok"
+    else:
+        assert kind in (ValueError, OverflowError) and error in text, (kind, text)
+        assert (kind is OverflowError) == error.startswith("Indentation")
+        assert kind is OverflowError or text.startswith(PREFIX)
+    assert log == calls
+
+
+def grows_later_sibling(log):
+    later = [1]
+    return {"b": {"x": logged(log, "b", then=lambda: later.append(9))}, "a": later}
+
+
+def grows_dict_read_later(log):
+    data = {"b": None, "a": {"x": 1}}
+    data["b"] = [logged(log, "b", then=lambda: data["a"].update(y=2))]
+    return data
+
+
+@pytest.mark.parametrize("make, text", [
+    # "a" is written first but read after the user code under "b", which changed it
+    (grows_later_sibling, "a:\n  [2]: 1,9\nb:\n    x:\n          a: 1"),
+    (grows_dict_read_later, "a:\n    x: 1\n    y: 2\nb:\n  [1]{a}:\n      1"),
+])
+def test_containers_written_before_but_read_after_user_code_show_its_changes(make, text):
+    log = []
+    assert m.encode(make(log)) == text
+    assert log == ["b"]
+
+
+def test_nested_data_is_written_as_it_would_be_whole():
+    tricky = {"z": [{"b": (1, {"é": "ü"}), "a": [{"k": 2**63}]}], "y": {"x": {1, 2}, "w": frozenset([3])},
+              "v": {type("S", (str,), {})("k"): [1.5, None, True]}, "u": USeq([{"t": [], "s": {}}])}
+    plain = {"u": [{"s": {}, "t": []}], "v": {"k": [1.5, None, True]}, "w": None,
+             "y": {"w": [3], "x": [1, 2]}, "z": [{"a": [{"k": 2**63}], "b": [1, {"é": "ü"}]}]}
+    del plain["w"]
+    assert m.encode(tricky) == m.encode(plain)
+
+
+class SameTextKey(str):
+    """A key with the text of another that the dict still holds apart."""
+    __hash__ = object.__hash__
+    __eq__ = object.__eq__
+
+
+def keeping_order():
+    try:
+        return m.EncodeOptions(sort_keys=False)
+    except TypeError:
+        pytest.skip("EncodeOptions has no sort_keys yet")
+
+
+@pytest.mark.parametrize("data, text", [
+    ({"b": 1, "a": 2, "é": 3, "A": 4}, "b: 1\na: 2\né: 3\nA: 4"),
+    ({"z": {"y": 1, "x": {"w": 2, "v": 3}}, "a": [{"d": 1, "c": [2, 1]}]},
+     "z:\n    y: 1\n    x:\n          w: 2\n          v: 3\na:\n  [1]:\n      - d: 1\n        c:\n        [2]: 2,1"),
+    # the general rules keep each mapping's own order too
+    (UMap({"q": 1, "p": {"o": 2, "n": 3}}), "q: 1\np:\n    o: 2\n    n: 3"),
+    ((USeq([UMap({"y": 1, "x": 2})]),), "[1]:\n  - [1]{y,x}:\n  1,2"),
+    # a key met twice keeps its first place and takes the last value
+    ({"b": 1, "a": 2, SameTextKey("b"): 3}, "b: 3\na: 2"),
+    ({"k": {SameTextKey("z"): [1], "y": 0, "z": {"m": 1}}}, "k:\n    z:\n          m: 1\n    y: 0"),
+    (UMap({"b": 1, "a": 2}, keys=lambda: ["b", "a", "b"], values=lambda: [1, 2, 3], len=lambda: 3), "b: 3\na: 2"),
+])
+def test_without_sorting_each_mapping_keeps_its_order(data, text):
+    assert m.encode(data, keeping_order()) == text
+
+
+def test_without_sorting_user_code_and_failures_follow_the_text():
+    log = []
+    data = {"b": [logged(log, "b")], "a": [logged(log, "a", then=lambda: 1 / 0)], "c": [b"x"]}
+    assert outcome(m.encode, data, keeping_order())[1] == PREFIX + "ZeroDivisionError: division by zero"
+    assert log == ["b", "a"]
