@@ -3,7 +3,7 @@
 // (only "no crash" when some array of objects has differing keys: the list form reads back differently).
 #include <algorithm>
 
-#include "decode/decode.h"
+#include "decode/value_sink.h"
 #include "encode/encode.h"
 #include "fuzz_common.h"
 
@@ -12,13 +12,13 @@ using namespace fuzz;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   if (!valid_utf8(text)) return -1;
-  auto doc = vardel::decode_document(text);
+  auto doc = vardel::decode_tree(text);
   if (!doc) return check_decode_error(doc.error()), 0;
   check_decoded(doc->root);
   auto out = vardel::encode_value(doc->root, 0, vardel::EncodeSettings{});
   FUZZ_CHECK_MSG(out.ok(), out.ok() ? "" : out.error().display());
   FUZZ_CHECK(valid_utf8(*out) && (out->empty() || out->back() != '\n'));
-  auto back = vardel::decode_document(*out);
+  auto back = vardel::decode_tree(*out);
   bool tabular = true;
   auto same_key = [](const Member& x, const Member& y) { return x.key == y.key; };
   for (const Member& m : doc->root.as_map())

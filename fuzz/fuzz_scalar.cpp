@@ -1,11 +1,12 @@
-// parse_value, unescape_string, quote_if_needed and number writing; the first byte chooses:
-//   0, 1  parse_value(text): a quoted token gives unescape_string of its body (value or error), any
-//         other a literal, a number of the number grammar, or the trimmed token; errors need a quote
-//   2     unescape_string(text): an escape error, or valid UTF-8 that escapes back to the body
+// The decoder's read_scalar and read_escaped, quote_if_needed and number writing; the first byte
+// chooses:
+//   0, 1  read_scalar(text): a quoted token gives the unescaped body (value or error), any other
+//         a literal, a number of the number grammar, or the trimmed token; errors need a quote
+//   2     read_escaped(text): an escape error, or valid UTF-8 that escapes back to the body
 //   3     quote_if_needed(text, d) reads back as text for each delimiter d
 //   4     a double (bit pattern or short decimal) is written positionally with its shortest digits
 //         and reads back as itself, or as its integer when whole
-#include "decode/decode.h"
+#include "decode/reader.h"
 #include "encode/encode.h"
 #include "fuzz_common.h"
 #include "core/text.h"
@@ -13,6 +14,22 @@
 using namespace fuzz;
 
 namespace {
+
+// The escapes of `body` resolved, as a string of its own.
+vardel::Result<std::string, vardel::ToonError> unescape(std::string_view body) {
+  vardel::Arena arena;
+  auto r = vardel::decoder::read_escaped(body, arena);
+  if (!r) return vardel::fail(std::move(r.error()));
+  return std::string(*r);
+}
+
+// The scalar that `token` stands for, or the decoder's error.
+vardel::Result<Value, vardel::ToonError> scalar_of(std::string_view token, vardel::Arena& arena) {
+  Value v;
+  auto r = vardel::decoder::read_scalar(token, arena, v);
+  if (!r) return vardel::fail(std::move(r.error()));
+  return v;
+}
 
 std::string escape(std::string_view s) {
   std::string out;
@@ -38,12 +55,12 @@ bool number_form(std::string_view t, bool integer) {
   return count > 0 && i == n;
 }
 
-void check_parse_value(std::string_view token) {
+void check_read_scalar(std::string_view token) {
   vardel::Arena arena;
-  auto r = vardel::parse_value(token, arena);
+  auto r = scalar_of(token, arena);
   std::string_view t = vardel::trim(token);
   bool quoted = t.size() >= 2 && t.front() == '"' && t.back() == '"';
-  auto body = quoted ? vardel::unescape_string(t.substr(1, t.size() - 2)) : vardel::unescape_string("");
+  auto body = quoted ? unescape(t.substr(1, t.size() - 2)) : unescape("");
   if (!r) {
     FUZZ_CHECK_MSG(quoted || t == "\"", show(token));  // a lone quotation mark: value or error
     FUZZ_CHECK(r.error().kind() == vardel::ToonError::Kind::DecodingError);
@@ -66,10 +83,10 @@ void check_parse_value(std::string_view token) {
 }
 
 void check_unescape(std::string_view body) {
-  auto r = vardel::unescape_string(body);
+  auto r = unescape(body);
   if (!r) return check_decode_error(r.error()), FUZZ_CHECK(body.find('\\') != body.npos);
   FUZZ_CHECK(valid_utf8(*r) && r->size() <= body.size());
-  auto back = vardel::unescape_string(escape(*r));
+  auto back = unescape(escape(*r));
   FUZZ_CHECK(back && *back == *r);
   // without raw quotation marks and line breaks the body is the escaped result itself
   FUZZ_CHECK(body.find_first_of("\"\n\r\t") != body.npos || escape(*r) == body);
@@ -81,7 +98,7 @@ void check_quoting(std::string_view s) {
     std::string token = vardel::quote_if_needed(s, d);
     FUZZ_CHECK(!token.empty() && token.find_first_of("\n\r") == token.npos);
     vardel::Arena arena;
-    auto r = vardel::parse_value(token, arena);
+    auto r = scalar_of(token, arena);
     FUZZ_CHECK_MSG(r && r->kind() == K::String && r->as_string() == s,
                    show(s) + " written " + show(token) + (r ? " read back as " + key(*r) : r.error().display()));
     // a bare token never holds the delimiter nor starts or ends with whitespace
@@ -106,7 +123,7 @@ void check_double(std::string_view bytes) {
   auto token = vardel::encode_value(Value::number(Number::from_double(d)), 0, vardel::EncodeSettings{});
   FUZZ_CHECK_MSG(token && *token == positional(d), key(Value::number(Number::from_double(d))));
   vardel::Arena arena;
-  auto back = vardel::parse_value(*token, arena);
+  auto back = scalar_of(*token, arena);
   FUZZ_CHECK_MSG(back && key(Value::number(Number::from_double(d)), true) == key(*back), *token);
 }
 
@@ -117,6 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
   if (data[0] % 5 == 4) return check_double(text), 0;
   if (!valid_utf8(text)) return -1;
-  data[0] % 5 < 2 ? check_parse_value(text) : data[0] % 5 == 2 ? check_unescape(text) : check_quoting(text);
+  data[0] % 5 < 2 ? check_read_scalar(text) : data[0] % 5 == 2 ? check_unescape(text) : check_quoting(text);
   return 0;
 }

@@ -1,4 +1,6 @@
-// Making a str from UTF-8 text the codec wrote.
+// Every routine between strs and UTF-8 text: reading a str's UTF-8 form,
+// making a str from UTF-8 text the codec wrote, ordering strs like their
+// UTF-8 forms.
 #pragma once
 
 #include <Python.h>
@@ -20,5 +22,10 @@ bool utf8_text(PyObject* o, Arena& arena, std::string_view& text);
 // an exception set. The text is measured first (unless the caller knows it is
 // ASCII), so the str is made once at its final width and filled in one pass.
 PyObject* str_from_utf8(std::string_view text, bool known_ascii = false);
+
+// Returns a negative number, zero or a positive number as the str `a` orders
+// before, equal to or after the str `b` by code points, which is the byte
+// order of their UTF-8 forms.
+int str_order(PyObject* a, PyObject* b);
 
 }  // namespace vardel

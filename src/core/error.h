@@ -16,6 +16,7 @@ class ToonError {
     PythonConversionError,  // the Python data could not be converted
     IndentationTooLarge,    // a line's indentation would make the text longer than kMaxTextSize
     NestingTooDeep,         // the value tree is nested deeper than kMaxDepth
+    Stopped,                // a decoder's sink stopped it and holds the reason (never shown)
   };
 
   ToonError(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
@@ -39,6 +40,7 @@ inline std::string_view ToonError::prefix(Kind kind) {
     case Kind::PythonConversionError: return "Python conversion error: ";
     case Kind::IndentationTooLarge: return "Indentation too large: ";
     case Kind::NestingTooDeep: return "Nesting too deep: ";
+    case Kind::Stopped: return "Stopped: ";
   }
   return "";
 }

@@ -1,4 +1,4 @@
-// Whitespace and line helpers shared by the encoder and the decoder.
+// Whitespace helpers shared by the encoder and the decoder.
 //
 // Whitespace is the Unicode White_Space set: U+0009..U+000D, U+0020, U+0085,
 // U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 namespace vardel {
 
@@ -71,10 +70,5 @@ inline std::string_view trim(std::string_view s) { return trim_start(trim_end(s)
 inline bool has_edge_white_space(std::string_view s) {
   return white_space_prefix(s) != 0 || white_space_suffix(s) != 0;
 }
-
-// Cuts `text` into lines: at every line feed, dropping one carriage return
-// right before it; a final line feed starts no further line, an empty text has
-// no lines, and a lone carriage return stays inside its line.
-std::vector<std::string_view> split_lines(std::string_view text);
 
 }  // namespace vardel

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace vardel {
 
@@ -75,13 +76,6 @@ std::size_t sort_small(Member* members, std::size_t n) {
 
 }  // namespace
 
-const Value* Map::find(std::string_view key) const {
-  const Member* it = std::lower_bound(
-      begin(), end(), key, [](const Member& m, std::string_view k) { return key_less(m.key, k); });
-  if (it != end() && it->key == key) return &it->value;
-  return nullptr;
-}
-
 std::size_t sort_members(Member* members, std::size_t n) {
   if (n < 2) return n;
   if (n <= kSmallObject) return sort_small(members, n);
@@ -114,14 +108,6 @@ std::size_t keep_first_places(Member* members, std::size_t n) {
     if (!dropped[i]) members[out++] = members[i];
   }
   return out;
-}
-
-Map MapBuilder::finish(Arena& arena) {
-  std::size_t n = sort_members(pending_.data(), pending_.size());
-  Member* m = arena.alloc<Member>(n);
-  if (n != 0) std::memcpy(static_cast<void*>(m), pending_.data(), n * sizeof(Member));
-  pending_.clear();
-  return Map(m, n);
 }
 
 }  // namespace vardel

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <new>
 #include <string_view>
-#include <vector>
 
 #include "core/arena.h"
 
@@ -152,11 +151,13 @@ struct Member {
 static_assert(sizeof(Value) == 16 && sizeof(Member) == 32);
 
 // An object's members, each key once: in ascending byte order of their keys
-// (sort_members), or in the order of the mapping they were read from.
+// (see sort_members), or in the order of the mapping they were read from
+// (keep_first_places), or in the order their producer read them (a decoder's
+// KeyOrder::AsRead).
 class Map {
  public:
   Map() = default;
-  // Requires unique keys (see sort_members and keep_first_places).
+  // Requires unique keys, in one of those orders.
   Map(Member* members, std::size_t n) : m_(members), n_(n) {}
   const Member* begin() const { return m_; }
   const Member* end() const { return m_ + n_; }
@@ -164,8 +165,6 @@ class Map {
   bool empty() const { return n_ == 0; }
   const Member& operator[](std::size_t i) const { return m_[i]; }
   Member* data() const { return m_; }
-  // Returns the value under `key`, or nullptr.
-  const Value* find(std::string_view key) const;
 
  private:
   Member* m_ = nullptr;
@@ -188,20 +187,6 @@ std::size_t sort_members(Member* members, std::size_t n);
 // first occurs, with the value inserted last. Returns the number of members
 // kept (a prefix).
 std::size_t keep_first_places(Member* members, std::size_t n);
-
-// Collects members in insertion order and turns them into a Map in one step.
-// Inserting an existing key replaces its value (the last insertion wins).
-class MapBuilder {
- public:
-  void insert(std::string_view key, Value value) { pending_.push_back({key, value}); }
-  std::size_t pending() const { return pending_.size(); }
-  void clear() { pending_.clear(); }
-  // Returns the finished Map, stored in `arena`; the builder is left empty.
-  Map finish(Arena& arena);
-
- private:
-  std::vector<Member> pending_;
-};
 
 // A value tree together with the arena that owns its storage.
 struct Document {

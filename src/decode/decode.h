@@ -1,26 +1,20 @@
-// The TOON decoder: reads text into one flat object.
+// The TOON decoder: reads text and reports one flat object to a sink.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 #include "core/error.h"
 #include "core/result.h"
-#include "core/value.h"
+#include "decode/sink.h"
 
 namespace vardel {
 
-// Returns the document read from `text` (always an object), or the first
-// DecodingError. String values and keys in the tree may be slices of `text`,
-// which must outlive the document. All rows of one tabular array share their
-// key storage: a field's key has the same data pointer in every row.
-Result<Document, ToonError> decode_document(std::string_view text);
-
-// Returns the scalar that `token` stands for; strings may be slices of `token`
-// or copies in `arena`.
-Result<Value, ToonError> parse_value(std::string_view token, Arena& arena);
-
-// Returns `body` with its backslash escapes resolved.
-Result<std::string, ToonError> unescape_string(std::string_view body);
+// Reads `text` and reports what it holds to `sink`: always one object (KeyOrder::Sorted) whose
+// members are scalars and arrays, the arrays' elements being scalars or objects of scalars.
+// Every object comes out in ascending key order: a row that has all its table's fields is
+// reported in that order already, each key once (KeyOrder::AsRead), any other object is
+// KeyOrder::Sorted. Returns the text's first DecodingError, or a Stopped error as soon as the
+// sink stops; the sink may have been told part of the document by then.
+Result<Ok, ToonError> decode_document(std::string_view text, Sink& sink);
 
 }  // namespace vardel

@@ -1,10 +1,13 @@
 // Document structure: lines, key parts and value parts, block lines and the pending key.
 //
-// The decoder reads one level. Every key-value line, however far it is indented, becomes a
-// member of the one root object; a line whose key part holds a left square bracket is an
+// The decoder reads one level. Every key-value line, however far it is indented, is reported
+// as a member of the one root object (later lines replace earlier ones with the same key); a line whose key part holds a left square bracket is an
 // array header (arrays.cpp); a line with nothing after its colon remembers its key as the
 // pending key, which names a following header that has no name of its own.
 #include "decode/decode.h"
+
+#include <limits>
+
 #include "decode/reader.h"
 #include "core/text.h"
 
@@ -16,12 +19,24 @@ namespace {
 
 enum class LineKind { Skip, Entry, Header };
 
-// Finds the colon that ends a header's key part. Inside the header's field list a quoted
-// field name runs to its closing mark, so colons, braces and delimiters in it are text; any
-// other colon, even one inside the braces, separates.
-void find_separator(std::string_view s, std::size_t from, std::size_t first_colon, Header& h) {
+// Returns the number that `digits` spells when it is all decimal digits (saturated), else 0.
+std::size_t digits_value(std::string_view digits) {
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  std::size_t n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    std::size_t d = static_cast<std::size_t>(c - '0');
+    n = n > (kMax - d) / 10 ? kMax : n * 10 + d;
+  }
+  return n;
+}
+
+// Finds the colon that ends a header's key part. The field list is the first left brace after
+// the bracket; inside it a quoted field name runs to its closing mark, so colons, braces and
+// delimiters in it are text; any other colon, even one inside the braces, separates.
+void find_separator(std::string_view s, std::size_t first_colon, Header& h) {
   h.separator = first_colon;
-  h.brace_open = find_char(s, '{', from, first_colon);
+  h.brace_open = find_char(s, '{', h.bracket, first_colon);
   h.brace_close = npos;
   if (h.brace_open == npos) return;
   const std::size_t n = s.size();
@@ -76,6 +91,7 @@ LineKind split_line(std::string_view s, std::string_view& key, std::string_view&
   h.line = s;
   h.bracket = bracket;
   h.delimiter = ',';
+  h.count = 0;
   h.zero_count = false;
   // The brackets close at the first right square bracket, unless the key part or the field
   // list starts first; their last character may be the delimiter mark (TAB or '|').
@@ -88,55 +104,55 @@ LineKind split_line(std::string_view s, std::string_view& key, std::string_view&
       count.remove_suffix(1);
     }
     h.zero_count = !count.empty() && count.find_first_not_of('0') == npos;
+    h.count = digits_value(count);
   }
-  find_separator(s, from, colon, h);
+  find_separator(s, colon, h);
   if (h.separator == npos) return LineKind::Skip;
   h.value = trim(s.substr(h.separator + 1));
   return LineKind::Header;
 }
 
-bool read_lines(Reader& r) {
+Status read_lines(Reader& r) {
   std::string_view key_part, value_part;
   Header h{};
   while (r.pos < r.text.size()) {
     Line line = line_at(r.text, r.pos);
     r.pos = line.next;
     if (line.text.empty()) continue;
+    Rewind scratch(r.arena);
     switch (split_line(line.text, key_part, value_part, h)) {
       case LineKind::Skip:
         continue;  // no colon: the pending key stays
       case LineKind::Header:
-        if (!decode_array(r, h)) return false;
+        if (Status st = decode_array(r, h); !st) return st;
         continue;
       case LineKind::Entry:
         break;
     }
-    std::string_view key;
-    if (!read_key(key_part, r.arena, key, r.error)) return false;
+    auto key = read_key(key_part, r.arena);
+    if (!key) return fail(std::move(key.error()));
     if (value_part.empty()) {
-      r.set_pending(key);  // a block line: it may name the header below it
+      r.set_pending(*key);  // a block line: it may name the header below it
       continue;
     }
     Value value;
-    if (!read_scalar(value_part, r.arena, value, r.error)) return false;
-    r.root.insert(key, value);
+    if (Status st = read_scalar(value_part, r.arena, value); !st) return st;
+    if (!r.sink.key(*key) || !report(r.sink, value)) return stopped();
     r.has_pending = false;
   }
-  return true;
+  return Ok{};
 }
 
 }  // namespace
 
 }  // namespace decoder
 
-Result<Document, ToonError> decode_document(std::string_view text) {
-  Document doc;
-  decoder::Reader reader(text, doc.arena);
-  if (!decoder::read_lines(reader))
-    return fail(ToonError(ToonError::Kind::DecodingError, std::move(reader.error)));
-  // Later lines replace earlier ones with the same key; finish keeps the last.
-  doc.root = Value::object(reader.root.finish(doc.arena));
-  return doc;
+Result<Ok, ToonError> decode_document(std::string_view text, Sink& sink) {
+  decoder::Reader reader(text, sink);
+  if (!sink.begin_object(KeyOrder::Sorted)) return decoder::stopped();
+  if (decoder::Status st = decoder::read_lines(reader); !st) return st;
+  if (!sink.end_object()) return decoder::stopped();
+  return Ok{};
 }
 
 }  // namespace vardel

@@ -1,5 +1,5 @@
-// Internals shared by the decoder's sources: token reading without a Result per
-// cell, quotation-aware scanning, the line cursor and the decoding state.
+// Internals shared by the decoder's sources: token reading, quotation-aware scanning, the line
+// cursor and the decoding state.
 #pragma once
 
 #include <cstddef>
@@ -10,32 +10,54 @@
 #include <vector>
 
 #include "core/arena.h"
+#include "core/error.h"
+#include "core/result.h"
 #include "core/text.h"
 #include "core/value.h"
+#include "decode/sink.h"
 
 namespace vardel::decoder {
 
 inline constexpr std::size_t npos = std::string_view::npos;
 
+// How a step of the decoding ends: done, or the first error (a DecodingError, or Stopped when
+// the sink stopped the decoding).
+using Status = Result<Ok, ToonError>;
+
+inline Failure<ToonError> decoding_error(std::string message) {
+  return fail(ToonError(ToonError::Kind::DecodingError, std::move(message)));
+}
+
+inline Failure<ToonError> stopped() { return fail(ToonError(ToonError::Kind::Stopped, "")); }
+
 // --- Tokens (tokens.cpp) ---------------------------------------------------------------------
-// Each returns false with `error` set to the message of a DecodingError.
 
-// Reads the scalar that `token` stands for (trimmed first). Strings are slices of `token`
-// unless an escape had to be resolved, in which case they are stored in `arena`.
-bool read_scalar(std::string_view token, Arena& arena, Value& out, std::string& error);
+// Sets `out` to the scalar that `token` stands for (trimmed first). Strings are slices of
+// `token` unless an escape had to be resolved, in which case they are stored in `arena`. The
+// scalar is written in place because a row's cells are read back right after: a Value returned
+// through memory and copied at once would stall on the store.
+Status read_scalar(std::string_view token, Arena& arena, Value& out);
 
-// Resolves the escapes of a quoted body: a slice of `body` when it holds no backslash,
+// Returns the escapes of a quoted body resolved: a slice of `body` when it holds no backslash,
 // otherwise a copy in `arena`.
-bool read_escaped(std::string_view body, Arena& arena, std::string_view& out, std::string& error);
+Result<std::string_view, ToonError> read_escaped(std::string_view body, Arena& arena);
 
-// Reads a trimmed key, field name or array name: the unescaped text between enclosing
+// Returns a trimmed key, field name or array name: the unescaped text between enclosing
 // quotation marks when it has them (at least two characters), otherwise as written.
-inline bool read_key(std::string_view key, Arena& arena, std::string_view& out,
-                     std::string& error) {
+inline Result<std::string_view, ToonError> read_key(std::string_view key, Arena& arena) {
   if (key.size() >= 2 && key.front() == '"' && key.back() == '"')
-    return read_escaped(key.substr(1, key.size() - 2), arena, out, error);
-  out = key;
-  return true;
+    return read_escaped(key.substr(1, key.size() - 2), arena);
+  return key;
+}
+
+// Reports the scalar `v` to `sink`; returns false when the sink stops.
+inline bool report(Sink& sink, const Value& v) {
+  switch (v.kind()) {
+    case Value::Kind::String: return sink.string(v.as_string());
+    case Value::Kind::Number: return sink.number(v.as_number());
+    case Value::Kind::Bool: return sink.boolean(v.as_bool());
+    default: return sink.null();
+  }
 }
 
 // --- Scanning helpers ------------------------------------------------------------------------
@@ -76,35 +98,44 @@ inline std::size_t skip_white_space(std::string_view s, std::size_t i, char deli
   return i;
 }
 
-// Returns the end (exclusive) of the piece of `s` that starts at `begin`: the next `delim`,
-// except that a piece beginning with a quotation mark that is closed later runs past its
-// closing mark first, so delimiters between the marks are text.
-inline std::size_t piece_end(std::string_view s, std::size_t begin, char delim) {
-  std::size_t i = skip_white_space(s, begin, delim);
+// Where a piece of `s` lies: from its first character that is not whitespace (or its end)
+// to its end, exclusive.
+struct Span {
+  std::size_t start;
+  std::size_t end;
+};
+
+// Returns the piece of `s` that starts at `begin`: it ends at the next `delim`, except that a
+// piece beginning with a quotation mark that is closed later runs past its closing mark first,
+// so delimiters between the marks are text.
+inline Span piece_at(std::string_view s, std::size_t begin, char delim) {
+  const std::size_t start = skip_white_space(s, begin, delim);
+  std::size_t i = start;
   if (i < s.size() && s[i] == '"') {
     std::size_t q = closing_quote(s, i);
     if (q != npos) i = q + 1;
   }
   std::size_t d = find_char(s, delim, i, s.size());
-  return d == npos ? s.size() : d;
+  return {start, d == npos ? s.size() : d};
 }
 
-// Calls `fn(piece)` for the pieces of `s` in order, at most `limit` of them, and returns false
-// as soon as `fn` does. Empty pieces count: "a,,b," has four.
+// Calls `fn(piece)`, which returns a Status, for the pieces of `s` in order (without their
+// leading whitespace), at most `limit` of them, and returns the first failure. Empty pieces
+// count: "a,,b," has four.
 //
 // Linear in `s`: a closing-mark search that fails runs to the end of `s`, but then no later
 // piece can begin with a quotation mark (the search would have stopped there), so each
 // character is looked at a bounded number of times.
 template <class Fn>
-bool for_each_piece(std::string_view s, char delim, std::size_t limit, Fn&& fn) {
+Status for_each_piece(std::string_view s, char delim, std::size_t limit, Fn&& fn) {
   std::size_t begin = 0;
   for (std::size_t count = 0; count < limit; ++count) {
-    std::size_t end = piece_end(s, begin, delim);
-    if (!fn(s.substr(begin, end - begin))) return false;
-    if (end >= s.size()) break;
-    begin = end + 1;
+    Span p = piece_at(s, begin, delim);
+    if (Status st = fn(s.substr(p.start, p.end - p.start)); !st) return st;
+    if (p.end >= s.size()) break;
+    begin = p.end + 1;
   }
-  return true;
+  return Ok{};
 }
 
 // Returns the number of SPACE and TAB characters that start `line`.
@@ -138,8 +169,9 @@ struct Header {
   std::string_view value;   // trimmed text after the separating colon
   std::size_t bracket;      // the left square bracket that starts the header
   std::size_t separator;    // the separating colon
-  std::size_t brace_open;   // first left brace of the key part, or npos
+  std::size_t brace_open;   // first left brace after the bracket, or npos
   std::size_t brace_close;  // the right brace that closes it, or npos
+  std::size_t count;        // the count in the brackets when it is all digits, otherwise 0
   char delimiter;           // from the mark in the brackets: ',', '|' or TAB
   bool zero_count;          // the brackets hold a count of zero
 };
@@ -147,48 +179,49 @@ struct Header {
 // --- Decoding state (document.cpp, arrays.cpp) -----------------------------------------------
 
 struct Reader {
-  Reader(std::string_view t, Arena& a) : text(t), arena(a) {}
+  Reader(std::string_view t, Sink& s) : text(t), sink(s) {}
 
-  // Replaces the pending key; `key` lives in the text or the arena.
+  // Replaces the pending key.
   void set_pending(std::string_view key) {
-    pending = key;
+    pending.assign(key);
     has_pending = true;
   }
-  // Returns the pending key, or the empty key if there is none, and clears it.
+  // Returns the pending key, or the empty key if there is none, and clears it. The key stays
+  // valid until the next set_pending.
   std::string_view take_pending() {
-    std::string_view key = has_pending ? pending : std::string_view();
+    std::string_view key = has_pending ? std::string_view(pending) : std::string_view();
     has_pending = false;
     return key;
   }
 
   std::string_view text;
   std::size_t pos = 0;  // start of the next unread line
-  Arena& arena;
-  MapBuilder root;
-  std::string_view pending;
+  Sink& sink;
+  Arena arena;  // unescaped strings, kept only until they are reported (see Rewind)
+  std::string pending;
   bool has_pending = false;
-  std::string error;
 
-  // Scratch reused by every array, so that arrays and rows cost no heap allocation.
-  std::vector<Value> items;
+  // Scratch reused by every table, so that rows cost no heap allocation.
   std::vector<Value> cells;
   std::vector<std::string_view> fields;
-  std::vector<std::size_t> order;
-  std::vector<std::int64_t> slot;
-  std::vector<std::string_view> slot_key;
-  MapBuilder row;
+  std::vector<std::size_t> by_name;  // the distinct field names' last columns, in key order
 };
 
-// Reads the array whose header line was just read (r.pos is the line after it), enters it in
-// the root map when it makes an entry and moves r.pos past its rows.
-bool decode_array(Reader& r, const Header& h);
+// Frees what the reader's arena took since it was made, when it goes out of scope.
+class Rewind {
+ public:
+  explicit Rewind(Arena& arena) : arena_(arena), mark_(arena.mark()) {}
+  Rewind(const Rewind&) = delete;
+  Rewind& operator=(const Rewind&) = delete;
+  ~Rewind() { arena_.rewind(mark_); }
 
-// Returns a copy of `values` in the arena as an array value.
-inline Value store_array(Arena& arena, const std::vector<Value>& values) {
-  Value* items = arena.alloc<Value>(values.size());
-  if (!values.empty())
-    std::memcpy(static_cast<void*>(items), values.data(), values.size() * sizeof(Value));
-  return Value::array(items, values.size());
-}
+ private:
+  Arena& arena_;
+  Arena::Mark mark_;
+};
+
+// Reads the array whose header line was just read (r.pos is the line after it), reports it as
+// a member of the root object when it makes one and moves r.pos past its rows.
+Status decode_array(Reader& r, const Header& h);
 
 }  // namespace vardel::decoder

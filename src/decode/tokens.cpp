@@ -4,14 +4,12 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 
-#include "decode/decode.h"
 #include "decode/reader.h"
 #include "core/text.h"
 
-namespace vardel {
-
-namespace decoder {
+namespace vardel::decoder {
 
 namespace {
 
@@ -31,8 +29,8 @@ std::string_view whole_character(std::string_view s) {
 }
 
 // Writes `body` with its escapes resolved to `out`, which has room for body.size() bytes (the
-// result is never longer). Returns the number of bytes written, or npos with `error` set.
-std::size_t unescape_into(std::string_view body, char* out, std::string& error) {
+// result is never longer). Returns the number of bytes written.
+Result<std::size_t, ToonError> unescape_into(std::string_view body, char* out) {
   const char* p = body.data();
   const char* end = p + body.size();
   char* o = out;
@@ -42,10 +40,7 @@ std::size_t unescape_into(std::string_view body, char* out, std::string& error) 
     std::memcpy(o, p, static_cast<std::size_t>(stop - p));
     o += stop - p;
     if (bs == nullptr) break;
-    if (bs + 1 == end) {
-      error = "Unterminated escape sequence";
-      return npos;
-    }
+    if (bs + 1 == end) return decoding_error("Unterminated escape sequence");
     switch (bs[1]) {
       case '"':
         *o++ = '"';
@@ -62,10 +57,10 @@ std::size_t unescape_into(std::string_view body, char* out, std::string& error) 
       case 't':
         *o++ = '\t';
         break;
-      default:
-        error = "Invalid escape sequence: \\";
-        error += whole_character(std::string_view(bs + 1, static_cast<std::size_t>(end - bs - 1)));
-        return npos;
+      default: {
+        std::string_view rest(bs + 1, static_cast<std::size_t>(end - bs - 1));
+        return decoding_error("Invalid escape sequence: \\" + std::string(whole_character(rest)));
+      }
     }
     p = bs + 2;
   }
@@ -101,9 +96,9 @@ bool underflows(std::string_view int_digits, std::string_view frac_digits, std::
 }
 
 // Reads `t` (trimmed, non-empty, starting with a digit, a sign or a point) as a number.
-// Returns false when it is not an integer in -2**63 .. 2**64-1 and not a finite double of the
+// Returns nothing when it is not an integer in -2**63 .. 2**64-1 and not a finite double of the
 // decimal floating-point form.
-bool read_number(std::string_view t, Value& out) {
+std::optional<Number> read_number(std::string_view t) {
   const std::size_t n = t.size();
   std::size_t i = 0;
   bool negative = false;
@@ -114,6 +109,10 @@ bool read_number(std::string_view t, Value& out) {
   const std::size_t int_begin = i;
   std::uint64_t acc = 0;
   bool overflow = false;
+  // Nineteen digits cannot overflow; only longer runs need the check below.
+  const std::size_t unchecked = int_begin + 19 < n ? int_begin + 19 : n;
+  while (i < unchecked && is_digit(t[i]))
+    acc = acc * 10 + static_cast<std::uint64_t>(t[i++] - '0');
   while (i < n && is_digit(t[i])) {
     auto d = static_cast<std::uint64_t>(t[i] - '0');
     if (!overflow) {
@@ -126,18 +125,14 @@ bool read_number(std::string_view t, Value& out) {
   }
   const std::size_t int_end = i;
   if (i == n) {
-    if (int_end == int_begin) return false;  // a sign alone
+    if (int_end == int_begin) return std::nullopt;  // a sign alone
     if (!overflow) {
-      if (!negative || acc == 0) {  // "-0" is the integer zero
-        out = Value::number(Number::from_unsigned(acc));
-        return true;
-      }
+      if (!negative || acc == 0) return Number::from_unsigned(acc);  // "-0" is the integer zero
       constexpr std::uint64_t kMinMagnitude = std::uint64_t(1) << 63;
       if (acc <= kMinMagnitude) {
         std::int64_t v = acc == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
                                               : -static_cast<std::int64_t>(acc);
-        out = Value::number(Number::from_negative(v));
-        return true;
+        return Number::from_negative(v);
       }
     }
     // Beyond the integer range: read as a double below.
@@ -151,7 +146,7 @@ bool read_number(std::string_view t, Value& out) {
     while (i < n && is_digit(t[i])) ++i;
     frac_end = i;
   }
-  if (int_end == int_begin && frac_end == frac_begin) return false;
+  if (int_end == int_begin && frac_end == frac_begin) return std::nullopt;
   std::int64_t exponent = 0;
   if (i < n && (t[i] == 'e' || t[i] == 'E')) {
     ++i;
@@ -159,10 +154,10 @@ bool read_number(std::string_view t, Value& out) {
     if (i < n && (t[i] == '+' || t[i] == '-')) exp_negative = t[i++] == '-';
     std::size_t exp_begin = i;
     while (i < n && is_digit(t[i])) ++i;
-    if (i == exp_begin) return false;
+    if (i == exp_begin) return std::nullopt;
     exponent = saturated_exponent(t.substr(exp_begin, i - exp_begin), exp_negative);
   }
-  if (i != n) return false;
+  if (i != n) return std::nullopt;
 
   // Short decimals without an exponent, the usual case: the digits and the
   // power of ten are both exact doubles, so one correctly rounded division
@@ -176,8 +171,7 @@ bool read_number(std::string_view t, Value& out) {
     for (std::size_t k = int_begin; k < int_end; ++k) digits = digits * 10 + (t[k] - '0');
     for (std::size_t k = frac_begin; k < frac_end; ++k) digits = digits * 10 + (t[k] - '0');
     double d = static_cast<double>(digits) / kPow10[frac_digits];
-    out = Value::number(Number::from_double(negative ? -d : d));
-    return true;
+    return Number::from_double(negative ? -d : d);
   }
 
   // from_chars takes no leading '+'; it rounds to nearest, ties to even.
@@ -187,61 +181,56 @@ bool read_number(std::string_view t, Value& out) {
   if (ec == std::errc::result_out_of_range) {
     if (!underflows(t.substr(int_begin, int_end - int_begin),
                     t.substr(frac_begin, frac_end - frac_begin), exponent))
-      return false;  // too large for a double: not a number
+      return std::nullopt;  // too large for a double: not a number
     d = negative ? -0.0 : 0.0;
   } else if (ec != std::errc() || ptr != t.data() + n || !std::isfinite(d)) {
-    return false;
+    return std::nullopt;
   }
-  out = Value::number(Number::from_double(d));
-  return true;
+  return Number::from_double(d);
 }
 
 }  // namespace
 
-bool read_escaped(std::string_view body, Arena& arena, std::string_view& out, std::string& error) {
-  if (body.empty() || std::memchr(body.data(), '\\', body.size()) == nullptr) {
-    out = body;
-    return true;
-  }
+Result<std::string_view, ToonError> read_escaped(std::string_view body, Arena& arena) {
+  if (body.empty() || std::memchr(body.data(), '\\', body.size()) == nullptr) return body;
   char* buf = arena.alloc<char>(body.size());
-  std::size_t len = unescape_into(body, buf, error);
-  if (len == npos) return false;
-  out = std::string_view(buf, len);
-  return true;
+  auto len = unescape_into(body, buf);
+  if (!len) return fail(std::move(len.error()));
+  return std::string_view(buf, *len);
 }
 
-bool read_scalar(std::string_view token, Arena& arena, Value& out, std::string& error) {
+Status read_scalar(std::string_view token, Arena& arena, Value& out) {
   token = trim(token);
   if (token.empty()) {
     out = Value::string(token);
-    return true;
+    return Ok{};
   }
   switch (token[0]) {
     case '"':
       // A lone quotation mark is the one-character string: it has no distinct closing mark.
       if (token.size() >= 2 && token.back() == '"') {
-        std::string_view s;
-        if (!read_escaped(token.substr(1, token.size() - 2), arena, s, error)) return false;
-        out = Value::string(s);
-        return true;
+        auto s = read_escaped(token.substr(1, token.size() - 2), arena);
+        if (!s) return fail(std::move(s.error()));
+        out = Value::string(*s);
+        return Ok{};
       }
       break;
     case 't':
       if (token == "true") {
         out = Value::boolean(true);
-        return true;
+        return Ok{};
       }
       break;
     case 'f':
       if (token == "false") {
         out = Value::boolean(false);
-        return true;
+        return Ok{};
       }
       break;
     case 'n':
       if (token == "null") {
         out = Value::null();
-        return true;
+        return Ok{};
       }
       break;
     case '+':
@@ -257,33 +246,16 @@ bool read_scalar(std::string_view token, Arena& arena, Value& out, std::string& 
     case '7':
     case '8':
     case '9':
-      if (read_number(token, out)) return true;
+      if (std::optional<Number> n = read_number(token)) {
+        out = Value::number(*n);
+        return Ok{};
+      }
       break;
     default:
       break;
   }
   out = Value::string(token);
-  return true;
+  return Ok{};
 }
 
-}  // namespace decoder
-
-Result<Value, ToonError> parse_value(std::string_view token, Arena& arena) {
-  Value v;
-  std::string error;
-  if (!decoder::read_scalar(token, arena, v, error))
-    return fail(ToonError(ToonError::Kind::DecodingError, std::move(error)));
-  return v;
-}
-
-Result<std::string, ToonError> unescape_string(std::string_view body) {
-  std::string out(body.size(), '\0');
-  std::string error;
-  std::size_t len = decoder::unescape_into(body, out.data(), error);
-  if (len == decoder::npos)
-    return fail(ToonError(ToonError::Kind::DecodingError, std::move(error)));
-  out.resize(len);
-  return out;
-}
-
-}  // namespace vardel
+}  // namespace vardel::decoder

@@ -16,6 +16,7 @@ PyObject* exception_class(ToonError::Kind kind) {
     case ToonError::Kind::InvalidDelimiter:
     case ToonError::Kind::PythonConversionError:
     case ToonError::Kind::NestingTooDeep: return PyExc_ValueError;
+    case ToonError::Kind::Stopped: return PyExc_SystemError;  // a sink stopped with no exception
   }
   return PyExc_ValueError;
 }
@@ -23,6 +24,8 @@ PyObject* exception_class(ToonError::Kind kind) {
 }  // namespace
 
 PyObject* raise_toon_error(const ToonError& e) {
+  // A sink that stopped the decoding has raised its own exception.
+  if (e.kind() == ToonError::Kind::Stopped && PyErr_Occurred()) return nullptr;
   std::string text = e.display();
   PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                            "replace");

@@ -9,7 +9,8 @@
 
 namespace vardel {
 
-// Raises `e` as its Python exception and returns null.
+// Raises `e` as its Python exception and returns null. A Stopped error leaves
+// the exception its sink raised.
 PyObject* raise_toon_error(const ToonError& e);
 
 // Raises a conversion failure as a PythonConversionError and returns null;

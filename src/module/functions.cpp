@@ -3,8 +3,8 @@
 #include <cstring>
 #include <optional>
 
+#include "bridge/python_sink.h"
 #include "bridge/python_source.h"
-#include "bridge/to_python.h"
 #include "bridge/utf8_str.h"
 #include "decode/decode.h"
 #include "encode/encode.h"
@@ -69,11 +69,11 @@ PyObject* decode_toon(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     OptionsBorrow borrow;
     if (slots[1] != nullptr && slots[1] != Py_None && !check_decode_options(slots[1], borrow))
       return nullptr;
-    auto doc = decode_document({text, static_cast<std::size_t>(n)});
-    if (!doc) return raise_toon_error(doc.error());
-    auto result = value_to_python(doc->root);
-    if (!result) return raise_conversion_error(result.error());
-    return *result;
+    std::string_view toon(text, static_cast<std::size_t>(n));
+    PythonSink sink(toon);
+    auto done = decode_document(toon, sink);
+    if (!done) return raise_toon_error(done.error());
+    return sink.take_result().release();
   });
 }
 

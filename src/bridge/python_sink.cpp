@@ -1,0 +1,237 @@
+#include "bridge/python_sink.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "bridge/utf8_str.h"
+
+namespace vardel {
+
+namespace {
+
+// Returns bits of `text` that tell most keys apart: a short key whole, a longer one by its
+// first and last eight bytes. Fixed-size loads only, which the compiler keeps in registers.
+std::uint64_t key_bits(const char* p, std::size_t n) {
+  if (n >= 8) {
+    std::uint64_t head, tail;
+    std::memcpy(&head, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+    return head ^ (tail * 0x9E3779B97F4A7C15ULL);
+  }
+  if (n >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    return (std::uint64_t{head} << 32) | tail;
+  }
+  if (n == 0) return 0;
+  auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+  return (byte(0) << 16) | (byte(n / 2) << 8) | byte(n - 1);
+}
+
+// Returns true if the `n` bytes at `a` and `b` are equal; compares whole words where it can.
+bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n < 8) {
+    if (n < 4) {
+      for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+      return true;
+    }
+    // The first and the last four bytes, which overlap unless n is eight.
+    std::uint32_t x, y, z, w;
+    std::memcpy(&x, a, 4);
+    std::memcpy(&y, b, 4);
+    std::memcpy(&z, a + n - 4, 4);
+    std::memcpy(&w, b + n - 4, 4);
+    return x == y && z == w;
+  }
+  std::uint64_t x, y;
+  for (std::size_t i = 0; i + 8 < n; i += 8) {
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) return false;
+  }
+  // The last eight bytes, overlapping the loop's when n is not a multiple of eight.
+  std::memcpy(&x, a + n - 8, 8);
+  std::memcpy(&y, b + n - 8, 8);
+  return x == y;
+}
+
+// Returns true if the bytes `a` (of length `na`) order strictly before `b`.
+bool bytes_less(const char* a, std::size_t na, std::string_view b) {
+  std::size_t n = na < b.size() ? na : b.size();
+  std::size_t i = 0;
+  // Keys often share long prefixes (dotted paths): eight bytes at a time, compared as
+  // big-endian numbers, which order like the bytes.
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
+  }
+  for (; i < n; ++i)
+    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+  return na < b.size();
+}
+
+}  // namespace
+
+PyObject* StrCache::get(std::string_view text) {
+  if (text.size() > max_size_ || text.empty()) return str_from_utf8(text);
+  // A slice of the source: its address and size name its text.
+  auto at = reinterpret_cast<std::uintptr_t>(text.data());
+  auto first = reinterpret_cast<std::uintptr_t>(source_.data());
+  bool in_source = at - first < source_.size();
+  // Field names lie a few bytes apart in a header line: mix every address bit.
+  std::uint64_t mixed = (in_source ? at : key_bits(text.data(), text.size()) ^ text.size()) *
+                        0xBF58476D1CE4E5B9ULL;
+  Entry& e = slots_[static_cast<std::size_t>(mixed >> 58) % kSlots];
+  if (e.str && e.size == text.size()) {
+    if (in_source ? e.at == text.data()
+                  : e.at == nullptr && same_bytes(static_cast<const char*>(PyUnicode_DATA(e.str.get())),
+                                                  text.data(), text.size()))
+      return Py_NewRef(e.str.get());
+  }
+  PyObject* made = str_from_utf8(text);
+  if (made == nullptr) return nullptr;
+  if (in_source || PyUnicode_IS_COMPACT_ASCII(made)) {
+    e.str.reset(Py_NewRef(made));
+    e.at = in_source ? text.data() : nullptr;
+    e.size = text.size();
+  }
+  return made;
+}
+
+PyRef PythonSink::take_result() {
+  if (!open_.empty() || stack_.size() != 1) return PyRef();
+  PyRef result = std::move(stack_.back());
+  stack_.clear();
+  return result;
+}
+
+bool PythonSink::place(PyObject* o) {
+  PyRef owned = PyRef::steal(o);
+  if (!owned) return false;
+  if (!open_.empty()) {
+    Open& top = open_.back();
+    if (top.dict && !top.collecting) {
+      PyRef key = std::move(top.key);
+      return PyDict_SetItem(top.dict.get(), key.get(), owned.get()) == 0;
+    }
+  }
+  stack_.push_back(std::move(owned));
+  return true;
+}
+
+bool PythonSink::number(Number n) {
+  switch (n.form()) {
+    case Number::Form::Unsigned: return place(PyLong_FromUnsignedLongLong(n.as_unsigned()));
+    case Number::Form::Negative: return place(PyLong_FromLongLong(n.as_negative()));
+    case Number::Form::Double: return place(PyFloat_FromDouble(n.as_double()));
+  }
+  return place(nullptr);
+}
+
+bool PythonSink::string(std::string_view s) { return place(values_.get(s)); }
+
+bool PythonSink::begin_array(std::size_t) {
+  open_.push_back({PyRef(), PyRef(), stack_.size(), KeyOrder::AsRead, true});
+  return true;
+}
+
+bool PythonSink::end_array() {
+  std::size_t start = open_.back().start;
+  open_.pop_back();
+  std::size_t n = stack_.size() - start;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (list == nullptr) return false;
+  for (std::size_t i = 0; i < n; ++i)
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), stack_[start + i].release());
+  stack_.resize(start);
+  return place(list);
+}
+
+bool PythonSink::begin_object(KeyOrder order) {
+  if (open_.empty()) {
+    open_.push_back({PyRef(), PyRef(), stack_.size(), order, true});
+    return true;
+  }
+  // Objects next to each other (a table's rows) mostly have the same width.
+  PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(last_width_)));
+  if (!dict) return false;
+  open_.push_back({std::move(dict), PyRef(), stack_.size(), order, false});
+  return true;
+}
+
+bool PythonSink::key(std::string_view k) {
+  PyRef s = PyRef::steal(keys_.get(k));
+  if (!s) return false;
+  Open& o = open_.back();
+  if (o.order == KeyOrder::Sorted && o.ascending) {
+    if (o.has_last && (o.last == nullptr || !bytes_less(o.last, o.last_size, k))) {
+      o.ascending = false;
+      if (!o.collecting) start_collecting(o);
+    } else {
+      o.has_last = true;
+      o.last = PyUnicode_IS_COMPACT_ASCII(s.get()) ? static_cast<const char*>(PyUnicode_DATA(s.get()))
+                                                  : nullptr;
+      o.last_size = k.size();
+    }
+  }
+  if (o.collecting)
+    stack_.push_back(std::move(s));
+  else
+    o.key = std::move(s);
+  return true;
+}
+
+void PythonSink::start_collecting(Open& o) {
+  o.collecting = true;
+  PyObject* key;
+  PyObject* value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(o.dict.get(), &pos, &key, &value)) {
+    stack_.push_back(PyRef::borrow(key));
+    stack_.push_back(PyRef::borrow(value));
+  }
+  PyDict_Clear(o.dict.get());
+}
+
+bool PythonSink::fill_collected(Open& o) {
+  PyRef* pairs = stack_.data() + o.start;
+  std::size_t n = (stack_.size() - o.start) / 2;
+  if (!o.dict) {
+    o.dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+    if (!o.dict) return false;
+  }
+  auto key = [pairs](std::size_t i) { return pairs[2 * i].get(); };
+  auto set = [&](std::size_t i) {
+    return PyDict_SetItem(o.dict.get(), key(i), pairs[2 * i + 1].get()) == 0;
+  };
+  if (o.order == KeyOrder::AsRead || o.ascending) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (!set(i)) return false;
+  } else {
+    order_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) order_[i] = i;
+    // Stable, so the members of a repeated key stay in reading order, and the dict, which
+    // keeps a repeated key's first place, takes its last value.
+    std::stable_sort(order_.begin(), order_.end(),
+                     [&](std::size_t a, std::size_t b) { return str_order(key(a), key(b)) < 0; });
+    for (std::size_t i : order_)
+      if (!set(i)) return false;
+  }
+  stack_.resize(o.start);
+  return true;
+}
+
+bool PythonSink::end_object() {
+  Open o = std::move(open_.back());
+  open_.pop_back();
+  if (o.collecting && !fill_collected(o)) return false;
+  last_width_ = static_cast<std::size_t>(PyDict_GET_SIZE(o.dict.get()));
+  return place(o.dict.release());
+}
+
+}  // namespace vardel

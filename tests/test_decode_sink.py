@@ -1,0 +1,101 @@
+"""decode_toon builds its objects while it reads: equal keys and short values are
+made once and shared, members keep their order whichever way they arrive, and a
+call that runs out of memory at any point raises MemoryError and leaks nothing."""
+
+import gc
+import sys
+
+import pytest
+
+from vardel import decode_toon
+
+_testcapi = pytest.importorskip("_testcapi")
+
+LONG = "k" * 70  # longer than any cached key
+
+
+@pytest.mark.parametrize("text, expected", [
+    # the same key spelled bare, quoted and in a field list is one key
+    ('a: 1\n"a": 2\nt[1]{a,"a"}:\n  3,4', {"a": 2, "t": [{"a": 4}]}),
+    # keys that differ only in the middle (same first and last eight bytes), unescaped into scratch storage
+    ('"aaaaaaaa\\tXbbbbbbbb": 1\n"aaaaaaaa\\tYbbbbbbbb": 2',
+     {"aaaaaaaa\tXbbbbbbbb": 1, "aaaaaaaa\tYbbbbbbbb": 2}),
+    # one character, and the same bytes read as Latin-1 characters, are different keys
+    ("é: 1\nÃ©: 2\nt[2]{é,Ã©}:\n  3,4\n  5,6", {"Ã©": 2, "é": 1, "t": [{"Ã©": 4, "é": 3}, {"Ã©": 6, "é": 5}]}),
+    # keys of every str width, repeated on every row, and a key too long to cache
+    (f"t[2]{{a,é,€,😀,{LONG}}}:\n  1,2,3,4,5\n  6,7,8,9,10",
+     {"t": [{"a": 1, LONG: 5, "é": 2, "€": 3, "😀": 4}, {"a": 6, LONG: 10, "é": 7, "€": 8, "😀": 9}]}),
+    # short values of every width, repeated across columns and rows, next to look-alikes
+    ("t[3]{x,y}:\n  é,Ã©\n  Ã©,é\n  ab,\"ab\"\nv[4]: 😀,€,😀,\"aaaaaaaXbbbbbbbb\"",
+     {"t": [{"x": "é", "y": "Ã©"}, {"x": "Ã©", "y": "é"}, {"x": "ab", "y": "ab"}],
+      "v": ["😀", "€", "😀", "aaaaaaaXbbbbbbbb"]}),
+    ('v[2]: "aaaaaaaXbbbbbbbb","aaaaaaaYbbbbbbbb"', {"v": ["aaaaaaaXbbbbbbbb", "aaaaaaaYbbbbbbbb"]}),
+])
+def test_equal_and_look_alike_keys_and_values(text, expected):
+    got = decode_toon(text)
+    assert got == expected
+    assert [list(r) for r in got.get("t", [])] == [list(r) for r in expected.get("t", [])]
+
+
+def test_rows_share_their_key_objects():
+    rows = decode_toon("t[3]{id,name}:\n  1,a\n  2,b\n  3,c")["t"]
+    assert all(k is k0 for r in rows for k, k0 in zip(r, rows[0]))
+
+
+@pytest.mark.parametrize("text, keys", [
+    # root keys out of order, repeated, and in order
+    ("b: 1\na: 2\nc: 3\na: 4", ["a", "b", "c"]),
+    ("a: 1\nb: 2\nc: 3", ["a", "b", "c"]),
+    ("ab: 1\na: 2\nabc: 3\nb: 4\nab: 5", ["a", "ab", "abc", "b"]),
+    # a short row comes in column order and is sorted; repeated field names keep the last cell
+    ("t[2]{c,b,a}:\n  1,2,3\n  4,5", ["t"]),
+])
+def test_member_order(text, keys):
+    got = decode_toon(text)
+    assert list(got) == keys
+
+
+def test_short_rows_are_sorted_with_the_last_repeated_field():
+    rows = decode_toon("t[3]{c,b,a,b}:\n  1,2,3,4\n  5,6\n  7,8,9")["t"]
+    assert [list(r.items()) for r in rows] == [[("a", 3), ("b", 4), ("c", 1)], [("b", 6), ("c", 5)],
+                                               [("a", 9), ("b", 8), ("c", 7)]]
+
+
+# Every kind of value and member the decoder reports, so that a failure can come at each of them.
+SWEEP = "\n".join([
+    "z: 1", "b: 2.5", 'a: "quoted \\"x\\""', "a: 18446744073709551615", "n: -9223372036854775808",
+    "t[3]{id,name,id,score}:", "  1,Ann,9,1.5", "  2,Bjørn", "  3,😀 face,11,-0.25",
+    "l[5]: true,false,null,\"é\",wordy text here", "e[0]:", f"{LONG}: long",
+])
+SWEEP_RESULT = decode_toon(SWEEP)
+
+
+def sweep():
+    """Decodes SWEEP with the Nth allocation failing, for every N until a call succeeds."""
+    outcomes = []
+    for n in range(1, 2000):
+        _testcapi.set_nomemory(n, 0)
+        try:
+            result = decode_toon(SWEEP)
+        except MemoryError:
+            result = None  # allocates nothing while allocations still fail
+        finally:
+            _testcapi.remove_mem_hooks()
+        outcomes.append("MemoryError" if result is None else result)
+        if result is not None:
+            break
+    return outcomes
+
+
+def test_every_allocation_failure_raises_memory_error_and_leaks_nothing():
+    outcomes = sweep()
+    assert len(outcomes) > 20 and set(outcomes[:-1]) == {"MemoryError"}
+    assert outcomes[-1] == SWEEP_RESULT
+    del outcomes
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    for _ in range(5):
+        sweep()
+    gc.collect()
+    # Each sweep fails two dozen times midway; a reference kept by any of them would stay allocated.
+    assert sys.getallocatedblocks() - blocks < 10
