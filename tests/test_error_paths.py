@@ -100,3 +100,25 @@ def test_note_follows_earlier_notes_and_survives_odd_notes(hooks):
     odd.__notes__ = ("a tuple",)
     hooks.add_path_note(odd, [1])
     assert odd.__notes__ == ("a tuple",) and str(odd) == "n"
+
+
+# ---------------------------------------------------------------- decode_toon: the line of a decoding error
+
+@pytest.mark.parametrize(("text", "line"), [
+    ('x: "a\\q"', 1),
+    ('a: 1\nb: 2\n\nc: "\\u12"', 4),
+    ('a: 1\r\nt[2]{x,y}:\r\n  1,2\r\n  3,"\\z"\r\n', 4),  # a table row
+    ('t[2]{"\\k",y}:\n  1,2', 1),  # a field name
+    ('k[2]: 1,"\\x"', 1),  # an inline array
+    ('a: 1\n\n\n"k\\w": 3', 4),  # a key
+    ('a: 1\n' * 999 + 'b: "\\q"', 1000),  # the last line, no line feed
+    ('\n\n   \nb: "\\"\n', 4),
+    ('a:\n  b:\n    c[1]: "\\e"\nd: 1', 3),
+])
+def test_decoding_errors_name_their_line(text, line):
+    from vardel import decode_toon
+
+    with pytest.raises(ValueError) as info:
+        decode_toon(text)
+    assert str(info.value).startswith("Decoding error: ") and info.value.__notes__ == [f"at line {line}"]
+    assert info.value.args == (str(info.value),)

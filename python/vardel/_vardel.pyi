@@ -91,8 +91,8 @@ def decode_toon(toon_str: str, options: DecodeOptions | None = None) -> dict[str
     and tabular arrays become lists of scalars or of flat dicts; list-form
     arrays leave no entry.
 
-    Raises ValueError ("Decoding error: ...") for a bad escape in a quoted
-    token, TypeError when `toon_str` is not a str or `options` is not a
+    Raises ValueError ("Decoding error: ...", with a note naming the line,
+    e.g. "at line 3") for a bad escape in a quoted token, TypeError when `toon_str` is not a str or `options` is not a
     DecodeOptions, and UnicodeEncodeError when `toon_str` holds a lone
     surrogate.
     """

@@ -23,6 +23,9 @@ class ToonError {
 
   Kind kind() const { return kind_; }
   const std::string& message() const { return message_; }
+  // The 1-based number of the text's line a DecodingError is about; 0 when not known.
+  std::size_t line() const { return line_; }
+  void set_line(std::size_t line) { line_ = line; }
   // Returns the kind's prefix followed by the message.
   std::string display() const { return std::string(prefix(kind_)) + message_; }
   // Returns the fixed prefix of a kind's display text.
@@ -31,6 +34,7 @@ class ToonError {
  private:
   Kind kind_;
   std::string message_;
+  std::size_t line_ = 0;
 };
 
 inline std::string_view ToonError::prefix(Kind kind) {

@@ -32,6 +32,11 @@ PyObject* raise_toon_error(const ToonError& e) {
   if (message == nullptr) return nullptr;
   PyErr_SetObject(exception_class(e.kind()), message);
   Py_DECREF(message);
+  if (e.line() != 0) {
+    PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+    add_note(raised.get(), "at line " + std::to_string(e.line()));
+    PyErr_SetRaisedException(raised.release());
+  }
   return nullptr;
 }
 

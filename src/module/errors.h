@@ -9,7 +9,8 @@
 
 namespace vardel {
 
-// Raises `e` as its Python exception and returns null. A Stopped error leaves
+// Raises `e` as its Python exception and returns null; a DecodingError that
+// knows its line carries the note "at line N". A Stopped error leaves
 // the exception its sink raised.
 PyObject* raise_toon_error(const ToonError& e);
 
