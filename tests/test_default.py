@@ -329,6 +329,80 @@ def test_objects_the_c_reading_leaves_fail_as_the_hook_does(make):
         assert (type(error), str(error)) == (type(expected), str(expected))
 
 
+def collection_classes():
+    """Dataclasses and Enums that a conversion rule takes, or may take, before default."""
+    import collections.abc as abc
+
+    @dataclasses.dataclass
+    class AsMapping(abc.Mapping):
+        a: int = 1
+
+        def __getitem__(self, k):
+            return {"x": self.a}[k]
+
+        def __iter__(self):
+            return iter(["x"])
+
+        def __len__(self):
+            return 1
+
+    @dataclasses.dataclass
+    class Registered:
+        items: tuple = (1, 2)
+
+        def __getitem__(self, i):
+            return self.items[i]
+
+        def __len__(self):
+            return len(self.items)
+
+    class Later(Registered):
+        pass
+
+    @dataclasses.dataclass
+    class Lying:  # isinstance() believes __class__: a Sequence
+        a: int = 5
+        __class__ = property(lambda self: list)
+
+        def __getitem__(self, i):
+            return [self.a][i]
+
+        def __len__(self):
+            return 1
+
+    class FloatEnum(float, enum.Enum):
+        HALF = 0.5
+
+    class SetLike(frozenset, enum.Enum):
+        A = frozenset({1})
+
+    class SeqEnum(enum.Enum):
+        X = 1
+
+        def __getitem__(self, i):
+            return [7][i]
+
+        def __len__(self):
+            return 1
+
+    return AsMapping, Registered, Later, Lying, FloatEnum, SetLike, SeqEnum
+
+
+def test_classes_a_rule_takes_are_not_sent_to_the_hook():
+    import collections.abc as abc
+
+    AsMapping, Registered, Later, Lying, FloatEnum, SetLike, SeqEnum = collection_classes()
+    data = [AsMapping(), Registered(), Later(), Lying(), FloatEnum.HALF, SetLike.A, SeqEnum.X]
+    slow = lambda o: common_types(o)  # noqa: E731 - never read by the C API
+    before = encode(data, default=common_types)
+    assert before == encode(data, default=slow)
+    abc.Sequence.register(Registered)  # after first use: Later too, as a subclass
+    abc.Sequence.register(SeqEnum)
+    after = encode(data, default=common_types)
+    assert after == encode(data, default=slow) != before
+    assert after == encode([{"x": 1}, [1, 2], [1, 2], [5], 0.5, [1], [7]])
+
+
 PATCHES = {
     "uuid str": "uuid.UUID.__str__ = lambda self: 'patched'",
     "uuid int": "uuid.UUID.int = property(lambda self: 2)",

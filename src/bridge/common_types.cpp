@@ -9,6 +9,7 @@
 #include <datetime.h>
 
 #include <cstdint>
+#include <iterator>
 
 namespace vardel {
 
@@ -39,6 +40,8 @@ struct Known {
   PyObject* fields = nullptr;
   PyObject* field_type = nullptr;
   PyObject* name = nullptr;
+  PyObject* class_ = nullptr;
+  PyObject* object_class = nullptr;  // object.__class__
 };
 
 Known known;
@@ -89,7 +92,8 @@ bool ready() {
       !(intern(known.isoformat, "isoformat") && intern(known.utcoffset, "utcoffset") &&
         intern(known.str, "__str__") && intern(known.int_, "int") && intern(known.value, "value") &&
         intern(known.value_, "_value_") && intern(known.fields, "__dataclass_fields__") &&
-        intern(known.field_type, "_field_type") && intern(known.name, "name")))
+        intern(known.field_type, "_field_type") && intern(known.class_, "__class__") &&
+        intern(known.name, "name")))
     return false;
   PyRef uuid = PyRef::steal(import_attr("uuid", "UUID"));
   PyRef enum_type = PyRef::steal(import_attr("enum", "Enum"));
@@ -106,6 +110,7 @@ bool ready() {
   known.uuid_str = original(known.uuid_type, known.str, "UUID.__str__");
   known.uuid_int = defined(known.uuid_type, known.int_);
   known.enum_value = original(known.enum_type, known.value, "Enum.value");
+  known.object_class = defined(&PyBaseObject_Type, known.class_);
   known.ready = true;
   return true;
 }
@@ -247,27 +252,65 @@ Step enum_value(PyObject* o, CommonForm& form) {
   return Step::Done;
 }
 
+// The names of the entries of a dataclass's field table marked as fields,
+// in order: a new reference to a tuple, or null with an exception set.
+PyObject* read_field_names(PyObject* fields) {
+  if (known.field_marker == nullptr) {
+    known.field_marker = import_attr("dataclasses", "_FIELD");
+    if (known.field_marker == nullptr) return nullptr;
+  }
+  // A snapshot: reading a field may run code that changes the table.
+  PyRef entries = PyRef::steal(PyDict_Values(fields));
+  PyRef names = PyRef::steal(PyList_New(0));
+  if (!entries || !names) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+    PyObject* field = PyList_GET_ITEM(entries.get(), i);
+    PyRef type = PyRef::steal(PyObject_GetAttr(field, known.field_type));
+    if (!type) return nullptr;
+    if (type.get() != known.field_marker) continue;
+    PyRef name = PyRef::steal(PyObject_GetAttr(field, known.name));
+    if (!name || PyList_Append(names.get(), name.get()) < 0) return nullptr;
+  }
+  return PyList_AsTuple(names.get());
+}
+
+// The field names of the last few dataclasses met, by field table. A table
+// is not expected to change once its class is made; one that changes size is
+// read again. Held for the life of the process, like `known`.
+struct FieldNames {
+  PyObject* table = nullptr;
+  Py_ssize_t size = 0;
+  PyObject* names = nullptr;
+};
+FieldNames field_names_seen[8];
+
+// Returns a new reference to the field names of the table `fields`, or null
+// with an exception set.
+PyObject* field_names(PyObject* fields) {
+  auto slot = reinterpret_cast<std::uintptr_t>(fields) >> 4;
+  FieldNames& seen = field_names_seen[slot % std::size(field_names_seen)];
+  if (seen.table == fields && seen.size == PyDict_GET_SIZE(fields)) return Py_NewRef(seen.names);
+  PyObject* names = read_field_names(fields);
+  if (names == nullptr) return nullptr;
+  Py_XDECREF(seen.table);
+  Py_XDECREF(seen.names);
+  seen = {Py_NewRef(fields), PyDict_GET_SIZE(fields), Py_NewRef(names)};
+  return names;
+}
+
 // The dict of the fields of a dataclass instance, `fields` being its class's
 // field table: the entries marked as fields, in order, each read from `o`.
 Step dataclass_dict(PyObject* o, PyObject* fields, CommonForm& form) {
   if (!PyDict_Check(fields)) return Step::Other;
-  if (known.field_marker == nullptr) {
-    known.field_marker = import_attr("dataclasses", "_FIELD");
-    if (known.field_marker == nullptr) return Step::Failed;
-  }
-  // A snapshot: reading a field may run code that changes the table.
-  PyRef entries = PyRef::steal(PyDict_Values(fields));
-  PyRef out = PyRef::steal(PyDict_New());
-  if (!entries || !out) return Step::Failed;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
-    PyObject* field = PyList_GET_ITEM(entries.get(), i);
-    PyRef type = PyRef::steal(PyObject_GetAttr(field, known.field_type));
-    if (!type) return Step::Failed;
-    if (type.get() != known.field_marker) continue;
-    PyRef name = PyRef::steal(PyObject_GetAttr(field, known.name));
-    if (!name) return Step::Failed;
-    PyRef value = PyRef::steal(PyObject_GetAttr(o, name.get()));
-    if (!value || PyDict_SetItem(out.get(), name.get(), value.get()) < 0) return Step::Failed;
+  PyRef names = PyRef::steal(field_names(fields));
+  if (!names) return Step::Failed;
+  Py_ssize_t n = PyTuple_GET_SIZE(names.get());
+  PyRef out = PyRef::steal(_PyDict_NewPresized(n));
+  if (!out) return Step::Failed;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+    PyRef value = PyRef::steal(PyObject_GetAttr(o, name));
+    if (!value || PyDict_SetItem(out.get(), name, value.get()) < 0) return Step::Failed;
   }
   form.object = std::move(out);
   form.kind = CommonForm::Kind::Object;
@@ -349,11 +392,23 @@ bool common_text_at_once(PyObject* o, CommonForm& form) {
   return false;
 }
 
-bool is_exact_common_type(PyObject* o) {
+bool refused_without_check(PyObject* o) {
   if (!known.ready) return false;
   PyTypeObject* t = Py_TYPE(o);
-  return t == PyDateTimeAPI->DateTimeType || t == PyDateTimeAPI->DateType ||
-         t == PyDateTimeAPI->TimeType || t == known.uuid_type;
+  if (t == PyDateTimeAPI->DateTimeType || t == PyDateTimeAPI->DateType ||
+      t == PyDateTimeAPI->TimeType || t == known.uuid_type)
+    return true;
+  constexpr unsigned long kTaken =
+      Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
+      Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS |
+      Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_SEQUENCE | Py_TPFLAGS_MAPPING;
+  unsigned long flags = PyType_GetFlags(t);
+  if (!(flags & Py_TPFLAGS_HEAPTYPE) || (flags & kTaken)) return false;
+  if (_PyType_Lookup(t, known.class_) != known.object_class) return false;
+  if (PyType_IsSubtype(t, &PyFloat_Type) || PyType_IsSubtype(t, &PySet_Type) ||
+      PyType_IsSubtype(t, &PyFrozenSet_Type) || PyType_IsSubtype(t, &PyByteArray_Type))
+    return false;
+  return PyType_IsSubtype(t, known.enum_type) || _PyType_Lookup(t, known.fields) != nullptr;
 }
 
 PyObject* common_types_hook() {

@@ -46,10 +46,14 @@ bool common_text_at_once(PyObject* o, CommonForm& form);
 // exception set when that fails.
 bool common_types_ready();
 
-// Whether `o` is an exact datetime, date, time or UUID: types that are
-// neither sequences nor mappings, so the conversion refuses them without
-// asking collections.abc. False until common_form() has run once.
-bool is_exact_common_type(PyObject* o);
+// Whether the conversion refuses `o` without asking collections.abc, which
+// calls Python code: `o` is an exact datetime, date, time or UUID, or an
+// Enum member or dataclass instance of a class that no conversion rule
+// takes. Such a class is mutable and not a subclass of a built-in type the
+// conversion reads, and neither inherits from nor is registered with
+// Sequence or Mapping (registering a mutable class sets its type flag), and
+// its instances do not redefine __class__. False until common_types_ready().
+bool refused_without_check(PyObject* o);
 
 // Returns the ready-made hook (borrowed), importing it on first use; null
 // with an exception set when it cannot be imported.

@@ -29,8 +29,8 @@ class DefaultHook {
   // the next call; the caller holds object() for as long as it needs it.
   Outcome replace(PyObject* o);
   // Whether `o` is a type the ready-made hook reads that no conversion rule
-  // takes (is_exact_common_type), so it can be replaced at once.
-  bool refused_at_once(PyObject* o) const { return common_ && is_exact_common_type(o); }
+  // takes (refused_without_check), so it can be replaced at once.
+  bool refused_at_once(PyObject* o) const { return common_ && refused_without_check(o); }
   // Whether `o` is replaced by text found without running Python code
   // (common_text_at_once), then in text().
   bool text_at_once(PyObject* o) { return common_ && common_text_at_once(o, form_); }
