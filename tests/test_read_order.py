@@ -122,3 +122,37 @@ def test_without_sorting_user_code_and_failures_follow_the_text():
     data = {"b": [logged(log, "b")], "a": [logged(log, "a", then=lambda: 1 / 0)], "c": [b"x"]}
     assert outcome(m.encode, data, keeping_order())[1] == PREFIX + "ZeroDivisionError: division by zero"
     assert log == ["b", "a"]
+
+
+def after_user_code(change, later):
+    """`later` is held after the user code that changes it, by the enclosing dict and by a list."""
+    return {"a": {"x": UMap(keys=lambda: change(later))}, "b": later, "c": [later, 1]}
+
+
+def list_changed_behind(change):
+    items = [1, "old", [2]]
+    items[0] = {"x": UMap(keys=lambda: change(items))}
+    return items
+
+
+HEAD = "a:\n    x:\n          a: 1\n"
+
+
+@pytest.mark.parametrize("data, text", [
+    # containers read one level at a time before the user code ran are read again as they are after it
+    (after_user_code(lambda later: later.append(9), [1]), HEAD + "b:\n  [2]: 1,9\nc:\n  [2]:\n      - [2]: 1,9\n      - 1"),
+    (after_user_code(list.clear, [1]), HEAD + "b:\n  [0]:\nc:\n  [2]:\n      - [0]:\n      - 1"),
+    (after_user_code(lambda later: later.append(1), []), HEAD + "b:\n  [1]: 1\nc:\n  [2]:\n      - [1]: 1\n      - 1"),
+    (after_user_code(lambda later: later.update(z=[1]), {}),
+     HEAD + "b:\n    z:\n      [1]: 1\nc:\n  [2]:\n      - z:\n        [1]: 1\n  \n      - 1"),
+    (after_user_code(dict.clear, {"k": 1}), HEAD + "b:\nc:\n  [2]:\n      - \n      - 1"),
+    # a list's later items as they are when reached; it is read to its first length
+    (list_changed_behind(lambda items: items.__setitem__(1, "new") or items[2].append(3)),
+     "[3]:\n  - x:\n        a: 1\n\n  - new\n  - [2]: 2,3"),
+    (list_changed_behind(lambda items: items.pop() and None), IndexError),
+])
+def test_what_user_code_changes_is_read_as_changed(data, text):
+    if text is IndexError:
+        assert outcome(m.encode, data) == (ValueError, PREFIX + "IndexError: list index out of range")
+    else:
+        assert m.encode(data) == text

@@ -27,7 +27,7 @@ class Converter {
   // Trees go to `arena`; key text not read in place goes to `keys`, which
   // must outlive every read (key orders are remembered across reads).
   Converter(Arena& arena, Arena& keys, KeepAlive& keep, bool sort_keys)
-      : arena_(arena), keys_(keys), keep_(keep), sort_keys_(sort_keys) {}
+      : arena_(&arena), keys_(keys), keep_(keep), sort_keys_(sort_keys) {}
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;
   // Releases what the readers still hold when a failure unwinds them.
@@ -120,6 +120,16 @@ class Converter {
     if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
     return read_other_item(o, out);
   }
+  // Stores the trees read from now on in `arena`.
+  void trees_in(Arena& arena) { arena_ = &arena; }
+  // Reads whole the items from `from` on of the level entered at `depth`
+  // (its `n` items or members read by read_level, changed in place), in the
+  // order its container gives them: items of a list as they are now, up to
+  // the length it had; the nested containers of a tuple or dict as read.
+  // Call once Python code may have changed them; leaves the levels entered
+  // after it.
+  bool read_rest(std::size_t depth, std::size_t from, Value* items, std::size_t n);
+  bool read_rest(std::size_t depth, std::size_t from, Member* members, std::size_t n);
   // Leaves the levels entered after the first `depth`.
   void leave_level(std::size_t depth) {
     if (depth_ > depth) depth_ = depth;
@@ -141,7 +151,7 @@ class Converter {
 
   bool string(PyObject* o, Value& out) {
     std::string_view text;
-    if (!utf8_text(o, arena_, text)) return failed_fetch();
+    if (!utf8_text(o, *arena_, text)) return failed_fetch();
     keep_.note(o);
     out = Value::string(text);
     return true;
@@ -251,7 +261,7 @@ class Converter {
   std::size_t order_members(DictRead& read, std::size_t n);
   KeyOrder orders_[kOrderLevels];
 
-  Arena& arena_;
+  Arena* arena_;
   Arena& keys_;
   KeepAlive& keep_;
   const bool sort_keys_;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridge/converter.h"
+#include "bridge/guard.h"
 #include "core/arena.h"
 
 namespace vardel {
@@ -58,6 +59,7 @@ class PythonSource final : public Source {
     Value tree;
     if (!converter_.convert(o, tree)) return failed(levels_.size());
     const_cast<Value&>(deferred) = tree;  // storage of the source's own
+    if (keep_.secured() && !rest_read_ && !read_rest()) return failed();
     out = tree;
     // The tree stays with the enclosing level, which may open it again.
     levels_.push_back(Level{o, mark, out, converter_.depth(), 0, false, false});
@@ -71,6 +73,26 @@ class PythonSource final : public Source {
       arena_.rewind(level.mark);
     }
     levels_.pop_back();
+  }
+
+  // Once user code has run, it may have changed anything not read yet: reads
+  // all of that at once, in reading order (what the open levels hold after
+  // their latest opened item, innermost first), into trees kept for the call.
+  // Nothing is read one level at a time after that.
+  bool read_rest() {
+    rest_read_ = true;
+    converter_.trees_in(rest_);
+    for (std::size_t i = levels_.size(); i-- > 0;) {
+      const Level& level = levels_[i];
+      if (!level.lazy) continue;
+      std::size_t n = level.contents.size();
+      bool ok = level.contents.kind() == Value::Kind::Object
+                    ? converter_.read_rest(level.frame, level.next, level.contents.as_map().data(), n)
+                    : converter_.read_rest(level.frame, level.next,
+                                           const_cast<Value*>(level.contents.begin()), n);
+      if (!ok) return false;
+    }
+    return true;
   }
 
   // Reads, in reading order, every container the encoder has not reached:
@@ -90,7 +112,10 @@ class PythonSource final : public Source {
     return {};
   }
 
-  ConversionError take_error() { return std::move(*error_); }
+  ConversionError take_error() {
+    if (!error_) panic("the encoder stopped for the source, which holds no error");
+    return std::move(*error_);
+  }
   bool all_ascii() const { return keep_.all_ascii(); }
 
  private:
@@ -184,10 +209,12 @@ class PythonSource final : public Source {
 
   Arena arena_;  // the open levels, rewound as they close
   Arena keys_;   // keys not read in place, for the whole call
+  Arena rest_;   // what read_rest read, for the whole call
   KeepAlive keep_;
   Converter converter_;
   Value root_;
   bool root_opened_ = false;
+  bool rest_read_ = false;
   std::vector<Level> levels_;
   PyObject* whole_next_ = nullptr;  // the region to read whole when opened next
   std::optional<ConversionError> error_;

@@ -95,7 +95,7 @@ bool Converter::exact_dict(PyObject* o, Value& out) {
   f.in_place = true;
   if (secured_) snapshot(f);
   std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
-  Member* members = arena_.alloc<Member>(n);
+  Member* members = arena_->alloc<Member>(n);
   DictRead read;
   start_dict(read, members, n, level);
   std::size_t done = 0;
@@ -166,7 +166,7 @@ bool Converter::read_other_item(PyObject* o, Value& out) {
     if (PyUnicode_IS_COMPACT_ASCII(o)) {
       text = {static_cast<const char*>(PyUnicode_DATA(o)),
               static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))};
-    } else if (!utf8_text(o, arena_, text)) {
+    } else if (!utf8_text(o, *arena_, text)) {
       PyErr_Clear();
       return false;
     }
@@ -178,6 +178,10 @@ bool Converter::read_other_item(PyObject* o, Value& out) {
     // Only what needs no exception: the rest of the range is read whole.
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow > 0 && _PyLong_NumBits(o) <= 64) {
+      out = Value::number(Number::from_unsigned(PyLong_AsUnsignedLongLong(o)));
+      return true;
+    }
     if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
       PyErr_Clear();
       return false;
@@ -206,21 +210,63 @@ bool Converter::read_other_item(PyObject* o, Value& out) {
   }
   std::size_t n = static_cast<std::size_t>(Py_SIZE(o));
   if (t == &PyDict_Type) n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
-  if (n == 0) {
-    // Empty, it is not opened, so the nesting limit is checked here: the
-    // items of the level being read lie one level below it.
-    if (depth_ + 1 >= kMaxDepth) return false;
-    out = kind == Value::Kind::Object ? Value::object(Map()) : Value::array(nullptr, 0);
-    return true;
-  }
+  // Empty, it is not opened, so the nesting limit is checked here: the items
+  // of the level being read lie one level below it. It is deferred all the
+  // same, so that user code that fills it before it is reached is seen.
+  if (n == 0 && depth_ + 1 >= kMaxDepth) return false;
   if (keep_.secured()) keep_.hold(o);
   out = Value::deferred(kind, n, o);
   return true;
 }
 
+bool Converter::read_rest(std::size_t depth, std::size_t from, Value* items, std::size_t n) {
+  leave_level(depth + 1);
+  Frame& f = frames_[depth];
+  PyObject* o = f.container;
+  bool is_list = PyList_CheckExact(o);
+  for (std::size_t i = from; i < n; ++i) {
+    PyObject* item;
+    if (is_list) {
+      // As exact_sequence reads a list: to its first length, by index.
+      if (i >= static_cast<std::size_t>(PyList_GET_SIZE(o))) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return failed_fetch();
+      }
+      item = PyList_GET_ITEM(o, i);
+    } else if (items[i].is_deferred()) {
+      item = static_cast<PyObject*>(const_cast<void*>(items[i].source()));
+    } else {
+      continue;  // a scalar, read already
+    }
+    hold(f, item);
+    Value v;
+    bool ok = convert_leaf_first(item, v);
+    f.release_item();
+    if (!ok) return false;
+    items[i] = v;
+  }
+  return true;
+}
+
+bool Converter::read_rest(std::size_t depth, std::size_t from, Member* members, std::size_t n) {
+  leave_level(depth + 1);
+  Frame& f = frames_[depth];
+  for (std::size_t i = from; i < n; ++i) {
+    if (!members[i].value.is_deferred()) continue;  // a scalar, read already
+    PyObject* item = static_cast<PyObject*>(const_cast<void*>(members[i].value.source()));
+    hold(f, item);
+    Value v;
+    bool ok = convert(item, v);
+    f.release_item();
+    if (!ok) return false;
+    members[i].value = v;
+  }
+  return true;
+}
+
 std::optional<Converter::Level> Converter::dict_level(PyObject* o) {
   std::size_t n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
-  Member* members = arena_.alloc<Member>(n);
+  Member* members = arena_->alloc<Member>(n);
   DictRead read;
   start_dict(read, members, n, depth_);
   nested_.clear();
@@ -270,7 +316,7 @@ std::optional<Converter::Level> Converter::dict_level(PyObject* o) {
 
 std::optional<Converter::Level> Converter::sequence_level(PyObject* o) {
   std::size_t n = static_cast<std::size_t>(Py_SIZE(o));
-  Value* items = arena_.alloc<Value>(n);
+  Value* items = arena_->alloc<Value>(n);
   PyObject** source = PyList_CheckExact(o) ? reinterpret_cast<PyListObject*>(o)->ob_item
                                            : reinterpret_cast<PyTupleObject*>(o)->ob_item;
   for (std::size_t i = 0; i < n; ++i) {
@@ -406,7 +452,7 @@ bool Converter::exact_sequence(PyObject* o, Value& out) {
   Frame& f = frames_[depth_ - 1];
   bool is_list = PyList_CheckExact(o);
   std::size_t n = static_cast<std::size_t>(Py_SIZE(o));
-  Value* items = arena_.alloc<Value>(n);
+  Value* items = arena_->alloc<Value>(n);
   for (std::size_t i = 0; i < n; ++i) {
     items[i] = Value();
     if (is_list) {
@@ -569,7 +615,7 @@ bool Converter::set_items(PyObject* o, Value& out) {
 }
 
 bool Converter::finish_array(const std::vector<Value>& items, Value& out) {
-  Value* stored = arena_.alloc<Value>(items.size());
+  Value* stored = arena_->alloc<Value>(items.size());
   if (!items.empty())
     std::memcpy(static_cast<void*>(stored), items.data(), items.size() * sizeof(Value));
   out = Value::array(stored, items.size());
@@ -577,7 +623,7 @@ bool Converter::finish_array(const std::vector<Value>& items, Value& out) {
 }
 
 bool Converter::finish_object(std::vector<Member>& members, bool exact_keys, Value& out) {
-  Member* stored = arena_.alloc<Member>(members.size());
+  Member* stored = arena_->alloc<Member>(members.size());
   if (!members.empty())
     std::memcpy(static_cast<void*>(stored), members.data(), members.size() * sizeof(Member));
   out = Value::object(Map(stored, order_mapping(stored, members.size(), exact_keys)));

@@ -1,4 +1,4 @@
-// Python data to value tree.
+// What the encoder's reading of Python data keeps alive.
 #pragma once
 
 #include <Python.h>
