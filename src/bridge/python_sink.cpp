@@ -77,16 +77,21 @@ bool bytes_less(const char* a, std::size_t na, std::string_view b) {
 
 }  // namespace
 
-PyObject* StrCache::get(std::string_view text) {
+template <std::size_t Slots>
+PyObject* StrCache<Slots>::get(std::string_view text) {
   if (text.size() > max_size_ || text.empty()) return str_from_utf8(text);
   // A slice of the source: its address and size name its text.
   auto at = reinterpret_cast<std::uintptr_t>(text.data());
   auto first = reinterpret_cast<std::uintptr_t>(source_.data());
   bool in_source = at - first < source_.size();
-  // Field names lie a few bytes apart in a header line: mix every address bit.
-  std::uint64_t mixed = (in_source ? at : key_bits(text.data(), text.size()) ^ text.size()) *
-                        0xBF58476D1CE4E5B9ULL;
-  Entry& e = slots_[static_cast<std::size_t>(mixed >> 58) % kSlots];
+  std::size_t slot;
+  if (in_source) {
+    slot = static_cast<std::size_t>(at) % Slots;
+  } else {
+    std::uint64_t mixed = (key_bits(text.data(), text.size()) ^ text.size()) * 0xBF58476D1CE4E5B9ULL;
+    slot = static_cast<std::size_t>(mixed >> 32) % Slots;
+  }
+  Entry& e = slots_[slot];
   if (e.str && e.size == text.size()) {
     if (in_source ? e.at == text.data()
                   : e.at == nullptr && same_bytes(static_cast<const char*>(PyUnicode_DATA(e.str.get())),
@@ -102,6 +107,9 @@ PyObject* StrCache::get(std::string_view text) {
   }
   return made;
 }
+
+template class StrCache<128>;
+template class StrCache<64>;
 
 PyRef PythonSink::take_result() {
   if (!open_.empty() || stack_.size() != 1) return PyRef();

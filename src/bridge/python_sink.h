@@ -15,7 +15,10 @@ namespace vardel {
 
 // Recently made strs, found again by their text: the keys of a table's rows,
 // keys repeated across a document and the short values that recur in a
-// column are made once.
+// column are made once. `Slots` is a power of two: a slice of the source
+// takes the slot of its address modulo Slots, so the field names of a header
+// shorter than that never evict each other.
+template <std::size_t Slots>
 class StrCache {
  public:
   // Texts longer than `max_size` bytes are not cached. `source` is the text
@@ -28,7 +31,7 @@ class StrCache {
   PyObject* get(std::string_view text);
 
  private:
-  static constexpr std::size_t kSlots = 32;
+  static_assert((Slots & (Slots - 1)) == 0);
   struct Entry {
     // Where the text lies in the source, or null for a text found by its
     // bytes: then the str is ASCII, so its data is the UTF-8 text itself.
@@ -38,7 +41,7 @@ class StrCache {
   };
   std::size_t max_size_;
   std::string_view source_;
-  Entry slots_[kSlots];
+  Entry slots_[Slots];
 };
 
 // Builds the reported value. A list is made when its array ends, at its exact
@@ -101,8 +104,8 @@ class PythonSink final : public Sink {
   std::vector<Open> open_;
   std::vector<std::size_t> order_;  // scratch for sorting members
   std::size_t last_width_ = 0;      // members of the last object made: the next one's size guess
-  StrCache keys_;    // keys: most are slices of the source, and few are long
-  StrCache values_;  // short string values, which are found by their bytes
+  StrCache<128> keys_;   // keys: most are slices of the source, and few are long
+  StrCache<64> values_;  // short string values, which are found by their bytes
 };
 
 }  // namespace vardel

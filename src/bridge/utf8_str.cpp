@@ -117,15 +117,15 @@ template <class Unit>
 void fill(const unsigned char* p, std::size_t n, Unit* out) {
   const unsigned char* end = p + n;
   while (p < end) {
-    // Runs of ASCII, which most text is, widen sixteen bytes at a time.
-    while (end - p >= 16 && widen16(p, out)) {
-      out += 16;
-      p += 16;
-    }
     unsigned char b = *p;
     if (b < 0x80) {
-      *out++ = b;
-      ++p;
+      // A run of ASCII, which most text is: sixteen bytes at a time, then the rest of it.
+      // Only a run is tried, so text without ASCII pays nothing for it.
+      while (end - p >= 16 && widen16(p, out)) {
+        out += 16;
+        p += 16;
+      }
+      while (p < end && *p < 0x80) *out++ = *p++;
     } else if (b < 0xE0) {
       *out++ = static_cast<Unit>(((b & 0x1F) << 6) | (p[1] & 0x3F));
       p += 2;
