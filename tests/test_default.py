@@ -219,6 +219,18 @@ def test_data_errors_found_after_the_encoders_own_say_where(data, note):
     assert str(error) == UNSUPPORTED + "object" and error.__notes__ == [note]
 
 
+@pytest.mark.parametrize(("data", "note"), [
+    ({"a": [Thing(1)], "b": [object()]}, "at $.b[0]"),
+    ({"x": {"a": [Thing(1)], "b": [object()]}, "y": 1}, "at $.x.b[0]"),
+    ([[Thing(1)], [[object()]]], "at $[1][0][0]"),
+    ({"x": [[Thing(1)], {"k": [1, object()]}], "z": [2]}, "at $.x[1].k[1]"),
+])
+def test_errors_after_default_ran_say_where(data, note):
+    # Once default has run, all the rest of the data is read at once.
+    error = caught(encode, data, default=unwrap)
+    assert type(error) is TypeError and error.__notes__ == [note]
+
+
 def test_the_note_does_not_change_the_message():
     data = {"a": [1, object()]}
     error = caught(encode, data)

@@ -59,7 +59,9 @@ class PythonSource final : public Source {
     Value tree;
     if (!converter_.convert(o, tree)) return failed(levels_.size());
     const_cast<Value&>(deferred) = tree;  // storage of the source's own
-    if (keep_.secured() && !rest_read_ && !read_rest()) return failed();
+    if (keep_.secured() && !rest_read_) {
+      if (std::size_t at = read_rest(); at != kNone) return failed(at);
+    }
     out = tree;
     // The tree stays with the enclosing level, which may open it again.
     levels_.push_back(Level{o, mark, out, converter_.depth(), 0, false, false});
@@ -78,8 +80,9 @@ class PythonSource final : public Source {
   // Once user code has run, it may have changed anything not read yet: reads
   // all of that at once, in reading order (what the open levels hold after
   // their latest opened item, innermost first), into trees kept for the call.
-  // Nothing is read one level at a time after that.
-  bool read_rest() {
+  // Nothing is read one level at a time after that. Returns the index of the
+  // level where reading failed, or kNone.
+  std::size_t read_rest() {
     rest_read_ = true;
     converter_.trees_in(rest_);
     for (std::size_t i = levels_.size(); i-- > 0;) {
@@ -90,9 +93,9 @@ class PythonSource final : public Source {
                     ? converter_.read_rest(level.frame, level.next, level.contents.as_map().data(), n)
                     : converter_.read_rest(level.frame, level.next,
                                            const_cast<Value*>(level.contents.begin()), n);
-      if (!ok) return false;
+      if (!ok) return i;
     }
-    return true;
+    return kNone;
   }
 
   // Reads, in reading order, every container the encoder has not reached:

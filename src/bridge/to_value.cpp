@@ -203,7 +203,7 @@ bool Converter::read_other_item(PyObject* o, Value& out) {
     out = Value::boolean(o == Py_True);
     return true;
   } else if (hook_ != nullptr && hook_->text_at_once(o)) {
-    out = Value::string(arena_.copy(hook_->text()));
+    out = Value::string(arena_->copy(hook_->text()));
     return true;
   } else {
     return false;
@@ -242,7 +242,7 @@ bool Converter::read_rest(std::size_t depth, std::size_t from, Value* items, std
     Value v;
     bool ok = convert_leaf_first(item, v);
     f.release_item();
-    if (!ok) return false;
+    if (!ok) return failed_at_index(i);
     items[i] = v;
   }
   return true;
@@ -258,7 +258,10 @@ bool Converter::read_rest(std::size_t depth, std::size_t from, Member* members, 
     Value v;
     bool ok = convert(item, v);
     f.release_item();
-    if (!ok) return false;
+    if (!ok) {
+      error_->path().add_key_text(members[i].key);
+      return false;
+    }
     members[i].value = v;
   }
   return true;
@@ -548,7 +551,7 @@ bool Converter::refused_bytes(PyObject* o) {
 bool Converter::replaced(PyObject* o, Value& out) {
   if (depth_ + replacing_ > kMaxDepth) return failed(ConversionError::nesting_limit(kTooDeep));
   switch (hook_->replace(o)) {
-    case DefaultHook::Outcome::Text: out = Value::string(arena_.copy(hook_->text())); return true;
+    case DefaultHook::Outcome::Text: out = Value::string(arena_->copy(hook_->text())); return true;
     case DefaultHook::Outcome::Unchanged: {
       PyTypeObject* t = Py_TYPE(o);
       bool bytes = (PyType_GetFlags(t) & Py_TPFLAGS_BYTES_SUBCLASS) ||
