@@ -1,9 +1,10 @@
 // The common types read the way the ready-made hook reads them, without calling it.
 //
 // A type is read here only when the hook's result is known to come from the
-// code read here: exact datetime, date, time and UUID objects, and subclasses
-// that look attributes up normally and keep the method the hook calls
-// (isoformat, __str__ and int, value). Anything else is left to the hook.
+// code read here: exact datetime, date, time and UUID objects, Enum members,
+// dataclass instances, and subclasses that look attributes up normally and
+// keep what the hook relies on (isoformat, __str__ and the int slot, value).
+// Anything else is left to the hook.
 #include "bridge/common_types.h"
 
 #include <datetime.h>
