@@ -101,8 +101,8 @@ class Converter {
   // Reads `o` as read_level reads an item: a scalar, or a nested non-empty
   // container as a deferred value, or (with a default hook) the text an
   // object is replaced by when that runs no Python code. Returns false, with
-  // no exception pending, for anything else. The common leaves (ASCII str, small int, float)
-  // without a call.
+  // no exception pending, for anything else. The common leaves (ASCII str,
+  // small int, float) without a call.
   [[gnu::always_inline]] bool read_item(PyObject* o, Value& out) {
     PyTypeObject* t = Py_TYPE(o);
     if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o)) {
