@@ -22,6 +22,18 @@ inline constexpr const char* kTooDeep = "data is nested deeper than 512 levels";
 inline constexpr const char* kCircular = "circular reference: a container holds itself";
 static_assert(kMaxDepth == 512, "update kTooDeep");
 
+// The outcome of reading whole: nothing when it succeeded, else the error.
+class [[nodiscard]] Read {
+ public:
+  Read() = default;
+  Read(ConversionError e) : error_(std::move(e)) {}
+  explicit operator bool() const { return !error_.has_value(); }
+  ConversionError take_error() { return std::move(*error_); }
+
+ private:
+  std::optional<ConversionError> error_;
+};
+
 class Converter {
  public:
   // Trees go to `arena`; key text not read in place goes to `keys`, which
@@ -36,47 +48,52 @@ class Converter {
     for (std::size_t i = 0; i < depth_; ++i) frames_[i].release_item();
   }
 
-  // Converts `o` into `out`; on failure records the error and returns false.
-  // The common leaves (ASCII str, small int, float) without a call; the rest
-  // through convert().
-  [[gnu::always_inline]] bool convert_leaf_first(PyObject* o, Value& out) {
+  // Converts `o` into `out`, or fails. The common leaves (ASCII str, small
+  // int, float) without a call; the rest through convert().
+  [[gnu::always_inline]] Read convert_leaf_first(PyObject* o, Value& out) {
     PyTypeObject* t = Py_TYPE(o);
     if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o)) {
       keep_.note(o);
       out = Value::string({static_cast<const char*>(PyUnicode_DATA(o)),
                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(o))});
-      return true;
+      return {};
     }
     if (t == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
       Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
       out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
                    : Value::number(Number::from_negative(v));
-      return true;
+      return {};
     }
-    if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
+    if (t == &PyFloat_Type) {
+      out = floating(PyFloat_AS_DOUBLE(o));
+      return {};
+    }
     return convert(o, out);
   }
 
-  bool convert(PyObject* o, Value& out) {
+  // Converts `o` into `out`, or fails.
+  Read convert(PyObject* o, Value& out) {
     PyTypeObject* t = Py_TYPE(o);
     if (t == &PyUnicode_Type) return string(o, out);
     if (t == &PyLong_Type) return integer(o, out);
-    if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
+    if (t == &PyFloat_Type) {
+      out = floating(PyFloat_AS_DOUBLE(o));
+      return {};
+    }
     if (t == &PyDict_Type) return exact_dict(o, out);
     if (t == &PyList_Type) return exact_sequence(o, out);
     if (o == Py_None) {
       out = Value::null();
-      return true;
+      return {};
     }
     if (t == &PyBool_Type) {
       out = Value::boolean(o == Py_True);
-      return true;
+      return {};
     }
     if (t == &PyTuple_Type) return exact_sequence(o, out);
     return convert_other(o, out);
   }
 
-  ConversionError take_error() { return std::move(*error_); }
 
   // Sends every object the conversion refuses to `hook` (which outlives the
   // converter), and converts what stands for it in its place. Each object
@@ -117,7 +134,10 @@ class Converter {
                    : Value::number(Number::from_negative(v));
       return true;
     }
-    if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
+    if (t == &PyFloat_Type) {
+      out = floating(PyFloat_AS_DOUBLE(o));
+      return true;
+    }
     return read_other_item(o, out);
   }
   // Stores the trees read from now on in `arena`.
@@ -128,8 +148,8 @@ class Converter {
   // the length it had; the nested containers of a tuple or dict as read.
   // Call once Python code may have changed them; leaves the levels entered
   // after it.
-  bool read_rest(std::size_t depth, std::size_t from, Value* items, std::size_t n);
-  bool read_rest(std::size_t depth, std::size_t from, Member* members, std::size_t n);
+  Read read_rest(std::size_t depth, std::size_t from, Value* items, std::size_t n);
+  Read read_rest(std::size_t depth, std::size_t from, Member* members, std::size_t n);
   // Leaves the levels entered after the first `depth`.
   void leave_level(std::size_t depth) {
     if (depth_ > depth) depth_ = depth;
@@ -138,49 +158,43 @@ class Converter {
   std::size_t depth() const { return depth_; }
 
  private:
-  bool failed(ConversionError e) {
-    error_.emplace(std::move(e));
-    return false;
-  }
-  bool failed_fetch() { return failed(ConversionError::fetch()); }
 
-  bool floating(double d, Value& out) {
-    out = std::isfinite(d) ? Value::number(Number::from_double(d)) : Value::null();
-    return true;
+  static Value floating(double d) {
+    return std::isfinite(d) ? Value::number(Number::from_double(d)) : Value::null();
   }
 
-  bool string(PyObject* o, Value& out) {
+  Read string(PyObject* o, Value& out) {
     std::string_view text;
-    if (!utf8_text(o, *arena_, text)) return failed_fetch();
+    if (!utf8_text(o, *arena_, text)) return ConversionError::fetch();
     keep_.note(o);
     out = Value::string(text);
-    return true;
+    return {};
   }
 
-  bool integer(PyObject* o, Value& out) {
+  Read integer(PyObject* o, Value& out) {
     auto* l = reinterpret_cast<PyLongObject*>(o);
     if (PyUnstable_Long_IsCompact(l)) {
       Py_ssize_t v = PyUnstable_Long_CompactValue(l);
       out = v >= 0 ? Value::number(Number::from_unsigned(static_cast<std::uint64_t>(v)))
                    : Value::number(Number::from_negative(v));
-      return true;
+      return {};
     }
     return wide_integer(o, out);
   }
 
   // The general integer rule: read as unsigned, then signed, 128-bit.
-  bool wide_integer(PyObject* o, Value& out);
+  Read wide_integer(PyObject* o, Value& out);
 
   // Enters a container; fails when the nesting limit is reached.
-  bool enter(PyObject* o) {
+  Read enter(PyObject* o) {
     if (depth_ + replacing_ >= kMaxDepth) {
       for (std::size_t i = 0; i < depth_; ++i) {
-        if (frames_[i].container == o) return failed(ConversionError::nesting_limit(kCircular));
+        if (frames_[i].container == o) return ConversionError::nesting_limit(kCircular);
       }
-      return failed(ConversionError::nesting_limit(kTooDeep));
+      return ConversionError::nesting_limit(kTooDeep);
     }
     frames_[depth_++] = Frame{o};
-    return true;
+    return {};
   }
   // Leaves the innermost container, letting go of the item it held.
   void leave() { frames_[--depth_].release_item(); }
@@ -200,35 +214,45 @@ class Converter {
   std::optional<Level> dict_level(PyObject* o);
   std::optional<Level> sequence_level(PyObject* o);
 
-  bool exact_dict(PyObject* o, Value& out);
-  bool exact_sequence(PyObject* o, Value& out);
-  bool convert_other(PyObject* o, Value& out);
-  bool generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
+  Read exact_dict(PyObject* o, Value& out);
+  Read exact_sequence(PyObject* o, Value& out);
+  Read convert_other(PyObject* o, Value& out);
+  Read generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
                         bool& not_sequence);
-  bool generic_mapping(PyObject* o, Value& out);
-  bool set_items(PyObject* o, Value& out);
-  bool unsupported(PyObject* o);
+  Read generic_mapping(PyObject* o, Value& out);
+  Read set_items(PyObject* o, Value& out);
+  Read unsupported(PyObject* o);
   // Fails with the error of the bytes or bytearray `o`.
-  bool refused_bytes(PyObject* o);
+  static Read refused_bytes(PyObject* o);
   // Converts what the default hook gives for the refused object `o`.
-  bool replaced(PyObject* o, Value& out);
-  // Record, as a failure unwinds, the step from a container to its item.
-  bool failed_at_index(std::size_t i) {
-    error_->path().add_index(i);
-    return false;
+  Read replaced(PyObject* o, Value& out);
+  // Add to a failed read of an item the step from its container to it.
+  static Read at_index(Read r, std::size_t i) {
+    if (r) return r;
+    ConversionError e = r.take_error();
+    e.path().add_index(i);
+    return e;
   }
-  bool failed_at_key(PyObject* key) {
-    error_->path().add_key(key);
-    return false;
+  static Read at_key(Read r, PyObject* key) {
+    if (r) return r;
+    ConversionError e = r.take_error();
+    e.path().add_key(key);
+    return e;
+  }
+  static Read at_key_text(Read r, std::string_view key) {
+    if (r) return r;
+    ConversionError e = r.take_error();
+    e.path().add_key_text(key);
+    return e;
   }
   // Returns the key's UTF-8 slice kept alive, or fails.
-  bool key_text(PyObject* key, std::string_view& text);
-  bool finish_object(std::vector<Member>& members, bool exact_keys, Value& out);
+  Read key_text(PyObject* key, std::string_view& text);
+  Read finish_object(std::vector<Member>& members, bool exact_keys, Value& out);
   // Puts `n` members read in mapping order into the order they are written
   // in; returns how many are kept. `exact_keys`: no two keys have equal text.
   std::size_t order_mapping(Member* members, std::size_t n, bool exact_keys);
   // Stores the elements read from a sequence or set as the array `out`.
-  bool finish_array(const std::vector<Value>& items, Value& out);
+  Read finish_array(const std::vector<Value>& items, Value& out);
   // Records repeat one key set in one insertion order, and their keys are the
   // same str objects. For small dicts the converter remembers, per nesting
   // level, the key objects of the last dict read and the sorted slot of each;
@@ -251,10 +275,11 @@ class Converter {
   // Prepares `read` for a dict of `n` members at nesting level `level`.
   void start_dict(DictRead& read, Member* members, std::size_t n, std::size_t level);
   // Reads the i-th pair of a dict into its member: the key with key(k, text),
-  // the value with value(v, out); each returns false to stop the read.
+  // the value with value(v, out), which both give what the read gives (a bool
+  // for a level read, a Read otherwise); one that converts to false stops it.
   template <class Key, class Item>
-  bool read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v, Key&& key,
-                 Item&& value);
+  auto read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v, Key&& key,
+                 Item&& value) -> decltype(value(v, std::declval<Value&>()));
   // Moves the first `count` placed members back to dict order.
   void unplace(DictRead& read, std::size_t count);
   // Sorts the members read in dict order; returns how many are kept.
@@ -265,7 +290,6 @@ class Converter {
   Arena& keys_;
   KeepAlive& keep_;
   const bool sort_keys_;
-  std::optional<ConversionError> error_;
   DefaultHook* hook_ = nullptr;
   std::size_t replacing_ = 0;  // objects being replaced, each counted as a level
   std::vector<const void*> nested_;  // a dict level's nested values, in reading order

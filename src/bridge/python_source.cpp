@@ -37,7 +37,7 @@ class PythonSource final : public Source {
   // the tree of a container read whole.
   Result<const Value*, ConversionError> root(PyObject* obj) {
     if (!converter_.read_item(obj, root_)) {
-      if (!converter_.convert(obj, root_)) return fail(converter_.take_error());
+      if (Read r = converter_.convert(obj, root_); !r) return fail(r.take_error());
     }
     return &root_;
   }
@@ -57,10 +57,11 @@ class PythonSource final : public Source {
     }
     whole_next_ = nullptr;
     Value tree;
-    if (!converter_.convert(o, tree)) return failed(levels_.size());
+    if (Read r = converter_.convert(o, tree); !r)
+      return failed(through_levels(std::move(r), levels_.size()));
     const_cast<Value&>(deferred) = tree;  // storage of the source's own
     if (keep_.secured() && !rest_read_) {
-      if (std::size_t at = read_rest(); at != kNone) return failed(at);
+      if (Read r = read_rest(); !r) return failed(std::move(r));
     }
     out = tree;
     // The tree stays with the enclosing level, which may open it again.
@@ -80,22 +81,21 @@ class PythonSource final : public Source {
   // Once user code has run, it may have changed anything not read yet: reads
   // all of that at once, in reading order (what the open levels hold after
   // their latest opened item, innermost first), into trees kept for the call.
-  // Nothing is read one level at a time after that. Returns the index of the
-  // level where reading failed, or kNone.
-  std::size_t read_rest() {
+  // Nothing is read one level at a time after that.
+  Read read_rest() {
     rest_read_ = true;
     converter_.trees_in(rest_);
     for (std::size_t i = levels_.size(); i-- > 0;) {
       const Level& level = levels_[i];
       if (!level.lazy) continue;
       std::size_t n = level.contents.size();
-      bool ok = level.contents.kind() == Value::Kind::Object
+      Read ok = level.contents.kind() == Value::Kind::Object
                     ? converter_.read_rest(level.frame, level.next, level.contents.as_map().data(), n)
                     : converter_.read_rest(level.frame, level.next,
                                            const_cast<Value*>(level.contents.begin()), n);
-      if (!ok) return i;
+      if (!ok) return through_levels(std::move(ok), i);
     }
-    return kNone;
+    return {};
   }
 
   // Reads, in reading order, every container the encoder has not reached:
@@ -108,10 +108,13 @@ class PythonSource final : public Source {
       if (!level.lazy) continue;
       converter_.leave_level(level.frame + 1);
       for (std::size_t j = level.next; j < level.contents.size(); ++j) {
-        if (!read_whole(level.item(j))) return failed(i, j);
+        if (Read r = read_whole(level.item(j)); !r)
+          return failed(through_levels(at_item(std::move(r), level, j), i));
       }
     }
-    if (!root_opened_ && !read_whole(root_)) return failed(0);
+    if (!root_opened_) {
+      if (Read r = read_whole(root_); !r) return failed(std::move(r));
+    }
     return {};
   }
 
@@ -180,33 +183,43 @@ class PythonSource final : public Source {
   }
 
   // Reads the container `v` stands for whole and drops the tree (a scalar or
-  // a tree is read already). Returns false when that fails.
-  bool read_whole(const Value& v) {
-    if (!v.is_deferred()) return true;
+  // a tree is read already), or fails.
+  Read read_whole(const Value& v) {
+    if (!v.is_deferred()) return {};
     Arena::Mark mark = arena_.mark();
     Value tree;
-    bool ok = converter_.convert(static_cast<PyObject*>(const_cast<void*>(v.source())), tree);
+    Read read = converter_.convert(static_cast<PyObject*>(const_cast<void*>(v.source())), tree);
     arena_.rewind(mark);
-    return ok;
+    return read;
   }
 
-  // Takes the converter's error, adding the steps to where it read: item
-  // `item` of level `count` when given, and the item last opened in each
-  // level below `count`.
-  Opened failed(std::size_t count, std::optional<std::size_t> item = std::nullopt) {
-    error_.emplace(converter_.take_error());
-    if (item) add_step(levels_[count], *item);
-    for (std::size_t i = count; i-- > 0;) {
-      if (levels_[i].lazy && levels_[i].next > 0) add_step(levels_[i], levels_[i].next - 1);
-    }
+  Opened failed(Read read) {
+    error_.emplace(read.take_error());
     return {Opened::Failed};
   }
 
-  void add_step(const Level& level, std::size_t j) {
+  // Adds to a failed read the steps through the levels below `count`: the
+  // item last opened in each, innermost first.
+  Read through_levels(Read read, std::size_t count) {
+    if (read) return read;
+    ConversionError e = read.take_error();
+    for (std::size_t i = count; i-- > 0;) {
+      if (levels_[i].lazy && levels_[i].next > 0) add_step(e, levels_[i], levels_[i].next - 1);
+    }
+    return e;
+  }
+  // Adds to a failed read of item `j` of `level` the step to it.
+  static Read at_item(Read read, const Level& level, std::size_t j) {
+    if (read) return read;
+    ConversionError e = read.take_error();
+    add_step(e, level, j);
+    return e;
+  }
+  static void add_step(ConversionError& e, const Level& level, std::size_t j) {
     if (level.contents.kind() == Value::Kind::Object) {
-      error_->path().add_key_text(level.contents.as_map()[j].key);
+      e.path().add_key_text(level.contents.as_map()[j].key);
     } else {
-      error_->path().add_index(j);
+      e.path().add_index(j);
     }
   }
 

@@ -41,39 +41,39 @@ bool as_int128(PyObject* o, unsigned char (&bytes)[16], bool is_signed) {
 
 }  // namespace
 
-bool Converter::wide_integer(PyObject* o, Value& out) {
+Read Converter::wide_integer(PyObject* o, Value& out) {
   // Raising an overflow error allocates, which may run the garbage collector.
   secure();
   PyRef index = PyRef::steal(PyNumber_Index(o));
-  if (!index) return failed_fetch();
+  if (!index) return ConversionError::fetch();
   unsigned char b[16];
   std::uint64_t lo = 0;
   std::uint64_t hi = 0;
   if (as_int128(index.get(), b, false)) {
     std::memcpy(&lo, b, 8);
     std::memcpy(&hi, b + 8, 8);
-    if (hi != 0) return failed(ConversionError::custom("JSON number out of range"));
+    if (hi != 0) return ConversionError::custom("JSON number out of range");
     out = Value::number(Number::from_unsigned(lo));
-    return true;
+    return {};
   }
   PyErr_Clear();
-  if (!as_int128(index.get(), b, true)) return failed_fetch();
+  if (!as_int128(index.get(), b, true)) return ConversionError::fetch();
   std::memcpy(&lo, b, 8);
   std::memcpy(&hi, b + 8, 8);
   // In range when the upper half is the sign extension of the lower half.
   bool fits = (hi == 0 && lo <= std::uint64_t(INT64_MAX)) ||
               (hi == ~std::uint64_t(0) && lo >= (std::uint64_t(1) << 63));
-  if (!fits) return failed(ConversionError::custom("JSON number out of range"));
+  if (!fits) return ConversionError::custom("JSON number out of range");
   auto v = static_cast<std::int64_t>(lo);
   out = v >= 0 ? Value::number(Number::from_unsigned(lo)) : Value::number(Number::from_negative(v));
-  return true;
+  return {};
 }
 
-bool Converter::key_text(PyObject* key, std::string_view& text) {
-  if (!PyUnicode_Check(key)) return failed(ConversionError::unexpected(key, "PyString"));
-  if (!utf8_text(key, keys_, text)) return failed_fetch();
+Read Converter::key_text(PyObject* key, std::string_view& text) {
+  if (!PyUnicode_Check(key)) return ConversionError::unexpected(key, "PyString");
+  if (!utf8_text(key, keys_, text)) return ConversionError::fetch();
   keep_.note(key);
-  return true;
+  return {};
 }
 
 void Converter::start_dict(DictRead& read, Member* members, std::size_t n, std::size_t level) {
@@ -87,9 +87,9 @@ void Converter::start_dict(DictRead& read, Member* members, std::size_t n, std::
   }
 }
 
-bool Converter::exact_dict(PyObject* o, Value& out) {
+Read Converter::exact_dict(PyObject* o, Value& out) {
   std::size_t level = depth_;
-  if (!enter(o)) return false;
+  if (Read r = enter(o); !r) return r;
   Entered entered(*this);
   Frame& f = frames_[depth_ - 1];
   f.in_place = true;
@@ -99,16 +99,14 @@ bool Converter::exact_dict(PyObject* o, Value& out) {
   DictRead read;
   start_dict(read, members, n, level);
   std::size_t done = 0;
-  bool ok = true;
+  Read ok;
   bool exact_keys = true;
   auto key = [&](PyObject* k, std::string_view& text) {
     exact_keys = exact_keys && PyUnicode_CheckExact(k);
     return key_text(k, text);
   };
   PyObject* k;
-  auto value = [&](PyObject* v, Value& item) {
-    return convert_leaf_first(v, item) || failed_at_key(k);
-  };
+  auto value = [&](PyObject* v, Value& item) { return at_key(convert_leaf_first(v, item), k); };
   // The dict is read in place; should Python code be about to run, secure()
   // first snapshots the pairs not yet read (as keys() and values() would).
   while (done < n) {
@@ -131,16 +129,16 @@ bool Converter::exact_dict(PyObject* o, Value& out) {
     for (std::size_t i = f.snap_base; i < f.snap_end; ++i) Py_DECREF(pending_[i]);
     pending_.resize(f.snap_base);
   }
-  if (!ok) return false;
+  if (!ok) return ok;
   if (read.placed) {
     if (done != n) panic("dict changed size before its snapshot was taken");
     out = Value::object(Map(members, n));
-    return true;
+    return {};
   }
   std::size_t kept =
       sort_keys_ ? order_members(read, done) : order_mapping(members, done, exact_keys);
   out = Value::object(Map(members, kept));
-  return true;
+  return {};
 }
 
 std::size_t Converter::order_mapping(Member* members, std::size_t n, bool exact_keys) {
@@ -190,7 +188,10 @@ bool Converter::read_other_item(PyObject* o, Value& out) {
                  : Value::number(Number::from_negative(v));
     return true;
   }
-  if (t == &PyFloat_Type) return floating(PyFloat_AS_DOUBLE(o), out);
+  if (t == &PyFloat_Type) {
+    out = floating(PyFloat_AS_DOUBLE(o));
+    return true;
+  }
   Value::Kind kind;
   if (t == &PyDict_Type) {
     kind = Value::Kind::Object;
@@ -219,7 +220,7 @@ bool Converter::read_other_item(PyObject* o, Value& out) {
   return true;
 }
 
-bool Converter::read_rest(std::size_t depth, std::size_t from, Value* items, std::size_t n) {
+Read Converter::read_rest(std::size_t depth, std::size_t from, Value* items, std::size_t n) {
   leave_level(depth + 1);
   Frame& f = frames_[depth];
   PyObject* o = f.container;
@@ -230,7 +231,7 @@ bool Converter::read_rest(std::size_t depth, std::size_t from, Value* items, std
       // As exact_sequence reads a list: to its first length, by index.
       if (i >= static_cast<std::size_t>(PyList_GET_SIZE(o))) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return failed_fetch();
+        return ConversionError::fetch();
       }
       item = PyList_GET_ITEM(o, i);
     } else if (items[i].is_deferred()) {
@@ -240,15 +241,15 @@ bool Converter::read_rest(std::size_t depth, std::size_t from, Value* items, std
     }
     hold(f, item);
     Value v;
-    bool ok = convert_leaf_first(item, v);
+    Read ok = convert_leaf_first(item, v);
     f.release_item();
-    if (!ok) return failed_at_index(i);
+    if (!ok) return at_index(std::move(ok), i);
     items[i] = v;
   }
-  return true;
+  return {};
 }
 
-bool Converter::read_rest(std::size_t depth, std::size_t from, Member* members, std::size_t n) {
+Read Converter::read_rest(std::size_t depth, std::size_t from, Member* members, std::size_t n) {
   leave_level(depth + 1);
   Frame& f = frames_[depth];
   for (std::size_t i = from; i < n; ++i) {
@@ -256,15 +257,12 @@ bool Converter::read_rest(std::size_t depth, std::size_t from, Member* members, 
     PyObject* item = static_cast<PyObject*>(const_cast<void*>(members[i].value.source()));
     hold(f, item);
     Value v;
-    bool ok = convert(item, v);
+    Read ok = convert(item, v);
     f.release_item();
-    if (!ok) {
-      error_->path().add_key_text(members[i].key);
-      return false;
-    }
+    if (!ok) return at_key_text(std::move(ok), members[i].key);
     members[i].value = v;
   }
-  return true;
+  return {};
 }
 
 std::optional<Converter::Level> Converter::dict_level(PyObject* o) {
@@ -387,8 +385,8 @@ void Converter::hold(Frame& f, PyObject* item) {
 }
 
 template <class Key, class Item>
-bool Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v, Key&& key,
-                          Item&& value) {
+auto Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v, Key&& key,
+                          Item&& value) -> decltype(value(v, std::declval<Value&>())) {
   KeyOrder* order = read.order;
   Member* m;
   if (read.placed) {
@@ -404,7 +402,7 @@ bool Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* 
   }
   m = &read.members[i];
   m->value = Value();
-  if (!key(k, m->key)) return false;
+  if (auto r = key(k, m->key); !r) return r;
   if (order != nullptr) read.keys[i] = k;
   return value(v, m->value);
 }
@@ -449,8 +447,8 @@ std::size_t Converter::order_members(DictRead& read, std::size_t n) {
   return n;
 }
 
-bool Converter::exact_sequence(PyObject* o, Value& out) {
-  if (!enter(o)) return false;
+Read Converter::exact_sequence(PyObject* o, Value& out) {
+  if (Read r = enter(o); !r) return r;
   Entered entered(*this);
   Frame& f = frames_[depth_ - 1];
   bool is_list = PyList_CheckExact(o);
@@ -462,31 +460,31 @@ bool Converter::exact_sequence(PyObject* o, Value& out) {
       // A list may shrink while user code runs; read it as item access would.
       if (i >= static_cast<std::size_t>(PyList_GET_SIZE(o))) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return failed_fetch();
+        return ConversionError::fetch();
       }
       hold(f, PyList_GET_ITEM(o, i));
     } else {
       hold(f, PyTuple_GET_ITEM(o, i));
     }
-    bool ok = convert_leaf_first(f.item, items[i]);
+    Read ok = convert_leaf_first(f.item, items[i]);
     f.release_item();
-    if (!ok) return failed_at_index(i);
+    if (!ok) return at_index(std::move(ok), i);
   }
   out = Value::array(items, n);
-  return true;
+  return {};
 }
 
-bool Converter::unsupported(PyObject* o) {
+Read Converter::unsupported(PyObject* o) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(o)));
   if (name) {
     PyRef text = PyRef::steal(PyObject_Str(name.get()));
-    if (text) return failed(ConversionError::unsupported(utf8_lossy(text.get())));
+    if (text) return ConversionError::unsupported(utf8_lossy(text.get()));
   }
   PyErr_Clear();
-  return failed(ConversionError::unsupported("unknown"));
+  return ConversionError::unsupported("unknown");
 }
 
-bool Converter::convert_other(PyObject* o, Value& out) {
+Read Converter::convert_other(PyObject* o, Value& out) {
   // Everything from here on may call into Python code.
   secure();
   if (hook_ != nullptr && hook_->refused_at_once(o)) return replaced(o, out);
@@ -494,19 +492,19 @@ bool Converter::convert_other(PyObject* o, Value& out) {
   unsigned long flags = PyType_GetFlags(t);
   if (o == Py_None) {
     out = Value::null();
-    return true;
+    return {};
   }
   if (t == &PyBool_Type) {
     int r = PyObject_IsTrue(o);
-    if (r < 0) return failed_fetch();
+    if (r < 0) return ConversionError::fetch();
     out = Value::boolean(r != 0);
-    return true;
+    return {};
   }
   if (flags & Py_TPFLAGS_LONG_SUBCLASS) return wide_integer(o, out);
   bool not_sequence = false;
   if (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS)) {
     Py_ssize_t n = PyObject_Size(o);
-    if (n < 0) return failed_fetch();
+    if (n < 0) return ConversionError::fetch();
     return generic_sequence(o, static_cast<std::size_t>(n), out, not_sequence);
   }
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) return generic_mapping(o, out);
@@ -517,146 +515,145 @@ bool Converter::convert_other(PyObject* o, Value& out) {
   }
   if (t == &PyFloat_Type || PyType_IsSubtype(t, &PyFloat_Type)) {
     double d = PyFloat_AsDouble(o);
-    if (d == -1.0 && PyErr_Occurred()) return failed_fetch();
-    return floating(d, out);
+    if (d == -1.0 && PyErr_Occurred()) return ConversionError::fetch();
+    out = floating(d);
+    return {};
   }
   if (t == &PyFrozenSet_Type || PyType_IsSubtype(t, &PyFrozenSet_Type) || t == &PySet_Type ||
       PyType_IsSubtype(t, &PySet_Type)) {
-    if (generic_sequence(o, std::nullopt, out, not_sequence)) return true;
-    if (!not_sequence) return false;
+    Read as_sequence = generic_sequence(o, std::nullopt, out, not_sequence);
+    if (as_sequence || !not_sequence) return as_sequence;
     // Not a sequence after all: read it by iteration; the sequence error is dropped.
-    error_.reset();
     return set_items(o, out);
   }
   Check sequence = sequence_check(o);
-  if (sequence == Check::Interrupted) return failed_fetch();
+  if (sequence == Check::Interrupted) return ConversionError::fetch();
   if (sequence == Check::Yes) {
     Py_ssize_t n = PyObject_Size(o);
-    if (n < 0) return failed_fetch();
+    if (n < 0) return ConversionError::fetch();
     return generic_sequence(o, static_cast<std::size_t>(n), out, not_sequence);
   }
   Check mapping = mapping_check(o);
-  if (mapping == Check::Interrupted) return failed_fetch();
+  if (mapping == Check::Interrupted) return ConversionError::fetch();
   if (mapping == Check::Yes) return generic_mapping(o, out);
   return hook_ != nullptr ? replaced(o, out) : unsupported(o);
 }
 
-bool Converter::refused_bytes(PyObject* o) {
+Read Converter::refused_bytes(PyObject* o) {
   if (PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_BYTES_SUBCLASS)
-    return failed(
-        ConversionError::custom("invalid type: byte array, expected any valid JSON value"));
-  return failed(ConversionError::unexpected(o, "PyBytes"));
+    return ConversionError::custom("invalid type: byte array, expected any valid JSON value");
+  return ConversionError::unexpected(o, "PyBytes");
 }
 
-bool Converter::replaced(PyObject* o, Value& out) {
-  if (depth_ + replacing_ > kMaxDepth) return failed(ConversionError::nesting_limit(kTooDeep));
+Read Converter::replaced(PyObject* o, Value& out) {
+  if (depth_ + replacing_ > kMaxDepth) return ConversionError::nesting_limit(kTooDeep);
   switch (hook_->replace(o)) {
-    case DefaultHook::Outcome::Text: out = Value::string(arena_->copy(hook_->text())); return true;
+    case DefaultHook::Outcome::Text: out = Value::string(arena_->copy(hook_->text())); return {};
     case DefaultHook::Outcome::Unchanged: {
       PyTypeObject* t = Py_TYPE(o);
       bool bytes = (PyType_GetFlags(t) & Py_TPFLAGS_BYTES_SUBCLASS) ||
                    PyType_IsSubtype(t, &PyByteArray_Type);
       return bytes ? refused_bytes(o) : unsupported(o);
     }
-    case DefaultHook::Outcome::Failed: return failed(ConversionError::default_raised());
+    case DefaultHook::Outcome::Failed: return ConversionError::default_raised();
     case DefaultHook::Outcome::Object: break;
   }
   // Held while converted: only the strs the tree points into are kept after.
   PyRef replacement = hook_->take_object();
   ++replacing_;
-  bool ok = convert(replacement.get(), out);
+  Read read = convert(replacement.get(), out);
   --replacing_;
-  return ok;
+  return read;
 }
 
-bool Converter::generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
+Read Converter::generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
                                  bool& not_sequence) {
   unsigned long flags = PyType_GetFlags(Py_TYPE(o));
   if (!(flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS))) {
     Check sequence = sequence_check(o);
-    if (sequence == Check::Interrupted) return failed_fetch();
+    if (sequence == Check::Interrupted) return ConversionError::fetch();
     if (sequence == Check::No) {
       not_sequence = true;
-      return failed(ConversionError::unexpected(o, "Sequence"));
+      return ConversionError::unexpected(o, "Sequence");
     }
   }
   Py_ssize_t len = PyObject_Size(o);
-  if (len < 0) return failed_fetch();
+  if (len < 0) return ConversionError::fetch();
   std::size_t n = static_cast<std::size_t>(len);
-  if (expected && *expected != n) return failed(ConversionError::length_mismatch(*expected, n));
+  if (expected && *expected != n) return ConversionError::length_mismatch(*expected, n);
   std::vector<Value> items;
   {
-    if (!enter(o)) return false;
+    if (Read r = enter(o); !r) return r;
     Entered entered(*this);
     items.reserve(n < 4096 ? n : 4096);
     for (std::size_t i = 0; i < n; ++i) {
       PyRef item = PyRef::steal(PySequence_GetItem(o, static_cast<Py_ssize_t>(i)));
-      if (!item) return failed_fetch();
+      if (!item) return ConversionError::fetch();
       Value v;
-      if (!convert(item.get(), v)) return failed_at_index(i);
+      if (Read r = convert(item.get(), v); !r) return at_index(std::move(r), i);
       items.push_back(v);
     }
   }
   return finish_array(items, out);
 }
 
-bool Converter::set_items(PyObject* o, Value& out) {
+Read Converter::set_items(PyObject* o, Value& out) {
   PyRef iter = PyRef::steal(PyObject_GetIter(o));
-  if (!iter) return failed_fetch();
+  if (!iter) return ConversionError::fetch();
   std::vector<Value> items;
   {
-    if (!enter(o)) return false;
+    if (Read r = enter(o); !r) return r;
     Entered entered(*this);
     while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
       Value v;
-      if (!convert(item.get(), v)) return failed_at_index(items.size());
+      if (Read r = convert(item.get(), v); !r) return at_index(std::move(r), items.size());
       items.push_back(v);
     }
   }
-  if (PyErr_Occurred()) return failed_fetch();
+  if (PyErr_Occurred()) return ConversionError::fetch();
   return finish_array(items, out);
 }
 
-bool Converter::finish_array(const std::vector<Value>& items, Value& out) {
+Read Converter::finish_array(const std::vector<Value>& items, Value& out) {
   Value* stored = arena_->alloc<Value>(items.size());
   if (!items.empty())
     std::memcpy(static_cast<void*>(stored), items.data(), items.size() * sizeof(Value));
   out = Value::array(stored, items.size());
-  return true;
+  return {};
 }
 
-bool Converter::finish_object(std::vector<Member>& members, bool exact_keys, Value& out) {
+Read Converter::finish_object(std::vector<Member>& members, bool exact_keys, Value& out) {
   Member* stored = arena_->alloc<Member>(members.size());
   if (!members.empty())
     std::memcpy(static_cast<void*>(stored), members.data(), members.size() * sizeof(Member));
   out = Value::object(Map(stored, order_mapping(stored, members.size(), exact_keys)));
-  return true;
+  return {};
 }
 
-bool Converter::generic_mapping(PyObject* o, Value& out) {
+Read Converter::generic_mapping(PyObject* o, Value& out) {
   if (!(PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_DICT_SUBCLASS)) {
     Check mapping = mapping_check(o);
-    if (mapping == Check::Interrupted) return failed_fetch();
-    if (mapping == Check::No) return failed(ConversionError::unexpected(o, "Mapping"));
+    if (mapping == Check::Interrupted) return ConversionError::fetch();
+    if (mapping == Check::No) return ConversionError::unexpected(o, "Mapping");
   }
   PyRef keys = PyRef::steal(PyMapping_Keys(o));
-  if (!keys) return failed_fetch();
+  if (!keys) return ConversionError::fetch();
   PyRef values = PyRef::steal(PyMapping_Values(o));
-  if (!values) return failed_fetch();
+  if (!values) return ConversionError::fetch();
   Py_ssize_t len = PyMapping_Size(o);
-  if (len < 0) return failed_fetch();
+  if (len < 0) return ConversionError::fetch();
   std::vector<Member> members;
   {
-    if (!enter(o)) return false;
+    if (Read r = enter(o); !r) return r;
     Entered entered(*this);
     for (Py_ssize_t i = 0; i < len; ++i) {
       PyRef key = PyRef::steal(PySequence_GetItem(keys.get(), i));
-      if (!key) return failed_fetch();
+      if (!key) return ConversionError::fetch();
       Member m{};
-      if (!key_text(key.get(), m.key)) return false;
+      if (Read r = key_text(key.get(), m.key); !r) return r;
       PyRef value = PyRef::steal(PySequence_GetItem(values.get(), i));
-      if (!value) return failed_fetch();
-      if (!convert(value.get(), m.value)) return failed_at_key(key.get());
+      if (!value) return ConversionError::fetch();
+      if (Read r = convert(value.get(), m.value); !r) return at_key(std::move(r), key.get());
       members.push_back(m);
     }
   }
