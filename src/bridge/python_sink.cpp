@@ -1,8 +1,11 @@
 #include "bridge/python_sink.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <new>
 
 #include "bridge/utf8_str.h"
 
@@ -68,7 +71,13 @@ bool bytes_less(const char* a, std::size_t na, std::string_view b) {
     std::uint64_t x, y;
     std::memcpy(&x, a + i, 8);
     std::memcpy(&y, b.data() + i, 8);
-    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        x = __builtin_bswap64(x);
+        y = __builtin_bswap64(y);
+      }
+      return x < y;
+    }
   }
   for (; i < n; ++i)
     if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
@@ -78,32 +87,48 @@ bool bytes_less(const char* a, std::size_t na, std::string_view b) {
 }  // namespace
 
 template <std::size_t Slots>
+StrCache<Slots>::~StrCache() {
+  for (std::size_t w = 0; w < std::size(used_); ++w)
+    for (std::uint64_t bits = used_[w]; bits != 0; bits &= bits - 1)
+      slot(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))).~Entry();
+}
+
+template <std::size_t Slots>
 PyObject* StrCache<Slots>::get(std::string_view text) {
   if (text.size() > max_size_ || text.empty()) return str_from_utf8(text);
   // A slice of the source: its address and size name its text.
   auto at = reinterpret_cast<std::uintptr_t>(text.data());
   auto first = reinterpret_cast<std::uintptr_t>(source_.data());
   bool in_source = at - first < source_.size();
-  std::size_t slot;
+  std::size_t index;
   if (in_source) {
-    slot = static_cast<std::size_t>(at) % Slots;
+    index = static_cast<std::size_t>(at) % Slots;
   } else {
-    std::uint64_t mixed = (key_bits(text.data(), text.size()) ^ text.size()) * 0xBF58476D1CE4E5B9ULL;
-    slot = static_cast<std::size_t>(mixed >> 32) % Slots;
+    std::uint64_t bits = key_bits(text.data(), text.size()) ^ text.size();
+    std::uint64_t mixed = bits * 0xBF58476D1CE4E5B9ULL;
+    index = static_cast<std::size_t>(mixed >> 32) % Slots;
   }
-  Entry& e = slots_[slot];
-  if (e.str && e.size == text.size()) {
-    if (in_source ? e.at == text.data()
-                  : e.at == nullptr && same_bytes(static_cast<const char*>(PyUnicode_DATA(e.str.get())),
-                                                  text.data(), text.size()))
+  if (used(index)) {
+    Entry& e = slot(index);
+    const auto* cached = static_cast<const char*>(PyUnicode_DATA(e.str.get()));
+    if (e.size == text.size() &&
+        (in_source ? e.at == text.data()
+                   : e.at == nullptr && same_bytes(cached, text.data(), text.size())))
       return Py_NewRef(e.str.get());
   }
   PyObject* made = str_from_utf8(text);
   if (made == nullptr) return nullptr;
   if (in_source || PyUnicode_IS_COMPACT_ASCII(made)) {
-    e.str.reset(Py_NewRef(made));
-    e.at = in_source ? text.data() : nullptr;
-    e.size = text.size();
+    const char* where = in_source ? text.data() : nullptr;
+    if (used(index)) {
+      Entry& e = slot(index);
+      e.str.reset(Py_NewRef(made));
+      e.at = where;
+      e.size = text.size();
+    } else {
+      new (raw_ + index * sizeof(Entry)) Entry{where, text.size(), PyRef::borrow(made)};
+      used_[index / 64] |= std::uint64_t{1} << (index % 64);
+    }
   }
   return made;
 }
@@ -182,8 +207,8 @@ bool PythonSink::key(std::string_view k) {
       if (!o.collecting) start_collecting(o);
     } else {
       o.has_last = true;
-      o.last = PyUnicode_IS_COMPACT_ASCII(s.get()) ? static_cast<const char*>(PyUnicode_DATA(s.get()))
-                                                  : nullptr;
+      bool ascii = PyUnicode_IS_COMPACT_ASCII(s.get());
+      o.last = ascii ? static_cast<const char*>(PyUnicode_DATA(s.get())) : nullptr;
       o.last_size = k.size();
     }
   }

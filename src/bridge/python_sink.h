@@ -5,6 +5,8 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -25,6 +27,9 @@ class StrCache {
   // being decoded (may be empty): a text that is a slice of it is found by its
   // address alone, since equal slices hold equal text.
   StrCache(std::size_t max_size, std::string_view source) : max_size_(max_size), source_(source) {}
+  StrCache(const StrCache&) = delete;
+  StrCache& operator=(const StrCache&) = delete;
+  ~StrCache();
 
   // Returns a new reference to a str holding `text` (valid UTF-8), or null
   // with an exception set.
@@ -35,13 +40,19 @@ class StrCache {
   struct Entry {
     // Where the text lies in the source, or null for a text found by its
     // bytes: then the str is ASCII, so its data is the UTF-8 text itself.
-    const char* at = nullptr;
-    std::size_t size = 0;
+    const char* at;
+    std::size_t size;
     PyRef str;
   };
+  // Slots are made when first filled, and only filled ones are destroyed: a
+  // call on a small text uses few of them, and should not pay for the rest.
+  bool used(std::size_t i) const { return (used_[i / 64] >> (i % 64)) & 1; }
+  Entry& slot(std::size_t i) { return *std::launder(reinterpret_cast<Entry*>(raw_) + i); }
+
   std::size_t max_size_;
   std::string_view source_;
-  Entry slots_[Slots];
+  std::uint64_t used_[(Slots + 63) / 64] = {};
+  alignas(Entry) unsigned char raw_[Slots * sizeof(Entry)];
 };
 
 // Builds the reported value. A list is made when its array ends, at its exact
@@ -59,10 +70,7 @@ class StrCache {
 class PythonSink final : public Sink {
  public:
   // `source` is the text being decoded, if the caller knows it (see StrCache).
-  explicit PythonSink(std::string_view source = {}) : keys_(64, source), values_(16, {}) {
-    stack_.reserve(64);
-    open_.reserve(8);
-  }
+  explicit PythonSink(std::string_view source = {}) : keys_(64, source), values_(16, {}) {}
 
   // Returns the top-level value once it has been reported whole, else null.
   PyRef take_result();

@@ -1,9 +1,10 @@
 // Document structure: lines, key parts and value parts, block lines and the pending key.
 //
 // The decoder reads one level. Every key-value line, however far it is indented, is reported
-// as a member of the one root object (later lines replace earlier ones with the same key); a line whose key part holds a left square bracket is an
-// array header (arrays.cpp); a line with nothing after its colon remembers its key as the
-// pending key, which names a following header that has no name of its own.
+// as a member of the one root object (a later line replaces an earlier one with the same key);
+// a line whose key part holds a left square bracket is an array header (arrays.cpp); a line
+// with nothing after its colon remembers its key as the pending key, which names a following
+// header that has no name of its own.
 #include "decode/decode.h"
 
 #include <algorithm>

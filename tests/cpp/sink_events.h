@@ -18,7 +18,8 @@ namespace vardel::testing {
 inline std::size_t feed(Sink& sink, const std::vector<std::string>& events) {
   std::size_t n = 0;
   for (const std::string& e : events) {
-    std::string_view rest = e.size() > 2 ? std::string_view(e).substr(2) : std::string_view();
+    std::string_view rest = e.size() > 2 ? std::string_view(e).substr(2) : "";
+    const char* arg = rest.data();  // null-terminated: the rest of `e`
     bool go = true;
     if (e == "{s") go = sink.begin_object(KeyOrder::Sorted);
     else if (e == "{r") go = sink.begin_object(KeyOrder::AsRead);
@@ -29,9 +30,9 @@ inline std::size_t feed(Sink& sink, const std::vector<std::string>& events) {
     else if (e == "t" || e == "f") go = sink.boolean(e == "t");
     else if (e[0] == 'k') go = sink.key(rest);
     else if (e[0] == 's') go = sink.string(rest);
-    else if (e[0] == 'u') go = sink.number(Number::from_unsigned(std::strtoull(rest.data(), nullptr, 10)));
-    else if (e[0] == 'i') go = sink.number(Number::from_negative(std::strtoll(rest.data(), nullptr, 10)));
-    else if (e[0] == 'd') go = sink.number(Number::from_double(std::strtod(rest.data(), nullptr)));
+    else if (e[0] == 'u') go = sink.number(Number::from_unsigned(std::strtoull(arg, 0, 10)));
+    else if (e[0] == 'i') go = sink.number(Number::from_negative(std::strtoll(arg, 0, 10)));
+    else if (e[0] == 'd') go = sink.number(Number::from_double(std::strtod(arg, 0)));
     if (!go) return n;
     ++n;
   }
