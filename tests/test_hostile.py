@@ -148,6 +148,36 @@ r = [encode({'l': [1, 2], 'm': UMap(keys=meddle)}, opts), seen, DecodeOptions(de
        "!TypeError: '<' not supported"],
       "|", "!ValueError: delimiter must be ',', '\\t' or '|', not ';'",
       "!ValueError: delimiter must be ',', '\\t' or '|', not '\\t\\t'", "DecodeOptions(strict=True, delimiter='\\t')"]),
+    ("default_hooks", r"""
+import dataclasses, datetime
+from vardel import common_types
+class X: pass
+l, d, grow, pops, opts = [1, X(), 3, 4], {'a': X(), 'b': 1, 'c': [2]}, [X(), 1], [X(), X()], EncodeOptions()
+def chain(x):
+    for _ in range(100_000): x = [x]
+    return x
+@dataclasses.dataclass
+class R:
+    a: object
+    b: object = 0
+class Z(datetime.tzinfo):
+    def utcoffset(self, w): stamps.clear(); return datetime.timedelta(hours=1)
+stamps = [datetime.datetime(2020, 1, 1, tzinfo=Z()), datetime.datetime(2021, 1, 1, tzinfo=Z())]
+rec = R(1); rec.b = [R(2), rec]
+r = [o(encode, l, default=lambda x: l.clear() or 0), o(encode, d, default=lambda x: d.clear() or 0),
+     o(encode, grow, default=lambda x: grow.extend(range(1000)) or 0),
+     o(encode, [X()], opts, default=lambda x: setattr(opts, 'indent', 8)),
+     o(encode, pops, default=lambda x: pops.pop()), o(encode, X(), default=chain),
+     o(encode, [X()], default=lambda y: encode([y], default=lambda z: 5)),
+     o(encode, [X()], default=lambda x: USeq([1, 2], len=[5, 2].pop)),
+     o(encode, [X()], default=lambda x: UMap(keys=lambda: [X()])), o(encode, [X()], default=lambda x: iter([1])),
+     o(encode, {'s': stamps}, default=common_types), o(encode, rec, default=common_types),
+     o(encode, [X()], default=type('D', (), {'__call__': lambda s, x: no()})())]
+""", [C + "IndexError: list index out of range", "a: 0\nb: 1\nc:\n  [1]: 2", "[2]: 0,1",  # l, d, grow
+      "!RuntimeError: Already borrowed", "!IndexError: pop from empty list", C + "data is nested deeper",
+      '[1]: "[1]: 5"', C + "expected sequence of length 2, got 5", C + "unexpected type: 'X'",
+      C + "data is nested deeper", C + "IndexError: list index out of range", C + "circular reference",
+      "!ZeroDivisionError: no"]),
     # Regression: the unnamed array goes under the empty key, whose sorting once
     # passed a null pointer to memcpy (the sanitizer build stops at it).
     ("empty_keys", r"""

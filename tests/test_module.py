@@ -16,9 +16,10 @@ E, D, EO, DO = m.encode, m.decode_toon, m.EncodeOptions, m.DecodeOptions
 
 
 def test_attributes_are_exactly_the_four_names():
-    # The reader's two names are exported by the package; the extension's own list is unchanged.
+    # The package adds the reader's two names and the ready-made default hook;
+    # the extension's own list is unchanged.
     assert m.__all__ == NAMES
-    assert vardel.__all__ == NAMES + ["decode", "DecodeError"]
+    assert vardel.__all__ == [*NAMES, "decode", "DecodeError", "common_types"]
     assert set(dir(m)) - set(NAMES) == {"__all__", "__doc__", "__file__", "__loader__", "__name__",
                                         "__package__", "__spec__", "decode", "DecodeError"}
     assert all(getattr(vardel, name) is getattr(m, name) for name in vardel.__all__)
@@ -31,7 +32,7 @@ def test_module_docstring_says_what_the_module_does():
 
 
 @pytest.mark.parametrize("obj, doc, signature", [
-    (E, "Encode Python data to TOON format", "(data, options=None)"),
+    (E, "Encode Python data to TOON format", "(data, options=None, *, default=None)"),
     (D, "Decode TOON format to Python data", "(toon_str, options=None)"),
     (m.decode, "Decode TOON text to Python data, nested to any depth", "(toon_str, options=None)"),
     (EO, "Configuration options for TOON encoding",

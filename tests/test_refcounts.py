@@ -1,12 +1,16 @@
 """Calls that fail at every stage, or succeed, leave the reference counts of their arguments unchanged."""
 
 import copy
+import dataclasses
+import datetime
 import gc
 import pickle
 import sys
+import uuid
 
 import pytest
 
+import vardel
 import vardel._vardel as m
 from support import Index, UMap, USeq, fail, numpy_bool
 
@@ -27,9 +31,18 @@ def caused(marker):
     return error
 
 
+@dataclasses.dataclass
+class Record:
+    name: object
+    when: object
+
+
 K, V, S, MK, BIG = text("key"), text("value"), text("|"), Marker(), 10**30
 OPTS, SET, DOPTS = EO(S, 4), EO(), DO()
-TRACKED = [K, V, S, MK, BIG, OPTS, SET, DOPTS, None, True, False, EO, DO, m.encode]
+WHEN = datetime.datetime(2020, 1, 2, 3, 4, 5, 6, tzinfo=datetime.timezone(datetime.timedelta(hours=1)))
+REC, ID = Record(V, WHEN), uuid.UUID(int=7)
+TRACKED = [K, V, S, MK, BIG, OPTS, SET, DOPTS, WHEN, REC, ID, None, True, False, EO, DO, m.encode,
+           vardel.common_types]
 TOON = text("t[2]{id,name}:\n  1,Ada\n  2,Bob\nn: 18446744073709551615\nl[3]: true,null,-7")
 DEEP = [{V: S}]
 for _ in range(600):
@@ -50,6 +63,14 @@ CASES = {
     "invalid delimiter": lambda h: m.encode({K: [V, {S: MK}]}, OPTS),
     "borrow refused": lambda h: m.encode([UMap(keys=lambda: setattr(OPTS, "delimiter", V))], OPTS),
     "panic": lambda h: m.encode({K: [UMap({V: MK}, keys=lambda: h.panic(text("panic")))]}, OPTS),
+    "default": lambda h: m.encode({K: [MK, S]}, OPTS, default=lambda o: {V: [S, MK, BIG % 7]} if o is MK else o),
+    "default raises": lambda h: m.encode({K: [V, MK]}, default=fail(caused(MK))),
+    "default unchanged": lambda h: m.encode({K: [V, {S: MK}]}, default=lambda o: o),
+    "default too deep": lambda h: m.encode([K, MK], default=lambda o: [V, o]),
+    "common types": lambda h: m.encode({K: [REC, ID, WHEN, MK]}, default=lambda o: V if o is MK
+                                       else vardel.common_types(o)),
+    "common types native": lambda h: m.encode({K: [REC, ID, WHEN, (REC,)]}, default=vardel.common_types),
+    "common types refuse": lambda h: m.encode({K: [REC, Record(MK, K)]}, default=vardel.common_types),
     "decode": lambda h: m.decode_toon(TOON, DOPTS),
     "decoding error": lambda h: m.decode_toon(text('x: "a\\q"')),
     "constructor": lambda h: EO(S, Index(BIG % 2**64), numpy_bool(False), False),

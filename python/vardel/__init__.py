@@ -5,6 +5,7 @@
     'id: 1\\ntags:\\n  [2]: a,b'
 """
 
+from vardel._types import common_types
 from vardel._vardel import DecodeError, DecodeOptions, EncodeOptions, decode, decode_toon, encode
 
 __version__: str
@@ -29,4 +30,12 @@ if not TYPE_CHECKING:
 
 del TYPE_CHECKING
 
-__all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions", "decode", "DecodeError"]
+__all__ = [
+    "encode",
+    "decode_toon",
+    "EncodeOptions",
+    "DecodeOptions",
+    "decode",
+    "DecodeError",
+    "common_types",
+]

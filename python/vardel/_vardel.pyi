@@ -1,5 +1,6 @@
 """The native core of vardel: TOON encoding and decoding."""
 
+from collections.abc import Callable
 from typing import Any, ClassVar, Literal, Self, TypeAlias, final
 
 __all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions"]
@@ -93,7 +94,12 @@ class DecodeOptions:
     def __eq__(self, other: object, /) -> bool: ...
     def __reduce__(self) -> tuple[type[Self], tuple[bool], tuple[None, dict[str, str]]]: ...
 
-def encode(data: object, options: EncodeOptions | None = None) -> str:
+def encode(
+    data: object,
+    options: EncodeOptions | None = None,
+    *,
+    default: Callable[[Any], object] | None = None,
+) -> str:
     """Encode Python data to TOON format.
 
     `data` is a tree of None, bool, int (-2**63 to 2**64 - 1), float, str,
@@ -102,12 +108,19 @@ def encode(data: object, options: EncodeOptions | None = None) -> str:
     members come out sorted by key; NaN and infinities are written as null.
     The text never ends with a line feed.
 
+    `default`, when given, is called with each object the conversion
+    refuses (bytes included), and what it returns is converted in the
+    object's place; vardel.common_types is a ready-made one. An exception it
+    raises propagates unchanged.
+
     Raises ValueError for data that cannot be converted ("Python conversion
     error: ...", also for a str holding a lone surrogate and for exceptions
     raised by the data's own methods) and for an unusable delimiter
     ("Invalid delimiter: ..."), OverflowError when a line's indentation
     would exceed 1048576 spaces, and TypeError when `options` is not an
-    EncodeOptions.
+    EncodeOptions or `default` is not callable. A conversion error, and an
+    exception from `default`, carry a note naming where in the data they
+    happened, e.g. "at $.users[1].created".
     """
 
 def decode_toon(toon_str: str, options: DecodeOptions | None = None) -> dict[str, Any]:
@@ -118,8 +131,8 @@ def decode_toon(toon_str: str, options: DecodeOptions | None = None) -> dict[str
     and tabular arrays become lists of scalars or of flat dicts; list-form
     arrays leave no entry.
 
-    Raises ValueError ("Decoding error: ...") for a bad escape in a quoted
-    token, TypeError when `toon_str` is not a str or `options` is not a
+    Raises ValueError ("Decoding error: ...", with a note naming the line,
+    e.g. "at line 3") for a bad escape in a quoted token, TypeError when `toon_str` is not a str or `options` is not a
     DecodeOptions, and UnicodeEncodeError when `toon_str` holds a lone
     surrogate.
     """

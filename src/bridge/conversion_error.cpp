@@ -75,8 +75,20 @@ ConversionError ConversionError::fetch() {
   return e;
 }
 
+ConversionError ConversionError::default_raised() {
+  ConversionError e = fetch();
+  e.r_->kind = Kind::DefaultRaised;
+  return e;
+}
+
 ConversionError ConversionError::custom(std::string message) {
   return make(Kind::CustomMessage, std::move(message));
+}
+
+ConversionError ConversionError::nesting_limit(std::string message) {
+  ConversionError e = custom(std::move(message));
+  e.r_->shows_path = false;
+  return e;
 }
 
 ConversionError ConversionError::unsupported(std::string type_name) {
@@ -97,8 +109,13 @@ ConversionError ConversionError::length_mismatch(std::size_t expected, std::size
   return e;
 }
 
+PyObject* ConversionError::propagated() const {
+  return r_->kind == Kind::DefaultRaised ? r_->exception.get() : nullptr;
+}
+
 std::optional<std::string> ConversionError::display() const {
   switch (r_->kind) {
+    case Kind::DefaultRaised:
     case Kind::PythonException: {
       PyObject* exc = r_->exception.get();
       PyRef name = PyRef::steal(type_qualname(Py_TYPE(exc)));

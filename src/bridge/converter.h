@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "bridge/conversion_error.h"
+#include "bridge/default_hook.h"
 #include "bridge/to_value.h"
 #include "bridge/utf8_str.h"
 #include "core/error.h"
@@ -94,6 +95,12 @@ class Converter {
   }
 
 
+  // Sends every object the conversion refuses to `hook` (which outlives the
+  // converter), and converts what stands for it in its place. Each object
+  // being replaced counts as a level of nesting for the containers in what
+  // replaces it, so that a hook that keeps returning new objects ends.
+  void use_default(DefaultHook& hook) { hook_ = &hook; }
+
   // One container level read by read_level.
   struct Level {
     Value contents;
@@ -109,9 +116,10 @@ class Converter {
   // anything else, which convert() then reads whole.
   std::optional<Level> read_level(PyObject* o);
   // Reads `o` as read_level reads an item: a scalar, or a nested non-empty
-  // container as a deferred value. Returns false, with no exception pending,
-  // for anything else. The common leaves (ASCII str, small int, float)
-  // without a call.
+  // container as a deferred value, or (with a default hook) the text an
+  // object is replaced by when that runs no Python code. Returns false, with
+  // no exception pending, for anything else. The common leaves (ASCII str,
+  // small int, float) without a call.
   [[gnu::always_inline]] bool read_item(PyObject* o, Value& out) {
     PyTypeObject* t = Py_TYPE(o);
     if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o)) {
@@ -179,11 +187,11 @@ class Converter {
 
   // Enters a container; fails when the nesting limit is reached.
   Read enter(PyObject* o) {
-    if (depth_ == kMaxDepth) {
+    if (depth_ + replacing_ >= kMaxDepth) {
       for (std::size_t i = 0; i < depth_; ++i) {
-        if (frames_[i].container == o) return ConversionError::custom(kCircular);
+        if (frames_[i].container == o) return ConversionError::nesting_limit(kCircular);
       }
-      return ConversionError::custom(kTooDeep);
+      return ConversionError::nesting_limit(kTooDeep);
     }
     frames_[depth_++] = Frame{o};
     return {};
@@ -214,6 +222,29 @@ class Converter {
   Read generic_mapping(PyObject* o, Value& out);
   Read set_items(PyObject* o, Value& out);
   Read unsupported(PyObject* o);
+  // Fails with the error of the bytes or bytearray `o`.
+  static Read refused_bytes(PyObject* o);
+  // Converts what the default hook gives for the refused object `o`.
+  Read replaced(PyObject* o, Value& out);
+  // Add to a failed read of an item the step from its container to it.
+  static Read at_index(Read r, std::size_t i) {
+    if (r) return r;
+    ConversionError e = r.take_error();
+    e.path().add_index(i);
+    return e;
+  }
+  static Read at_key(Read r, PyObject* key) {
+    if (r) return r;
+    ConversionError e = r.take_error();
+    e.path().add_key(key);
+    return e;
+  }
+  static Read at_key_text(Read r, std::string_view key) {
+    if (r) return r;
+    ConversionError e = r.take_error();
+    e.path().add_key_text(key);
+    return e;
+  }
   // Returns the key's UTF-8 slice kept alive, or fails.
   Read key_text(PyObject* key, std::string_view& text);
   Read finish_object(Vec<Member>& members, bool exact_keys, Value& out);
@@ -259,6 +290,8 @@ class Converter {
   Arena& keys_;
   KeepAlive& keep_;
   const bool sort_keys_;
+  DefaultHook* hook_ = nullptr;
+  std::size_t replacing_ = 0;  // objects being replaced, each counted as a level
   Vec<const void*> nested_;  // a dict level's nested values, in reading order
   std::size_t depth_ = 0;
   // One frame per container being read, outermost first.

@@ -28,7 +28,9 @@ namespace {
 // general rules or fail, the outermost region is written anew, read whole.
 class PythonSource final : public Source {
  public:
-  explicit PythonSource(bool sort_keys) : converter_(arena_, keys_, keep_, sort_keys) {}
+  PythonSource(bool sort_keys, DefaultHook* hook) : converter_(arena_, keys_, keep_, sort_keys) {
+    if (hook != nullptr) converter_.use_default(*hook);
+  }
 
   // Returns the value standing for `obj`: a scalar, a deferred container or
   // the tree of a container read whole.
@@ -54,7 +56,8 @@ class PythonSource final : public Source {
     }
     whole_next_ = nullptr;
     Value tree;
-    if (Read r = converter_.convert(o, tree); !r) return failed(std::move(r));
+    if (Read r = converter_.convert(o, tree); !r)
+      return failed(through_levels(std::move(r), levels_.size()));
     const_cast<Value&>(deferred) = tree;  // storage of the source's own
     if (keep_.secured() && !rest_read_) {
       if (Read r = read_rest(); !r) return failed(std::move(r));
@@ -89,7 +92,7 @@ class PythonSource final : public Source {
                     ? converter_.read_rest(level.frame, level.next, level.contents.as_map().data(), n)
                     : converter_.read_rest(level.frame, level.next,
                                            const_cast<Value*>(level.contents.begin()), n);
-      if (!ok) return ok;
+      if (!ok) return through_levels(std::move(ok), i);
     }
     return {};
   }
@@ -104,7 +107,8 @@ class PythonSource final : public Source {
       if (!level.lazy) continue;
       converter_.leave_level(level.frame + 1);
       for (std::size_t j = level.next; j < level.contents.size(); ++j) {
-        if (Read r = read_whole(level.item(j)); !r) return failed(std::move(r));
+        if (Read r = read_whole(level.item(j)); !r)
+          return failed(through_levels(at_item(std::move(r), level, j), i));
       }
     }
     if (!root_opened_) {
@@ -193,6 +197,31 @@ class PythonSource final : public Source {
     return {Opened::Failed};
   }
 
+  // Adds to a failed read the steps through the levels below `count`: the
+  // item last opened in each, innermost first.
+  Read through_levels(Read read, std::size_t count) {
+    if (read) return read;
+    ConversionError e = read.take_error();
+    for (std::size_t i = count; i-- > 0;) {
+      if (levels_[i].lazy && levels_[i].next > 0) add_step(e, levels_[i], levels_[i].next - 1);
+    }
+    return e;
+  }
+  // Adds to a failed read of item `j` of `level` the step to it.
+  static Read at_item(Read read, const Level& level, std::size_t j) {
+    if (read) return read;
+    ConversionError e = read.take_error();
+    add_step(e, level, j);
+    return e;
+  }
+  static void add_step(ConversionError& e, const Level& level, std::size_t j) {
+    if (level.contents.kind() == Value::Kind::Object) {
+      e.path().add_key_text(level.contents.as_map()[j].key);
+    } else {
+      e.path().add_index(j);
+    }
+  }
+
   Arena arena_;  // the open levels, rewound as they close
   Arena keys_;   // keys not read in place, for the whole call
   Arena rest_;   // what read_rest read, for the whole call
@@ -209,8 +238,8 @@ class PythonSource final : public Source {
 }  // namespace
 
 Result<bool, EncodeFailure> encode_python(PyObject* obj, OutputBuffer& out,
-                                          const EncodeSettings& settings) {
-  PythonSource source(settings.sort_keys);
+                                          const EncodeSettings& settings, DefaultHook* hook) {
+  PythonSource source(settings.sort_keys, hook);
   auto root = source.root(obj);
   if (!root) return fail(EncodeFailure(std::move(root.error())));
   auto written = encode_into(out, **root, 0, settings, &source);

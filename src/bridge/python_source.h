@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "bridge/conversion_error.h"
+#include "bridge/default_hook.h"
 #include "core/error.h"
 #include "core/result.h"
 #include "encode/encode.h"
@@ -23,7 +24,10 @@ using EncodeFailure = std::variant<ToonError, ConversionError>;
 // The text and the failure are those of reading all the data first, depth
 // first in each container's own order, and encoding the tree: a failure to
 // read the data wins over the encoder's own, and user code runs in that order.
+// With `hook`, each object the reading refuses is replaced by what the hook
+// gives for it. A ConversionError carries the path to the value it is about.
 Result<bool, EncodeFailure> encode_python(PyObject* obj, OutputBuffer& out,
-                                          const EncodeSettings& settings);
+                                          const EncodeSettings& settings,
+                                          DefaultHook* hook = nullptr);
 
 }  // namespace vardel

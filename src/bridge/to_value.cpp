@@ -105,11 +105,11 @@ Read Converter::exact_dict(PyObject* o, Value& out) {
     exact_keys = exact_keys && PyUnicode_CheckExact(k);
     return key_text(k, text);
   };
-  auto value = [&](PyObject* v, Value& item) { return convert_leaf_first(v, item); };
+  PyObject* k;
+  auto value = [&](PyObject* v, Value& item) { return at_key(convert_leaf_first(v, item), k); };
   // The dict is read in place; should Python code be about to run, secure()
   // first snapshots the pairs not yet read (as keys() and values() would).
   while (done < n) {
-    PyObject* k;
     PyObject* v;
     if (f.in_place) {
       if (!dict_next(o, &f.pos, &k, &v)) break;
@@ -203,6 +203,9 @@ bool Converter::read_other_item(PyObject* o, Value& out) {
   } else if (t == &PyBool_Type) {
     out = Value::boolean(o == Py_True);
     return true;
+  } else if (hook_ != nullptr && hook_->text_at_once(o)) {
+    out = Value::string(arena_->copy(hook_->text()));
+    return true;
   } else {
     return false;
   }
@@ -240,7 +243,7 @@ Read Converter::read_rest(std::size_t depth, std::size_t from, Value* items, std
     Value v;
     Read ok = convert_leaf_first(item, v);
     f.release_item();
-    if (!ok) return ok;
+    if (!ok) return at_index(std::move(ok), i);
     items[i] = v;
   }
   return {};
@@ -256,7 +259,7 @@ Read Converter::read_rest(std::size_t depth, std::size_t from, Member* members, 
     Value v;
     Read ok = convert(item, v);
     f.release_item();
-    if (!ok) return ok;
+    if (!ok) return at_key_text(std::move(ok), members[i].key);
     members[i].value = v;
   }
   return {};
@@ -468,7 +471,7 @@ Read Converter::exact_sequence(PyObject* o, Value& out) {
     }
     Read ok = convert_leaf_first(f.item, items[i]);
     f.release_item();
-    if (!ok) return ok;
+    if (!ok) return at_index(std::move(ok), i);
   }
   out = Value::array(items, n);
   return {};
@@ -487,6 +490,7 @@ Read Converter::unsupported(PyObject* o) {
 Read Converter::convert_other(PyObject* o, Value& out) {
   // Everything from here on may call into Python code.
   secure();
+  if (hook_ != nullptr && hook_->refused_at_once(o)) return replaced(o, out);
   PyTypeObject* t = Py_TYPE(o);
   unsigned long flags = PyType_GetFlags(t);
   if (o == Py_None) {
@@ -510,11 +514,7 @@ Read Converter::convert_other(PyObject* o, Value& out) {
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) return string(o, out);
   if (t == &PyByteArray_Type || (flags & Py_TPFLAGS_BYTES_SUBCLASS) ||
       PyType_IsSubtype(t, &PyByteArray_Type)) {
-    if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
-      return ConversionError::custom(
-          "invalid type: byte array, expected any valid JSON value");
-    }
-    return ConversionError::unexpected(o, "PyBytes");
+    return hook_ != nullptr ? replaced(o, out) : refused_bytes(o);
   }
   if (t == &PyFloat_Type || PyType_IsSubtype(t, &PyFloat_Type)) {
     double d = PyFloat_AsDouble(o);
@@ -539,7 +539,34 @@ Read Converter::convert_other(PyObject* o, Value& out) {
   Check mapping = mapping_check(o);
   if (mapping == Check::Interrupted) return ConversionError::fetch();
   if (mapping == Check::Yes) return generic_mapping(o, out);
-  return unsupported(o);
+  return hook_ != nullptr ? replaced(o, out) : unsupported(o);
+}
+
+Read Converter::refused_bytes(PyObject* o) {
+  if (PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_BYTES_SUBCLASS)
+    return ConversionError::custom("invalid type: byte array, expected any valid JSON value");
+  return ConversionError::unexpected(o, "PyBytes");
+}
+
+Read Converter::replaced(PyObject* o, Value& out) {
+  if (depth_ + replacing_ > kMaxDepth) return ConversionError::nesting_limit(kTooDeep);
+  switch (hook_->replace(o)) {
+    case DefaultHook::Outcome::Text: out = Value::string(arena_->copy(hook_->text())); return {};
+    case DefaultHook::Outcome::Unchanged: {
+      PyTypeObject* t = Py_TYPE(o);
+      bool bytes = (PyType_GetFlags(t) & Py_TPFLAGS_BYTES_SUBCLASS) ||
+                   PyType_IsSubtype(t, &PyByteArray_Type);
+      return bytes ? refused_bytes(o) : unsupported(o);
+    }
+    case DefaultHook::Outcome::Failed: return ConversionError::default_raised();
+    case DefaultHook::Outcome::Object: break;
+  }
+  // Held while converted: only the strs the tree points into are kept after.
+  PyRef replacement = hook_->take_object();
+  ++replacing_;
+  Read read = convert(replacement.get(), out);
+  --replacing_;
+  return read;
 }
 
 Read Converter::generic_sequence(PyObject* o, std::optional<std::size_t> expected, Value& out,
@@ -566,7 +593,7 @@ Read Converter::generic_sequence(PyObject* o, std::optional<std::size_t> expecte
       PyRef item = PyRef::steal(PySequence_GetItem(o, static_cast<Py_ssize_t>(i)));
       if (!item) return ConversionError::fetch();
       Value v;
-      if (Read r = convert(item.get(), v); !r) return r;
+      if (Read r = convert(item.get(), v); !r) return at_index(std::move(r), i);
       items.push_back(v);
     }
   }
@@ -582,7 +609,7 @@ Read Converter::set_items(PyObject* o, Value& out) {
     Entered entered(*this);
     while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
       Value v;
-      if (Read r = convert(item.get(), v); !r) return r;
+      if (Read r = convert(item.get(), v); !r) return at_index(std::move(r), items.size());
       items.push_back(v);
     }
   }
@@ -629,7 +656,7 @@ Read Converter::generic_mapping(PyObject* o, Value& out) {
       if (Read r = key_text(key.get(), m.key); !r) return r;
       PyRef value = PyRef::steal(PySequence_GetItem(values.get(), i));
       if (!value) return ConversionError::fetch();
-      if (Read r = convert(value.get(), m.value); !r) return r;
+      if (Read r = convert(value.get(), m.value); !r) return at_key(std::move(r), key.get());
       members.push_back(m);
     }
   }

@@ -26,9 +26,10 @@ class ToonError {
 
   Kind kind() const { return kind_; }
   const std::string& message() const { return message_; }
-  // The place of the error in the decoded text, or 0 when it has none.
+  // The place of the error in the decoded text (1-based), or 0 when it has none.
   std::size_t line() const { return line_; }
   std::size_t column() const { return column_; }
+  void set_line(std::size_t line) { line_ = line; }
   // Returns the kind's prefix followed by the message.
   std::string display() const { return std::string(prefix(kind_)) + message_; }
   // Returns the fixed prefix of a kind's display text.

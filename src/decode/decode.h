@@ -13,8 +13,9 @@ namespace vardel {
 // members are scalars and arrays, the arrays' elements being scalars or objects of scalars.
 // Every object comes out in ascending key order: a row that has all its table's fields is
 // reported in that order already, each key once (KeyOrder::AsRead), any other object is
-// KeyOrder::Sorted. Returns the text's first DecodingError, or a Stopped error as soon as the
-// sink stops; the sink may have been told part of the document by then.
+// KeyOrder::Sorted. Returns the text's first DecodingError, with the number of its line, or a
+// Stopped error as soon as the sink stops; the sink may have been told part of the document by
+// then.
 Result<Ok, ToonError> decode_document(std::string_view text, Sink& sink);
 
 }  // namespace vardel

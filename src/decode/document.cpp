@@ -7,6 +7,7 @@
 // header that has no name of its own.
 #include "decode/decode.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "decode/reader.h"
@@ -151,7 +152,16 @@ Status read_lines(Reader& r) {
 Result<Ok, ToonError> decode_document(std::string_view text, Sink& sink) {
   decoder::Reader reader(text, sink);
   if (!sink.begin_object(KeyOrder::Sorted)) return decoder::stopped();
-  if (decoder::Status st = decoder::read_lines(reader); !st) return st;
+  if (decoder::Status st = decoder::read_lines(reader); !st) {
+    // Every line is taken (reader.pos moved past it) before it is read, so the failing line
+    // is the one that ends right before reader.pos.
+    ToonError& e = st.error();
+    if (e.kind() == ToonError::Kind::DecodingError && reader.pos > 0) {
+      std::string_view before = text.substr(0, reader.pos - 1);
+      e.set_line(1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n')));
+    }
+    return st;
+  }
   if (!sink.end_object()) return decoder::stopped();
   return Ok{};
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "bridge/error_path.h"
 #include "bridge/pyref.h"
 
 namespace vardel {
@@ -38,6 +39,11 @@ PyObject* raise_toon_error(const ToonError& e) {
   if (message == nullptr) return nullptr;
   PyErr_SetObject(exception_class(e.kind()), message);
   Py_DECREF(message);
+  if (e.line() != 0) {
+    PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+    add_note(raised.get(), "at line " + std::to_string(e.line()));
+    PyErr_SetRaisedException(raised.release());
+  }
   return nullptr;
 }
 
@@ -52,9 +58,20 @@ PyObject* raise_conversion_error(const ConversionError& e) {
   return raise_toon_error(ToonError(ToonError::Kind::PythonConversionError, std::move(*text)));
 }
 
-PyObject* raise_encode_failure(const EncodeFailure& e) {
-  if (const auto* own = std::get_if<ToonError>(&e)) return raise_toon_error(*own);
-  return raise_conversion_error(std::get<ConversionError>(e));
+PyObject* raise_encode_failure(const EncodeFailure& failure) {
+  if (const auto* own = std::get_if<ToonError>(&failure)) return raise_toon_error(*own);
+  const auto& e = std::get<ConversionError>(failure);
+  if (PyObject* exc = e.propagated()) {
+    PyErr_SetRaisedException(Py_NewRef(exc));
+  } else {
+    raise_conversion_error(e);
+  }
+  PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+  if (raised && e.shows_path() &&
+      PyObject_TypeCheck(raised.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)))
+    add_note(raised.get(), e.path().note());
+  PyErr_SetRaisedException(raised.release());
+  return nullptr;
 }
 
 PyObject* decode_error_class() {

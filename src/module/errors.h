@@ -11,7 +11,8 @@
 
 namespace vardel {
 
-// Raises `e` as its Python exception and returns null. A Stopped error leaves
+// Raises `e` as its Python exception and returns null; a DecodingError that
+// knows its line carries the note "at line N". A Stopped error leaves
 // the exception its sink raised.
 PyObject* raise_toon_error(const ToonError& e);
 
@@ -30,7 +31,11 @@ PyObject* raise_decode_error(const ToonError& e);
 // exception that is not an Exception) or a MemoryError.
 PyObject* raise_conversion_error(const ConversionError& e);
 
-// Raises the failure of encode_python and returns null.
+// Raises the failure of encode_python and returns null. A conversion failure
+// is raised as raise_conversion_error does, except that an exception raised
+// by the caller's default function is re-raised unchanged; both carry a note
+// naming where in the data the failure happened, except interruptions and
+// failures at the nesting limit (a step for each of 512 levels names no place).
 PyObject* raise_encode_failure(const EncodeFailure& e);
 
 }  // namespace vardel

@@ -1,6 +1,7 @@
 #include "module/functions.h"
 
 #include <cstring>
+#include <optional>
 
 #include "bridge/python_sink.h"
 #include "bridge/python_source.h"
@@ -19,8 +20,8 @@ namespace vardel {
 
 namespace {
 
-const char* const kEncodeParams[] = {"data", "options"};
-const FunctionDescription kEncode{"encode", nullptr, kEncodeParams, 2, 1};
+const char* const kEncodeParams[] = {"data", "options", "default"};
+const FunctionDescription kEncode{"encode", nullptr, kEncodeParams, 3, 1, 1};
 
 const char* const kDecodeParams[] = {"toon_str", "options"};
 const FunctionDescription kDecode{"decode_toon", nullptr, kDecodeParams, 2, 1};
@@ -38,16 +39,26 @@ const char* text_argument(PyObject* source, Py_ssize_t& n) {
 
 PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[2];
+    PyObject* slots[3];
     if (!extract_arguments_fastcall(kEncode, args, PyVectorcall_NARGS(nargs), kwnames, slots))
       return nullptr;
+    PyObject* fn = slots[2] == Py_None ? nullptr : slots[2];
+    if (fn != nullptr && !PyCallable_Check(fn)) {
+      PyRef name = PyRef::steal(type_qualname(Py_TYPE(fn)));
+      if (name)
+        PyErr_Format(PyExc_TypeError,
+                     "encode() argument 'default' must be callable or None, not %U", name.get());
+      return nullptr;
+    }
     EncodeSettings settings;
     OptionsBorrow borrow;
     if (slots[1] != nullptr && slots[1] != Py_None &&
         !read_encode_options(slots[1], borrow, settings))
       return nullptr;
     OutputBuffer out;
-    auto ascii = encode_python(slots[0], out, settings);
+    std::optional<DefaultHook> hook;
+    if (fn != nullptr) hook.emplace(fn);
+    auto ascii = encode_python(slots[0], out, settings, hook ? &*hook : nullptr);
     if (!ascii) return raise_encode_failure(ascii.error());
     return str_from_utf8(out.view(), *ascii);
   });
@@ -116,7 +127,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 PyMethodDef encode_def = {
     "encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
     METH_FASTCALL | METH_KEYWORDS,
-    "encode(data, options=None)\n--\n\nEncode Python data to TOON format"};
+    "encode(data, options=None, *, default=None)\n--\n\nEncode Python data to TOON format"};
 
 PyMethodDef decode_toon_def = {
     "decode_toon", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_toon)),

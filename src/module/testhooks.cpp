@@ -7,11 +7,13 @@
 
 #include <stdexcept>
 
+#include "bridge/common_types.h"
 #include "bridge/dict_iter.h"
+#include "bridge/error_path.h"
 #include "bridge/guard.h"
 #include "bridge/pyref.h"
-#include "module/options.h"
 #include "core/alloc_fault.h"
+#include "module/options.h"
 
 namespace vardel {
 
@@ -96,6 +98,67 @@ PyObject* hook_allocations(PyObject*, PyObject*) {
   return PyLong_FromUnsignedLongLong(alloc_fault::count());
 }
 
+// common_form(obj): ("text", str) or ("object", value) as the C API reads `obj`
+// for the ready-made hook, or None when the hook decides.
+PyObject* hook_common_form(PyObject*, PyObject* arg) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    CommonForm form;
+    if (!common_form(arg, form)) return nullptr;
+    switch (form.kind) {
+      case CommonForm::Kind::Text:
+        return Py_BuildValue(
+            "(sN)", "text",
+            PyUnicode_FromStringAndSize(form.text, static_cast<Py_ssize_t>(form.size)));
+      case CommonForm::Kind::Object: return Py_BuildValue("(sO)", "object", form.object.get());
+      case CommonForm::Kind::Other: break;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// Fills `path` from a list of steps, root first: an int is an index, anything else a key.
+bool read_steps(PyObject* steps, ErrorPath& path) {
+  if (!PyList_Check(steps)) {
+    PyErr_SetString(PyExc_TypeError, "steps must be a list");
+    return false;
+  }
+  for (Py_ssize_t i = PyList_GET_SIZE(steps) - 1; i >= 0; --i) {
+    PyObject* step = PyList_GET_ITEM(steps, i);
+    if (PyLong_CheckExact(step)) {
+      Py_ssize_t index = PyLong_AsSsize_t(step);
+      if (index < 0) return false;
+      path.add_index(static_cast<std::size_t>(index));
+    } else {
+      path.add_key(step);
+    }
+  }
+  return true;
+}
+
+// path_note(steps): the note naming the path.
+PyObject* hook_path_note(PyObject*, PyObject* steps) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ErrorPath path;
+    if (!read_steps(steps, path)) return nullptr;
+    std::string note = path.note();
+    return PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), nullptr);
+  });
+}
+
+// add_path_note(exc, steps): adds the note naming the path to the exception `exc`.
+PyObject* hook_add_path_note(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "add_path_note(exc, steps)");
+      return nullptr;
+    }
+    ErrorPath path;
+    if (!read_steps(args[1], path)) return nullptr;
+    add_note(args[0], path.note());
+    Py_RETURN_NONE;
+  });
+}
+
 PyMethodDef hook_methods[] = {
     {"allocations", hook_allocations, METH_NOARGS, nullptr},
     {"fail_allocation", hook_fail_allocation, METH_O, nullptr},
@@ -104,6 +167,11 @@ PyMethodDef hook_methods[] = {
      METH_FASTCALL, nullptr},
     {"decode_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
                             hook_decode_settings)),
+     METH_FASTCALL, nullptr},
+    {"common_form", hook_common_form, METH_O, nullptr},
+    {"path_note", hook_path_note, METH_O, nullptr},
+    {"add_path_note",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_add_path_note)),
      METH_FASTCALL, nullptr},
     {"dict_layout_trusted", hook_dict_layout, METH_NOARGS, nullptr},
     {"panic", hook_panic, METH_O, nullptr},

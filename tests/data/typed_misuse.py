@@ -33,6 +33,9 @@ options.other = 1  # error
 count: int = options.delimiter  # error
 text: bytes = encode(1)  # error
 result: list[object] = decode_toon("a: 1")  # error
+encode({}, None, str)  # error
+encode({}, default=5)  # error
+encode({}, default=lambda: "x")  # error
 
 
 class Custom(EncodeOptions):  # error

@@ -1,6 +1,7 @@
 """Typed use of vardel's public API; must pass mypy --strict and run cleanly."""
 
 import copy
+import datetime
 import pickle
 from typing import Any, Literal, assert_type
 
@@ -33,6 +34,10 @@ def main() -> None:
     back = decode_toon(text, DecodeOptions(strict=False))
     assert_type(back, dict[str, Any])
     assert_type(decode_toon(toon_str="a: 1"), dict[str, Any])
+    when = datetime.date(2024, 1, 2)
+    assert_type(encode([when], default=vardel.common_types), str)
+    assert_type(encode({"when": when}, options, default=lambda o: str(o)), str)
+    assert encode([when], default=vardel.common_types) == "[1]: \"2024-01-02\"", encode([when], default=vardel.common_types)
     assert_type(vardel.__version__, str)
     assert back == {"rows": [{"id": 1, "name": "Ada"}, {"id": 2, "name": "Bob"}]}, back
     assert vardel.__version__
