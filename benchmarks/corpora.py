@@ -13,6 +13,12 @@ JSON (``separators=(",", ":")``, ``ensure_ascii=False``, UTF-8):
   need escapes (quotes, backslashes, line feeds, tabs);
 * ``numeric``: an object of named numeric arrays (ints and floats).
 
+and one (in ``HOOK_CORPORA``) that only an encoder with a hook for datetimes
+can write, measured for encoding only:
+
+* ``stamped``: records like ``records`` whose two timestamps are datetime
+  objects, one naive and one aware (UTC or a fixed offset).
+
 ``generate(name, size)`` gives the data the encoder is measured on.
 ``generate_flat(name, size)`` gives a variant that ``decode_toon`` reads back
 faithfully (top-level scalars, inline arrays of scalars and tabular arrays of
@@ -27,12 +33,16 @@ the same name (except ``numeric``, whose arrays are shorter below 10 KB).
 
 from __future__ import annotations
 
+import datetime as _dt
 import json
 import math
 import random
 from typing import Any, Callable
 
 CORPORA = ("records", "nested", "events", "text", "numeric")
+# Corpora holding objects JSON has no form for, encoded through a default hook
+# (encode only: there is no flat variant, and json.dumps refuses them).
+HOOK_CORPORA = ("stamped",)
 
 # Nominal sizes in bytes of compact JSON (decimal units).
 SIZES = {"1KB": 1_000, "1MB": 1_000_000, "20MB": 20_000_000}
@@ -43,6 +53,7 @@ DESCRIPTIONS = {
     "events": "list of objects, each with a nested object and an inline tags array",
     "text": "objects with long non-ASCII strings and strings needing escapes",
     "numeric": "object of named numeric arrays (ints and floats)",
+    "stamped": "records of 8 fields, two of them datetime objects: `created` naive, `updated` aware",
 }
 
 FLAT_DESCRIPTIONS = {
@@ -54,9 +65,16 @@ FLAT_DESCRIPTIONS = {
 }
 
 
+def _isoformat(obj: Any) -> str:
+    if isinstance(obj, (_dt.date, _dt.time)):
+        return obj.isoformat()
+    raise TypeError(f"{type(obj).__name__} has no JSON form")
+
+
 def json_size(data: Any) -> int:
-    """Bytes of the compact UTF-8 JSON text of ``data``."""
-    return len(json.dumps(data, separators=(",", ":"), ensure_ascii=False).encode("utf-8"))
+    """Bytes of the compact UTF-8 JSON text of ``data`` (datetimes as their isoformat())."""
+    text = json.dumps(data, separators=(",", ":"), ensure_ascii=False, default=_isoformat)
+    return len(text.encode("utf-8"))
 
 
 def _rng(name: str) -> random.Random:
@@ -124,6 +142,35 @@ def _records(size: int) -> list:
             "score": _not_whole(round(rng.uniform(0, 100), 2)),
             "balance": _not_whole(rng.uniform(-10000, 10000)),
             "created": _timestamp(rng),
+            "active": rng.random() < 0.7,
+            "manager_id": rng.randint(1, 5000) if rng.random() < 0.6 else None,
+        }
+
+    return _fill_list(size, make)
+
+
+# --------------------------------------------------------------------------
+# stamped: records with datetime objects
+
+_ZONES = [_dt.timezone.utc, _dt.timezone(_dt.timedelta(hours=2)), _dt.timezone(_dt.timedelta(hours=-5)),
+          _dt.timezone(_dt.timedelta(hours=5, minutes=30))]
+
+
+def _stamped(size: int) -> list:
+    rng = _rng("stamped")
+
+    def make(i: int) -> dict:
+        created = _dt.datetime(rng.randint(2015, 2025), rng.randint(1, 12), rng.randint(1, 28),
+                               rng.randint(0, 23), rng.randint(0, 59), rng.randint(0, 59),
+                               rng.randint(0, 999_999) if rng.random() < 0.5 else 0)
+        updated = created + _dt.timedelta(seconds=rng.randint(0, 10_000_000))
+        return {
+            "id": 100000 + i,
+            "name": f"{rng.choice(_FIRST)} {rng.choice(_LAST)}",
+            "city": rng.choice(_CITIES),
+            "score": _not_whole(round(rng.uniform(0, 100), 2)),
+            "created": created,
+            "updated": updated.replace(tzinfo=rng.choice(_ZONES)),
             "active": rng.random() < 0.7,
             "manager_id": rng.randint(1, 5000) if rng.random() < 0.6 else None,
         }
@@ -369,6 +416,7 @@ _GENERATORS: dict[str, Callable[[int], Any]] = {
     "events": _events,
     "text": _text,
     "numeric": _numeric,
+    "stamped": _stamped,
 }
 
 _FLAT_GENERATORS: dict[str, Callable[[int], dict]] = {

@@ -26,7 +26,10 @@ members sorted by key, so every peer sorts too. Decoding: ``decode_toon`` on
 vardel's text of the corpus's flat variant (the one ``decode_toon`` reads
 back faithfully, checked before timing) against ``json.loads``,
 ``orjson.loads`` and ``msgspec.json.Decoder().decode`` on the compact JSON
-text (a str, as decode_toon gets a str) of the same data.
+text (a str, as decode_toon gets a str) of the same data. The corpora that
+hold datetime objects (corpora.HOOK_CORPORA) are only encoded:
+``vardel.encode(data, default=vardel.common_types)`` against
+``orjson.dumps(data, option=OPT_SORT_KEYS)``, which writes datetimes itself.
 
 Ratios are peer time / vardel time (above 1: vardel is faster). MB/s is the
 size of the data's compact JSON (decimal MB) divided by the median time, in
@@ -84,6 +87,12 @@ SPEED_TARGETS = [
     ("records", "decode", "orjson.loads", 1.0),
     ("records", "decode", "json.loads", 3.0),
 ]
+# (corpus, peer, minimum ratio peer/vardel) at 1 MB, vardel encoding with
+# default=vardel.common_types: orjson writes datetimes itself.
+HOOK_TARGETS = [
+    ("stamped", "orjson.dumps", 1 / 1.5),
+]
+ENC_HOOKED = "vardel.encode default=common_types"
 SCALING_LIMIT = 1.25
 RSS_LIMIT = 2.0
 
@@ -113,6 +122,19 @@ def encoders(data: Any) -> dict[str, Callable[[], Any]]:
     msgspec = _optional("msgspec")
     if msgspec is not None:
         out["msgspec.encode"] = partial(msgspec.json.Encoder(order="sorted").encode, data)
+    return out
+
+
+def hooked_encoders(data: Any) -> dict[str, Callable[[], Any]]:
+    """vardel with the ready-made hook, and the peer that writes datetimes natively."""
+    import vardel
+
+    out: dict[str, Callable[[], Any]] = {
+        ENC_HOOKED: partial(vardel.encode, data, default=vardel.common_types),
+    }
+    orjson = _optional("orjson")
+    if orjson is not None:
+        out["orjson.dumps"] = partial(orjson.dumps, data, option=orjson.OPT_SORT_KEYS)
     return out
 
 
@@ -293,6 +315,25 @@ def bench_corpus(name: str, sizes: list[str], repeats: int, min_time: float,
     return entries
 
 
+def bench_hooked(name: str, sizes: list[str], repeats: int, min_time: float,
+                 log: Callable[[str], None]) -> dict[str, dict]:
+    """Measures the encoding of a HOOK_CORPORA corpus at every size, as bench_corpus does."""
+    entries: dict[str, dict] = {}
+    enc: dict[tuple[str, str], Callable[[], Any]] = {}
+    for label in sizes:
+        data = corpora.generate(name, label)
+        entries[label] = {"json_bytes": corpora.json_size(data)}
+        for codec, fn in hooked_encoders(data).items():
+            enc[(label, codec)] = fn
+        del data
+    gc.collect()
+    stats = measure(enc, repeats, min_time, 200_000)
+    for label in sizes:
+        entries[label]["encode"] = {codec: st for (lab, codec), st in stats.items() if lab == label}
+        log(f"  {_label(label)} encode: " + _brief(entries[label]["encode"], ENC_HOOKED))
+    return entries
+
+
 def _brief(stats: dict, base: str) -> str:
     b = stats[base]["median"]
     parts = [f"{base} {_fmt_time(b)}"]
@@ -390,6 +431,13 @@ def targets(results: dict) -> list[dict]:
         label = f"{'encode' if direction == 'encode' else 'decode_toon'} vs {peer}, 1 MB {name}"
         rows.append({"target": label, "need": f">= {need:.1f}x", "value": f"{ratio:.2f}x",
                      "met": ratio >= need})
+    for name, peer, need in HOOK_TARGETS:
+        entry = results.get("hooked", {}).get(name, {}).get("sizes", {}).get("1MB")
+        if not entry or peer not in entry["encode"]:
+            continue
+        ratio = entry["encode"][peer]["median"] / entry["encode"][ENC_HOOKED]["median"]
+        rows.append({"target": f"encode(default=common_types) vs {peer}, 1 MB {name}",
+                     "need": f">= {need:.2f}x", "value": f"{ratio:.2f}x", "met": ratio >= need})
     for name, c in corp.items():
         for direction, base in (("encode", ENC_VARDEL), ("decode", DEC_VARDEL)):
             s = _scaling(c["sizes"], direction, base)
@@ -502,6 +550,31 @@ def markdown(results: dict) -> str:
                     "-" if s is None else f"{s:.2f}" for s in scal) + " |")
             out.append("")
 
+    for name, c in results.get("hooked", {}).items():
+        sizes = c["sizes"]
+        labels = sorted(sizes, key=_size_key)
+        out.append(f"#### {name}: {c['description']}")
+        out.append("")
+        out.append(f"Encode with `default=vardel.common_types` against `orjson.dumps` (which writes "
+                   "datetimes itself): median time, MB/s (of the compact JSON, datetimes as "
+                   "isoformat()) and ratio")
+        out.append("")
+        cols = [ENC_HOOKED] + [p for p in ("orjson.dumps",) if any(p in sizes[lab]["encode"] for lab in labels)]
+        out.append("| size | " + " | ".join(cols) + " |")
+        out.append("|---" * (len(cols) + 1) + "|")
+        for lab in labels:
+            stats = sizes[lab]["encode"]
+            b = stats[ENC_HOOKED]["median"]
+            cells = []
+            for col in cols:
+                m = stats[col]["median"]
+                cell = f"{_fmt_time(m)}, {sizes[lab]['json_bytes'] / 1e6 / m:.0f} MB/s"
+                if col != ENC_HOOKED:
+                    cell += f", **{m / b:.2f}x**"
+                cells.append(cell)
+            out.append(f"| {_label(lab)} | " + " | ".join(cells) + " |")
+        out.append("")
+
     rss = results.get("rss")
     if rss:
         out.append(f"#### Peak RSS, {_label(rss['size'])} records corpus (fresh process per codec)")
@@ -544,7 +617,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     p = argparse.ArgumentParser(prog="python -m benchmarks.run", description=__doc__.split("\n")[0])
     p.add_argument("--quick", action="store_true",
                    help="smoke run: 1 KB and 1 MB only, few repeats, RSS at 1 MB")
-    p.add_argument("--corpora", default=",".join(corpora.CORPORA),
+    p.add_argument("--corpora", default=",".join(corpora.CORPORA + corpora.HOOK_CORPORA),
                    help="comma-separated corpus names (default: all)")
     p.add_argument("--sizes", default=None, help="comma-separated sizes among "
                    + ", ".join(corpora.SIZES))
@@ -569,9 +642,10 @@ def main(argv: list[str] | None = None) -> int:
         return 0
 
     names = [n for n in args.corpora.split(",") if n]
+    known = corpora.CORPORA + corpora.HOOK_CORPORA
     for n in names:
-        if n not in corpora.CORPORA:
-            raise SystemExit(f"unknown corpus {n!r}; known: {', '.join(corpora.CORPORA)}")
+        if n not in known:
+            raise SystemExit(f"unknown corpus {n!r}; known: {', '.join(known)}")
     sizes = args.sizes.split(",") if args.sizes else (
         ["1KB", "1MB"] if args.quick else list(corpora.SIZES))
     for s in sizes:
@@ -597,7 +671,13 @@ def main(argv: list[str] | None = None) -> int:
         print(msg, file=sys.stderr, flush=True)
 
     started = time.perf_counter()
-    for name in names:
+    for name in [n for n in names if n in corpora.HOOK_CORPORA]:
+        log(name)
+        results.setdefault("hooked", {})[name] = {
+            "description": corpora.DESCRIPTIONS[name],
+            "sizes": bench_hooked(name, sizes, repeats, min_time, log),
+        }
+    for name in [n for n in names if n in corpora.CORPORA]:
         results["corpora"][name] = {
             "description": corpora.DESCRIPTIONS[name],
             "flat_description": corpora.FLAT_DESCRIPTIONS[name],

@@ -27,3 +27,13 @@ def test_flat_variant_round_trips(name):
     assert corpora.json_size(flat) >= 5_000
     assert corpora.strict_equal(vardel.decode_toon(vardel.encode(flat)), flat)
     assert not corpora.strict_equal({"a": [1]}, {"a": [1.0]})
+
+
+def test_hook_corpus_holds_datetimes_the_ready_made_hook_writes():
+    data = corpora.generate("stamped", 5_000)
+    assert corpora.json_size(data) >= 5_000 and "stamped" not in corpora.CORPORA
+    assert {type(r["created"]).__name__ for r in data} == {"datetime"}
+    assert all(r["created"].tzinfo is None and r["updated"].tzinfo is not None for r in data)
+    text = vardel.encode(data, default=vardel.common_types)
+    assert text == vardel.encode(data, default=lambda o: vardel.common_types(o))
+    assert data[0]["updated"].isoformat() in text
