@@ -737,8 +737,16 @@ _PEER_COLOURS = {
 }
 
 
-def chart_data(results: dict) -> list[tuple[str, list[str], dict[str, list[float | None]]]]:
-    """Per panel (encode, decode, decode_toon): its title, corpus names and ratios per peer."""
+def target_need(direction: str, name: str, peer: str) -> float | None:
+    """The highest ratio a target asks of vardel against ``peer`` on a corpus, or None."""
+    needs = [need for _, d, names, p, need in TARGETS if d == direction and p == peer
+             and name in names]
+    return max(needs) if needs else None
+
+
+def chart_data(results: dict
+               ) -> list[tuple[str, str, list[str], dict[str, list[float | None]]]]:
+    """Per panel (encode, decode, decode_toon): direction, title, corpus names, ratios per peer."""
     panels = []
     for direction in ("encode", "decode", "decode_flat"):
         names = [n for n in results["corpora"] if direction in directions_of(n)
@@ -757,7 +765,7 @@ def chart_data(results: dict) -> list[tuple[str, list[str], dict[str, list[float
             "decode_flat": "decode_toon on the flat variant's text against the JSON decoders on "
                            "its compact JSON",
         }[direction]
-        panels.append((title, names, ratios))
+        panels.append((direction, title, names, ratios))
     return panels
 
 
@@ -773,23 +781,31 @@ def draw_chart(results: dict, svg: Path, png: Path | None = None) -> bool:
     if not panels:
         return False
     plt.rcParams["svg.hashsalt"] = "vardel-bench"
-    heights = [len(names) * max(1, len(ratios)) * 0.16 + 1.0 for _, names, ratios in panels]
+    heights = [len(names) * max(1, len(ratios)) * 0.16 + 1.0 for _, _, names, ratios in panels]
     fig, axes = plt.subplots(len(panels), 1, figsize=(10.5, sum(heights) + 1.2),
                              gridspec_kw={"height_ratios": heights}, squeeze=False)
-    values = [r for _, _, ratios in panels for row in ratios.values() for r in row if r]
+    values = [r for _, _, _, ratios in panels for row in ratios.values() for r in row if r]
     lo = min(values + [0.5]) / 1.4
     hi = max(values + [2.0]) * 1.6
-    for ax, (title, names, ratios) in zip(axes[:, 0], panels):
+    for ax, (direction, title, names, ratios) in zip(axes[:, 0], panels):
         n_peers = max(1, len(ratios))
         bar = 0.8 / n_peers
+        marked = False
         for j, (peer, row) in enumerate(ratios.items()):
             ys = [i - 0.4 + bar * (j + 0.5) for i in range(len(names))]
             xs = [r if r is not None else 0 for r in row]
             ax.barh(ys, xs, height=bar * 0.92, left=0, color=_PEER_COLOURS.get(peer, "#8172b3"),
                     label=peer)
-            for y, r in zip(ys, row):
+            for y, r, name in zip(ys, row, names):
                 if r is not None:
-                    ax.text(r * 1.03, y, f"{r:.2f}x", va="center", fontsize=7)
+                    ax.text(r * 1.03, y, f"{r:.2f}x", va="center", fontsize=7, zorder=4,
+                            bbox={"facecolor": "white", "edgecolor": "none", "pad": 0.3,
+                                  "alpha": 0.7})
+                need = target_need(direction, name, peer)
+                if need is not None:
+                    ax.vlines(need, y - bar * 0.6, y + bar * 0.6, colors="black", linewidth=1.6,
+                              zorder=3, label="target" if not marked else None)
+                    marked = True
         ax.axvline(1.0, color="#c44e52", linewidth=1.2, linestyle="--")
         ax.text(1.0, -0.75, " 1.0x: as fast as the peer", color="#c44e52", fontsize=8,
                 va="bottom")
@@ -797,7 +813,8 @@ def draw_chart(results: dict, svg: Path, png: Path | None = None) -> bool:
         ax.set_xlim(lo, hi)
         ax.set_ylim(len(names) - 0.5, -0.9)
         ax.set_yticks(range(len(names)))
-        size_note = {n: "" if base_label(n) == "1MB" else " (document)" for n in names}
+        size_note = {n: " (document)" if n in PUBLIC else
+                     " (default=common_types)" if n in corpora.HOOK_CORPORA else "" for n in names}
         ax.set_yticklabels([n + size_note[n] for n in names], fontsize=9)
         ticks = [t for t in (0.125, 0.25, 0.5, 1, 2, 4, 8, 16, 32, 64) if lo <= t <= hi]
         ax.set_xticks(ticks)
