@@ -64,9 +64,10 @@ fuzz-replay: venv
 demo: install
 	$(PY) -m vardel encode --stats examples/users.json
 
-# Speed against json, orjson and msgspec (a few minutes; `make bench BENCH_ARGS=--quick` for a
-# smoke run). Tables go to stdout and benchmarks/results/.
-BENCH_DEPS := orjson msgspec
+# Speed against json, orjson and msgspec, with every speed target (about 6 minutes;
+# `make bench BENCH_ARGS=--quick` for a smoke run). Tables go to stdout and benchmarks/results/,
+# with the chart of the ratios (matplotlib); BENCH_ARGS=--readme also writes them into README.md.
+BENCH_DEPS := orjson msgspec matplotlib
 BENCH_ARGS ?=
 bench: install
 	$(PY) -m pip install -q $(BENCH_DEPS)

@@ -19,6 +19,13 @@ can write, measured for encoding only:
 * ``stamped``: records like ``records`` whose two timestamps are datetime
   objects, one naive and one aware (UTC or a fixed offset).
 
+and the three public documents JSON codecs are customarily measured on
+(``PUBLIC_CORPORA``, copies in benchmarks/data/, see its README): ``twitter``,
+``citm_catalog`` and ``canada``. ``load_public(name)`` reads one as it is;
+``public_copies(name, size)`` gives a list of separately parsed copies of it
+reaching ``size`` bytes of compact JSON, for the scaling from one document to
+20 MB.
+
 ``generate(name, size)`` gives the data the encoder is measured on.
 ``generate_flat(name, size)`` gives a variant that ``decode_toon`` reads back
 faithfully (top-level scalars, inline arrays of scalars and tabular arrays of
@@ -35,14 +42,18 @@ from __future__ import annotations
 
 import datetime as _dt
 import json
+import lzma
 import math
 import random
+from pathlib import Path
 from typing import Any, Callable
 
 CORPORA = ("records", "nested", "events", "text", "numeric")
 # Corpora holding objects JSON has no form for, encoded through a default hook
 # (encode only: there is no flat variant, and json.dumps refuses them).
 HOOK_CORPORA = ("stamped",)
+PUBLIC_CORPORA = ("twitter", "citm_catalog", "canada")
+DATA_DIR = Path(__file__).resolve().parent / "data"
 
 # Nominal sizes in bytes of compact JSON (decimal units).
 SIZES = {"1KB": 1_000, "1MB": 1_000_000, "20MB": 20_000_000}
@@ -53,6 +64,9 @@ DESCRIPTIONS = {
     "events": "list of objects, each with a nested object and an inline tags array",
     "text": "objects with long non-ASCII strings and strings needing escapes",
     "numeric": "object of named numeric arrays (ints and floats)",
+    "twitter": "public: a search result of 100 tweets, nested objects and much non-ASCII text",
+    "citm_catalog": "public: an event catalogue, objects keyed by id, arrays of small objects",
+    "canada": "public: a GeoJSON polygon, arrays of coordinate pairs (floats of 15-17 digits)",
     "stamped": "records of 8 fields, two of them datetime objects: `created` naive, `updated` aware",
 }
 
@@ -440,6 +454,24 @@ def generate(name: str, size: int | str) -> Any:
 def generate_flat(name: str, size: int | str) -> dict:
     """The variant of corpus ``name`` that decode_toon reads back faithfully."""
     return _FLAT_GENERATORS[name](_size_of(size))
+
+
+def public_text(name: str) -> str:
+    """The JSON text of the public corpus ``name``, as distributed."""
+    with lzma.open(DATA_DIR / f"{name}.json.xz", "rt", encoding="utf-8") as f:
+        return f.read()
+
+
+def load_public(name: str) -> Any:
+    """The public corpus ``name`` as Python data."""
+    return json.loads(public_text(name))
+
+
+def public_copies(name: str, size: int | str) -> list:
+    """Separately parsed copies of a public corpus, enough for ``size`` bytes of compact JSON."""
+    text = public_text(name)
+    one = json_size(json.loads(text))
+    return [json.loads(text) for _ in range(max(1, math.ceil(_size_of(size) / (one + 1))))]
 
 
 def strict_equal(a: Any, b: Any) -> bool:

@@ -49,6 +49,9 @@ def _codec(name: str):
     if name == "vardel.decode_toon":
         import vardel
         return vardel.decode_toon
+    if name == "vardel.decode":
+        import vardel
+        return vardel.decode
     if name == "json.dumps":
         return lambda data: json.dumps(data, sort_keys=True)
     if name == "json.loads":

@@ -11,7 +11,7 @@ import vardel
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
-from benchmarks import corpora  # noqa: E402
+from benchmarks import corpora, run  # noqa: E402
 
 
 def test_generators_are_deterministic_whatever_the_hash_seed():
@@ -34,6 +34,61 @@ def test_hook_corpus_holds_datetimes_the_ready_made_hook_writes():
     assert corpora.json_size(data) >= 5_000 and "stamped" not in corpora.CORPORA
     assert {type(r["created"]).__name__ for r in data} == {"datetime"}
     assert all(r["created"].tzinfo is None and r["updated"].tzinfo is not None for r in data)
+    if run.hook_unavailable():
+        pytest.skip(run.hook_unavailable())
     text = vardel.encode(data, default=vardel.common_types)
     assert text == vardel.encode(data, default=lambda o: vardel.common_types(o))
     assert data[0]["updated"].isoformat() in text
+
+
+@pytest.mark.parametrize("name", corpora.PUBLIC_CORPORA)
+def test_public_copies_reach_the_size_and_are_separate_objects(name):
+    one = corpora.json_size(corpora.load_public(name))
+    copies = corpora.public_copies(name, 3 * one)
+    assert corpora.json_size(copies) >= 3 * one and len(copies) == 3
+    assert copies[0] == copies[2] and copies[0] is not copies[2]
+
+
+@pytest.mark.parametrize("rounds, k, expected", [
+    (11, 5, {0, 2, 5, 8, 10}), (11, 11, set(range(11))), (5, 9, set(range(5))),
+    (11, 1, {5}), (4, 2, {0, 3}),
+])
+def test_big_sizes_run_in_rounds_spread_over_the_run(rounds, k, expected):
+    assert run.spread(rounds, k) == expected
+
+
+def _stats(seconds):
+    return {"median": seconds}
+
+
+def test_targets_compare_peer_time_over_vardel_time_and_report_what_is_missing():
+    """Twice orjson's time is 0.5x; scaling counts time per MB; a missing figure is no pass."""
+    sizes = {
+        "1MB": {"json_bytes": 1_000_000, "flat_json_bytes": 1_000_000,
+                "encode": {run.ENC_VARDEL: _stats(2.0), "orjson.dumps": _stats(1.0),
+                           "json.dumps": _stats(10.0)},
+                "decode": {run.DEC_VARDEL: _stats(1.0), "orjson.loads": _stats(1.0)}},
+        "20MB": {"json_bytes": 40_000_000, "flat_json_bytes": 20_000_000,
+                 "encode": {run.ENC_VARDEL: _stats(96.0)},
+                 "decode": {run.DEC_VARDEL: _stats(52.0)}},
+    }
+    results = {"corpora": {"records": {"sizes": sizes}}, "skipped": {"stamped": "no hook"},
+               "rss": {"size": "20MB", "encode": {run.ENC_VARDEL: {"delta_kb": 150},
+                                                  "orjson.dumps": {"delta_kb": 100}},
+                       "decode": {}, "decode_flat": {}}}
+    rows = {r["target"]: r for r in run.targets(results)}
+    got = {t: (r["value"], r["met"]) for t, r in rows.items() if "records" in t or "stamped" in t}
+    assert got["vardel.encode vs orjson.dumps, records (1 MB)"] == ("0.50x", False)
+    assert got["vardel.encode vs json.dumps, records (1 MB)"] == ("5.00x", True)
+    assert got["vardel.decode vs orjson.loads, records (1 MB)"] == ("1.00x", True)
+    assert got["vardel.encode time per MB, 20 MB / 1 MB, records"] == ("1.20", True)
+    assert got["vardel.decode time per MB, 20 MB / 1 MB, records"] == ("1.30", False)
+    assert got["peak RSS of vardel.encode vs orjson.dumps, 20 MB records"] == ("1.50x", True)
+    missing = [t for t, (value, met) in got.items() if met is None]
+    assert "vardel.decode_toon vs orjson.loads, records (1 MB)" in missing
+    assert rows["vardel.encode default=common_types vs orjson.dumps, stamped (1 MB)"]["value"] \
+        == "not measured: no hook"
+    assert all(r["met"] is None for r in rows.values() if r["value"].startswith("not measured"))
+    # Every corpus a target names gets its row, measured or not.
+    named = {(d, n, p) for _, d, names, p, _ in run.TARGETS for n in names}
+    assert len([r for r in rows if " vs " in r and "peak RSS" not in r]) == len(named)
