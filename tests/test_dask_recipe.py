@@ -15,20 +15,18 @@ from distributed import Client, LocalCluster, get_task_stream
 from vardel import EncodeOptions
 
 ROOT = Path(__file__).parent.parent
-# The README; the notes hold the draft of its new sections until they are folded in.
-DOCS = [p for p in (ROOT / "README.md", ROOT / "notes" / "cli.md") if p.exists()]
+README = ROOT / "README.md"
 
 
 def recipe():
-    """Returns the names the recipe defines, from the first document that holds it."""
-    for doc in DOCS:
-        blocks = re.findall(r"^```python\n(.*?)^```$", doc.read_text(encoding="utf-8"), re.S | re.M)
-        found = [b for b in blocks if "import dask.bag as db" in b]
-        if found:
-            names = {"__name__": "readme_dask_recipe"}
-            exec(compile(found[0], f"{doc.name} (Dask recipe)", "exec"), names)
-            return names
-    pytest.fail("no Dask recipe (a python block with `import dask.bag as db`) in " + ", ".join(map(str, DOCS)))
+    """Returns the names the README's recipe defines."""
+    blocks = re.findall(r"^```python\n(.*?)^```$", README.read_text(encoding="utf-8"), re.S | re.M)
+    found = [b for b in blocks if "import dask.bag as db" in b]
+    if not found:
+        pytest.fail("no Dask recipe (a python block with `import dask.bag as db`) in README.md")
+    names = {"__name__": "readme_dask_recipe"}
+    exec(compile(found[0], "README.md (Dask recipe)", "exec"), names)
+    return names
 
 
 def write_inputs(folder):

@@ -14,8 +14,6 @@ import vardel
 ROOT = Path(__file__).parent.parent
 README = ROOT / "README.md"
 TEXT = README.read_text(encoding="utf-8")
-# The draft of new README sections, checked like the README until it is folded in.
-NOTES = [p for p in (ROOT / "notes" / "cli.md",) if p.exists()]
 
 
 def test_first_lines_and_python_examples():
@@ -26,8 +24,7 @@ def test_first_lines_and_python_examples():
     assert (readme.failed, package.failed) == (0, 0) and readme.attempted > 20 and package.attempted >= 1
 
 
-SESSIONS = [m.groups() for text in [TEXT, *(p.read_text(encoding="utf-8") for p in NOTES)]
-            for block in re.findall(r"^```console\n(.*?)^```$", text, re.S | re.M)
+SESSIONS = [m.groups() for block in re.findall(r"^```console\n(.*?)^```$", TEXT, re.S | re.M)
             for m in re.finditer(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", block, re.M)]
 
 # Commands the README must show, each run by test_console_example: the round trip of nested
@@ -44,20 +41,8 @@ def test_the_new_command_line_examples_are_shown():
     assert [c for c in EXPECTED if c not in [c for c, _ in SESSIONS]] == []
 
 
-@pytest.mark.parametrize("note", NOTES, ids=[p.name for p in NOTES])
-def test_python_examples_of_the_notes(note):
-    result = doctest.testfile(str(note), module_relative=False, optionflags=doctest.ELLIPSIS)
-    assert result.failed == 0 and result.attempted > 0
-
-
-# Until the encoder honours sort_keys=False, the examples of --keep-order are skipped.
-KEEPS_ORDER = vardel.encode({"b": 1, "a": 2}, vardel.EncodeOptions(sort_keys=False)) == "b: 1\na: 2"
-
-
 @pytest.mark.parametrize("command, expected", SESSIONS, ids=[c for c, _ in SESSIONS])
 def test_console_example(command, expected):
-    if "--keep-order" in command and not KEEPS_ORDER:
-        pytest.skip("the encoder does not keep key order yet")
     env = dict(os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
     proc = subprocess.run(["bash", "-c", command], cwd=ROOT, env=env, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, timeout=120)

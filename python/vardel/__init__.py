@@ -1,8 +1,11 @@
-"""vardel: fast, exact conversion of Python data to TOON text and back.
+"""vardel: fast conversion of Python data to TOON text, and of TOON back to data with decode.
 
     >>> import vardel
-    >>> vardel.encode({"id": 1, "tags": ["a", "b"]})
+    >>> text = vardel.encode({"id": 1, "tags": ["a", "b"]})
+    >>> text
     'id: 1\\ntags:\\n  [2]: a,b'
+    >>> vardel.decode(text)
+    {'id': 1, 'tags': ['a', 'b']}
 """
 
 from vardel._types import common_types
