@@ -2,7 +2,6 @@
 errors with their places; strict=False."""
 
 import lzma
-import os
 import pathlib
 
 import pytest
@@ -327,15 +326,14 @@ def test_allocation_failures_while_raising_a_decode_error():
 # --- The public corpora ----------------------------------------------------------------------
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-CORPORA = pathlib.Path(os.environ.get("VARDEL_SHARED", ROOT.parent / "shared")) / "corpora"
+# The copies under benchmarks/data (see their README for where they come from).
+CORPORA = ROOT / "benchmarks" / "data"
 NAMES = ["twitter", "citm_catalog", "canada"]
 
 
 @pytest.fixture(scope="module", params=NAMES)
 def corpus(request):
     path = CORPORA / f"{request.param}.json.xz"
-    if not path.exists():
-        pytest.skip(f"{path} not found (set VARDEL_SHARED to the shared folder)")
     import json
 
     with lzma.open(path, "rt", encoding="utf-8") as f:

@@ -116,8 +116,8 @@ def encode(
     Raises ValueError for data that cannot be converted ("Python conversion
     error: ...", also for a str holding a lone surrogate and for exceptions
     raised by the data's own methods) and for an unusable delimiter
-    ("Invalid delimiter: ..."), OverflowError when a line's indentation
-    would exceed 1048576 spaces, and TypeError when `options` is not an
+    ("Invalid delimiter: ..."), OverflowError when a line would be
+    indented by 2**62 spaces or more (MemoryError when a text does not fit in memory), and TypeError when `options` is not an
     EncodeOptions or `default` is not callable. A conversion error, and an
     exception from `default`, carry a note naming where in the data they
     happened, e.g. "at $.users[1].created".
