@@ -8,8 +8,12 @@ namespace vardel::alloc_fault {
 
 namespace {
 
-thread_local std::uint64_t g_count = 0;
-thread_local std::uint64_t g_fail_at = 0;
+// Plain statics: the codec runs under the interpreter lock, one call at a
+// time, and a thread-local here would give the extension a dynamic TLS block,
+// which LeakSanitizer (GCC 12) fails to scan at exit in processes that load
+// several such modules.
+std::uint64_t g_count = 0;
+std::uint64_t g_fail_at = 0;
 
 }  // namespace
 

@@ -13,10 +13,10 @@ namespace vardel::alloc_fault {
 #ifdef VARDEL_TEST_HOOKS
 
 // Counts allocations from zero again; the `n`th from now (1-based) fails,
-// none when `n` is 0. The state belongs to the calling thread.
+// none when `n` is 0. The state is the process's: calls run one at a time.
 void arm(std::uint64_t n);
 
-// Returns the allocations counted in this thread since the last arm().
+// Returns the allocations counted since the last arm().
 std::uint64_t count();
 
 // Counts one allocation; throws std::bad_alloc when it is the armed one.

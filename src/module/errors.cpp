@@ -66,9 +66,10 @@ PyObject* raise_encode_failure(const EncodeFailure& failure) {
   } else {
     raise_conversion_error(e);
   }
+  // What passes through (an interruption, a MemoryError) reaches the caller
+  // as it was raised: no note, which would also need memory of its own.
   PyRef raised = PyRef::steal(PyErr_GetRaisedException());
-  if (raised && e.shows_path() &&
-      PyObject_TypeCheck(raised.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)))
+  if (raised && e.shows_path() && !passes_through(raised.get()))
     add_note(raised.get(), e.path().note());
   PyErr_SetRaisedException(raised.release());
   return nullptr;
