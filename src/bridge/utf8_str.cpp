@@ -84,13 +84,13 @@ Measure measure(const unsigned char* p, std::size_t n) {
   return m;
 }
 
-// Copies the 16 ASCII bytes at `p` to `out`, widened to Unit; returns false
-// (writing nothing) if any of them is not ASCII.
+// Stores the 16 bytes at `p` at `out`, widened to Unit, and returns how many of them lead
+// before the first byte that is not ASCII (16 if none is): those units are the text's, the
+// rest is scratch that the caller overwrites. `out` must have room for 16 units.
 template <class Unit>
-inline bool widen16(const unsigned char* p, Unit* out) {
+inline unsigned widen16(const unsigned char* p, Unit* out) {
 #if defined(__SSE2__)
   __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  if (_mm_movemask_epi8(v) != 0) return false;
   if constexpr (sizeof(Unit) == 1) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
   } else {
@@ -107,28 +107,39 @@ inline bool widen16(const unsigned char* p, Unit* out) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(hi, zero));
     }
   }
-  return true;
+  auto mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+  return mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
 #else
-  for (int i = 0; i < 16; ++i)
-    if (p[i] & 0x80) return false;
-  for (int i = 0; i < 16; ++i) out[i] = p[i];
-  return true;
+  unsigned k = 0;
+  while (k < 16 && p[k] < 0x80) {
+    out[k] = p[k];
+    ++k;
+  }
+  return k;
 #endif
 }
 
+// Decodes the `n` bytes of UTF-8 at `p` into the `chars` units at `out`.
 template <class Unit>
-void fill(const unsigned char* p, std::size_t n, Unit* out) {
+void fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) {
   const unsigned char* end = p + n;
+  Unit* const out_end = out + chars;
   while (p < end) {
     unsigned char b = *p;
     if (b < 0x80) {
-      // A run of ASCII, which most text is: sixteen bytes at a time, then the rest of it.
-      // Only a run is tried, so text without ASCII pays nothing for it.
-      while (end - p >= 16 && widen16(p, out)) {
-        out += 16;
-        p += 16;
+      // A run of ASCII, which most text is, sixteen bytes at a time while there is room for
+      // a whole block; short runs between other characters take one block each.
+      if (end - p >= 16 && out_end - out >= 16) {
+        unsigned k;
+        do {
+          k = widen16(p, out);
+          out += k;
+          p += k;
+        } while (k == 16 && end - p >= 16 && out_end - out >= 16);
+        continue;
       }
-      while (p < end && *p < 0x80) *out++ = *p++;
+      *out++ = b;
+      ++p;
     } else if (b < 0xE0) {
       *out++ = static_cast<Unit>(((b & 0x1F) << 6) | (p[1] & 0x3F));
       p += 2;
@@ -273,10 +284,10 @@ PyObject* str_from_utf8(std::string_view text, bool known_ascii) {
       if (m.maxchar < 0x80)
         std::memcpy(data, p, text.size());
       else
-        fill(p, text.size(), static_cast<Py_UCS1*>(data));
+        fill(p, text.size(), static_cast<Py_UCS1*>(data), m.chars);
       break;
-    case PyUnicode_2BYTE_KIND: fill(p, text.size(), static_cast<Py_UCS2*>(data)); break;
-    default: fill(p, text.size(), static_cast<Py_UCS4*>(data)); break;
+    case PyUnicode_2BYTE_KIND: fill(p, text.size(), static_cast<Py_UCS2*>(data), m.chars); break;
+    default: fill(p, text.size(), static_cast<Py_UCS4*>(data), m.chars); break;
   }
   return s;
 }
