@@ -168,43 +168,89 @@ std::size_t utf8_length(const Unit* u, std::size_t n) {
   return surrogates != 0 ? SIZE_MAX : bytes;
 }
 
-// Returns true if the eight bytes at `u` hold only ASCII code units.
+// Stores the 16 code units at `u` at `o` as bytes and returns how many of them lead before the
+// first unit that is not ASCII (16 if none is): those bytes are the text's UTF-8, the rest is
+// scratch that the caller overwrites. `o` must have room for 16 bytes.
 template <class Unit>
-inline bool ascii8(const Unit* u) {
-  std::uint64_t w;
-  std::memcpy(&w, u, 8);
-  if constexpr (sizeof(Unit) == 1) return (w & 0x8080808080808080ull) == 0;
-  if constexpr (sizeof(Unit) == 2) return (w & 0xFF80FF80FF80FF80ull) == 0;
-  return (w & 0xFFFFFF80FFFFFF80ull) == 0;
+inline unsigned narrow16(const Unit* u, unsigned char* o) {
+#if defined(__SSE2__)
+  const auto* q = reinterpret_cast<const __m128i*>(u);
+  __m128i bytes;
+  __m128i wide;  // a byte per unit: all ones where the unit is not ASCII
+  const __m128i zero = _mm_setzero_si128();
+  if constexpr (sizeof(Unit) == 1) {
+    bytes = _mm_loadu_si128(q);
+    wide = bytes;
+  } else if constexpr (sizeof(Unit) == 2) {
+    const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+    __m128i a = _mm_loadu_si128(q);
+    __m128i b = _mm_loadu_si128(q + 1);
+    bytes = _mm_packus_epi16(a, b);
+    __m128i ascii_a = _mm_cmpeq_epi16(_mm_and_si128(a, high), zero);
+    __m128i ascii_b = _mm_cmpeq_epi16(_mm_and_si128(b, high), zero);
+    wide = _mm_xor_si128(_mm_packs_epi16(ascii_a, ascii_b), _mm_set1_epi8(-1));
+  } else {
+    const __m128i high = _mm_set1_epi32(static_cast<int>(0xFFFFFF80u));
+    __m128i a = _mm_loadu_si128(q);
+    __m128i b = _mm_loadu_si128(q + 1);
+    __m128i c = _mm_loadu_si128(q + 2);
+    __m128i d = _mm_loadu_si128(q + 3);
+    bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+    auto ascii = [&](__m128i v) { return _mm_cmpeq_epi32(_mm_and_si128(v, high), zero); };
+    wide = _mm_xor_si128(_mm_packs_epi16(_mm_packs_epi32(ascii(a), ascii(b)),
+                                         _mm_packs_epi32(ascii(c), ascii(d))),
+                         _mm_set1_epi8(-1));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
+  auto mask = static_cast<unsigned>(_mm_movemask_epi8(wide));
+  return mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
+#else
+  unsigned k = 0;
+  while (k < 16 && u[k] < 0x80) {
+    o[k] = static_cast<unsigned char>(u[k]);
+    ++k;
+  }
+  return k;
+#endif
 }
 
+// Writes the UTF-8 form of the `n` code units at `u`, `bytes` long, at `out`.
 template <class Unit>
-void write_utf8(const Unit* u, std::size_t n, char* out) {
+void write_utf8(const Unit* u, std::size_t n, char* out, std::size_t bytes) {
   auto* o = reinterpret_cast<unsigned char*>(out);
-  constexpr std::size_t kRun = 8 / sizeof(Unit);
+  unsigned char* const o_end = o + bytes;
   std::size_t i = 0;
   while (i < n) {
-    if (i + kRun <= n && ascii8(u + i)) {
-      for (std::size_t k = 0; k < kRun; ++k) o[k] = static_cast<unsigned char>(u[i + k]);
-      o += kRun;
-      i += kRun;
-      continue;
-    }
-    Py_UCS4 c = u[i++];
+    Py_UCS4 c = u[i];
     if (c < 0x80) {
+      // A run of ASCII, sixteen units at a time while there is room for a whole block; short
+      // runs between other characters take one block each.
+      if (n - i >= 16 && o_end - o >= 16) {
+        unsigned k;
+        do {
+          k = narrow16(u + i, o);
+          o += k;
+          i += k;
+        } while (k == 16 && n - i >= 16 && o_end - o >= 16);
+        continue;
+      }
       *o++ = static_cast<unsigned char>(c);
+      ++i;
     } else if (c < 0x800) {
       *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
       *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      ++i;
     } else if (c < 0x10000) {
       *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
       *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
       *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      ++i;
     } else {
       *o++ = static_cast<unsigned char>(0xF0 | (c >> 18));
       *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
       *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
       *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      ++i;
     }
   }
 }
@@ -215,7 +261,7 @@ bool transcode(const void* data, std::size_t n, Arena& arena, std::string_view& 
   std::size_t bytes = utf8_length(u, n);
   if (bytes == SIZE_MAX) return false;
   char* out = arena.alloc<char>(bytes);
-  write_utf8(u, n, out);
+  write_utf8(u, n, out, bytes);
   text = {out, bytes};
   return true;
 }
