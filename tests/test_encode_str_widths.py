@@ -128,3 +128,17 @@ def test_a_large_wide_result():
     assert len(text) == len("rows:\n  [60000]{id,text}:") + sum(len(f"\n      {i},{line}") for i in range(60_000))
     assert text.endswith(f"\n      59999,{line}")
     assert text == text.encode("utf-8").decode("utf-8")
+
+
+@pytest.mark.parametrize("length", [1, 2, 8, 17])
+@pytest.mark.parametrize("odd, written", [
+    ("-", lambda k: quoted(k)),   # quoted as a string would be
+    ("é", lambda k: k),           # not an identifier, bare as a string
+    (" ", lambda k: k if k.strip() == k else quoted(k)),
+    (".", lambda k: k),           # not a number without a digit
+    ("7", lambda k: k if not k.isdigit() else quoted(k)),
+])
+def test_keys_that_stop_being_identifiers_anywhere(length, odd, written):
+    for at in range(length):
+        key = "k" * at + odd + "k" * (length - at - 1)
+        check({key: 1}, f"{written(key)}: 1")

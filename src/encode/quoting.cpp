@@ -287,10 +287,22 @@ void QuoteRule::write_string(OutputBuffer& out, std::string_view text) const {
 }
 
 void QuoteRule::write_key(OutputBuffer& out, std::string_view key) const {
-  if (is_valid_identifier(key))
-    out.append(key);
-  else
-    write_string(out, key);
+  // The identifier check copies as it reads; the copy is committed only for an identifier.
+  const auto* k = reinterpret_cast<const unsigned char*>(key.data());
+  const std::size_t n = key.size();
+  if (n != 0 && kIdentifierBytes[k[0]] == 1) {
+    char* w = out.room(n);
+    std::size_t i = 0;
+    while (i < n && kIdentifierBytes[k[i]] != 0) {
+      w[i] = static_cast<char>(k[i]);
+      ++i;
+    }
+    if (i == n) {
+      out.commit(n);
+      return;
+    }
+  }
+  write_string(out, key);
 }
 
 void write_quoted(OutputBuffer& out, std::string_view text) {
