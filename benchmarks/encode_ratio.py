@@ -36,9 +36,9 @@ def load(name: str, size: str):
 
 def load_build(path: str):
     """The extension module built at `path`, loaded beside the installed one."""
-    spec = importlib.util.spec_from_file_location("before._vardel", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("before._vardel", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
