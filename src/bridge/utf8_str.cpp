@@ -197,9 +197,9 @@ inline unsigned narrow16(const Unit* u, unsigned char* o) {
     __m128i d = _mm_loadu_si128(q + 3);
     bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
     auto ascii = [&](__m128i v) { return _mm_cmpeq_epi32(_mm_and_si128(v, high), zero); };
-    wide = _mm_xor_si128(_mm_packs_epi16(_mm_packs_epi32(ascii(a), ascii(b)),
-                                         _mm_packs_epi32(ascii(c), ascii(d))),
-                         _mm_set1_epi8(-1));
+    wide = _mm_xor_si128(
+        _mm_packs_epi16(_mm_packs_epi32(ascii(a), ascii(b)), _mm_packs_epi32(ascii(c), ascii(d))),
+        _mm_set1_epi8(-1));
   }
   _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
   auto mask = static_cast<unsigned>(_mm_movemask_epi8(wide));
