@@ -96,3 +96,13 @@ def test_short_decimals_sweep(places):
     ks = list(range(0, 30000)) + list(range(10**15 - 3000, 10**15 + 3000)) + [7 * 10**k + 3 for k in range(17)]
     xs = [k / 10**places for k in ks]
     assert encode(xs) == f"[{len(xs)}]: " + ",".join(map(positional, xs))
+
+
+@pytest.mark.parametrize("scale", [1e-12, 1e-3, 1.0, 1e5, 1e20])
+def test_every_digit_count_around_eight(scale):
+    """Doubles whose shortest digits number 1 to 17, the shortest at and around 10**8 among them."""
+    ks = [10**n - 1 for n in range(1, 18)] + [10**n for n in range(18)] + [10**n + 1 for n in range(1, 17)]
+    ks += [int("123456789012345678"[:n]) for n in range(1, 18)]
+    xs = [k * scale for k in ks]
+    xs += [-x for x in xs]
+    assert encode(xs) == f"[{len(xs)}]: " + ",".join(map(positional, xs))

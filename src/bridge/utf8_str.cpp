@@ -6,6 +6,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace vardel {
 
@@ -81,13 +84,13 @@ Measure measure(const unsigned char* p, std::size_t n) {
   return m;
 }
 
-// Copies the 16 ASCII bytes at `p` to `out`, widened to Unit; returns false
-// (writing nothing) if any of them is not ASCII.
+// Stores the 16 bytes at `p` at `out`, widened to Unit, and returns how many of them lead
+// before the first byte that is not ASCII (16 if none is): those units are the text's, the
+// rest is scratch that the caller overwrites. `out` must have room for 16 units.
 template <class Unit>
-inline bool widen16(const unsigned char* p, Unit* out) {
+inline unsigned widen16(const unsigned char* p, Unit* out) {
 #if defined(__SSE2__)
   __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  if (_mm_movemask_epi8(v) != 0) return false;
   if constexpr (sizeof(Unit) == 1) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
   } else {
@@ -104,28 +107,39 @@ inline bool widen16(const unsigned char* p, Unit* out) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(hi, zero));
     }
   }
-  return true;
+  auto mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+  return mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
 #else
-  for (int i = 0; i < 16; ++i)
-    if (p[i] & 0x80) return false;
-  for (int i = 0; i < 16; ++i) out[i] = p[i];
-  return true;
+  unsigned k = 0;
+  while (k < 16 && p[k] < 0x80) {
+    out[k] = p[k];
+    ++k;
+  }
+  return k;
 #endif
 }
 
+// Decodes the `n` bytes of UTF-8 at `p` into the `chars` units at `out`.
 template <class Unit>
-void fill(const unsigned char* p, std::size_t n, Unit* out) {
+void fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) {
   const unsigned char* end = p + n;
+  Unit* const out_end = out + chars;
   while (p < end) {
     unsigned char b = *p;
     if (b < 0x80) {
-      // A run of ASCII, which most text is: sixteen bytes at a time, then the rest of it.
-      // Only a run is tried, so text without ASCII pays nothing for it.
-      while (end - p >= 16 && widen16(p, out)) {
-        out += 16;
-        p += 16;
+      // A run of ASCII, which most text is, sixteen bytes at a time while there is room for
+      // a whole block; short runs between other characters take one block each.
+      if (end - p >= 16 && out_end - out >= 16) {
+        unsigned k;
+        do {
+          k = widen16(p, out);
+          out += k;
+          p += k;
+        } while (k == 16 && end - p >= 16 && out_end - out >= 16);
+        continue;
       }
-      while (p < end && *p < 0x80) *out++ = *p++;
+      *out++ = b;
+      ++p;
     } else if (b < 0xE0) {
       *out++ = static_cast<Unit>(((b & 0x1F) << 6) | (p[1] & 0x3F));
       p += 2;
@@ -154,43 +168,89 @@ std::size_t utf8_length(const Unit* u, std::size_t n) {
   return surrogates != 0 ? SIZE_MAX : bytes;
 }
 
-// Returns true if the eight bytes at `u` hold only ASCII code units.
+// Stores the 16 code units at `u` at `o` as bytes and returns how many of them lead before the
+// first unit that is not ASCII (16 if none is): those bytes are the text's UTF-8, the rest is
+// scratch that the caller overwrites. `o` must have room for 16 bytes.
 template <class Unit>
-inline bool ascii8(const Unit* u) {
-  std::uint64_t w;
-  std::memcpy(&w, u, 8);
-  if constexpr (sizeof(Unit) == 1) return (w & 0x8080808080808080ull) == 0;
-  if constexpr (sizeof(Unit) == 2) return (w & 0xFF80FF80FF80FF80ull) == 0;
-  return (w & 0xFFFFFF80FFFFFF80ull) == 0;
+inline unsigned narrow16(const Unit* u, unsigned char* o) {
+#if defined(__SSE2__)
+  const auto* q = reinterpret_cast<const __m128i*>(u);
+  __m128i bytes;
+  __m128i wide;  // a byte per unit: all ones where the unit is not ASCII
+  const __m128i zero = _mm_setzero_si128();
+  if constexpr (sizeof(Unit) == 1) {
+    bytes = _mm_loadu_si128(q);
+    wide = bytes;
+  } else if constexpr (sizeof(Unit) == 2) {
+    const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+    __m128i a = _mm_loadu_si128(q);
+    __m128i b = _mm_loadu_si128(q + 1);
+    bytes = _mm_packus_epi16(a, b);
+    __m128i ascii_a = _mm_cmpeq_epi16(_mm_and_si128(a, high), zero);
+    __m128i ascii_b = _mm_cmpeq_epi16(_mm_and_si128(b, high), zero);
+    wide = _mm_xor_si128(_mm_packs_epi16(ascii_a, ascii_b), _mm_set1_epi8(-1));
+  } else {
+    const __m128i high = _mm_set1_epi32(static_cast<int>(0xFFFFFF80u));
+    __m128i a = _mm_loadu_si128(q);
+    __m128i b = _mm_loadu_si128(q + 1);
+    __m128i c = _mm_loadu_si128(q + 2);
+    __m128i d = _mm_loadu_si128(q + 3);
+    bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+    auto ascii = [&](__m128i v) { return _mm_cmpeq_epi32(_mm_and_si128(v, high), zero); };
+    wide = _mm_xor_si128(
+        _mm_packs_epi16(_mm_packs_epi32(ascii(a), ascii(b)), _mm_packs_epi32(ascii(c), ascii(d))),
+        _mm_set1_epi8(-1));
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
+  auto mask = static_cast<unsigned>(_mm_movemask_epi8(wide));
+  return mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
+#else
+  unsigned k = 0;
+  while (k < 16 && u[k] < 0x80) {
+    o[k] = static_cast<unsigned char>(u[k]);
+    ++k;
+  }
+  return k;
+#endif
 }
 
+// Writes the UTF-8 form of the `n` code units at `u`, `bytes` long, at `out`.
 template <class Unit>
-void write_utf8(const Unit* u, std::size_t n, char* out) {
+void write_utf8(const Unit* u, std::size_t n, char* out, std::size_t bytes) {
   auto* o = reinterpret_cast<unsigned char*>(out);
-  constexpr std::size_t kRun = 8 / sizeof(Unit);
+  unsigned char* const o_end = o + bytes;
   std::size_t i = 0;
   while (i < n) {
-    if (i + kRun <= n && ascii8(u + i)) {
-      for (std::size_t k = 0; k < kRun; ++k) o[k] = static_cast<unsigned char>(u[i + k]);
-      o += kRun;
-      i += kRun;
-      continue;
-    }
-    Py_UCS4 c = u[i++];
+    Py_UCS4 c = u[i];
     if (c < 0x80) {
+      // A run of ASCII, sixteen units at a time while there is room for a whole block; short
+      // runs between other characters take one block each.
+      if (n - i >= 16 && o_end - o >= 16) {
+        unsigned k;
+        do {
+          k = narrow16(u + i, o);
+          o += k;
+          i += k;
+        } while (k == 16 && n - i >= 16 && o_end - o >= 16);
+        continue;
+      }
       *o++ = static_cast<unsigned char>(c);
+      ++i;
     } else if (c < 0x800) {
       *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
       *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      ++i;
     } else if (c < 0x10000) {
       *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
       *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
       *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      ++i;
     } else {
       *o++ = static_cast<unsigned char>(0xF0 | (c >> 18));
       *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
       *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
       *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      ++i;
     }
   }
 }
@@ -201,9 +261,28 @@ bool transcode(const void* data, std::size_t n, Arena& arena, std::string_view& 
   std::size_t bytes = utf8_length(u, n);
   if (bytes == SIZE_MAX) return false;
   char* out = arena.alloc<char>(bytes);
-  write_utf8(u, n, out);
+  write_utf8(u, n, out, bytes);
   text = {out, bytes};
   return true;
+}
+
+// A str this large is mapped afresh by the allocator on every call (it is past the largest size
+// the allocator keeps for reuse), so each of its pages costs the kernel a fault. Asking for huge
+// pages turns some ten thousand faults into a few dozen.
+constexpr std::size_t kHugeStr = std::size_t(8) << 20;
+
+// Asks for huge pages under the `n` bytes at `p` (a hint; nothing changes where it is refused).
+void prefer_huge_pages(void* p, std::size_t n) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (n < kHugeStr) return;
+  constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
+  auto begin = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+  auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(kHuge - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)n;
+#endif
 }
 
 }  // namespace
@@ -245,15 +324,16 @@ PyObject* str_from_utf8(std::string_view text, bool known_ascii) {
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(m.chars), m.maxchar);
   if (s == nullptr || text.empty()) return s;
   void* data = PyUnicode_DATA(s);
+  prefer_huge_pages(data, m.chars * PyUnicode_KIND(s));
   switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
       if (m.maxchar < 0x80)
         std::memcpy(data, p, text.size());
       else
-        fill(p, text.size(), static_cast<Py_UCS1*>(data));
+        fill(p, text.size(), static_cast<Py_UCS1*>(data), m.chars);
       break;
-    case PyUnicode_2BYTE_KIND: fill(p, text.size(), static_cast<Py_UCS2*>(data)); break;
-    default: fill(p, text.size(), static_cast<Py_UCS4*>(data)); break;
+    case PyUnicode_2BYTE_KIND: fill(p, text.size(), static_cast<Py_UCS2*>(data), m.chars); break;
+    default: fill(p, text.size(), static_cast<Py_UCS4*>(data), m.chars); break;
   }
   return s;
 }

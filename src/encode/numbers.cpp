@@ -78,7 +78,12 @@ void write_double(OutputBuffer& out, double d) {
   // number n: the buffers have room past the end for it (zeroed here, so that
   // no copy reads an unset byte).
   char text[2 * kMaxDigits] = {};
-  write_17_digits(text, digits);
+  // Most doubles in data have few digits: those take one of the three steps of the long form.
+  constexpr std::uint64_t k1e8 = 100000000;
+  if (digits < k1e8)
+    write_8_digits(text + kMaxDigits - 8, static_cast<std::uint32_t>(digits));
+  else
+    write_17_digits(text, digits);
   int n = fmt::detail::count_digits(digits);
   const char* first = text + kMaxDigits - n;
 

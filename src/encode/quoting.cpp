@@ -86,9 +86,10 @@ bool scan_flags(const std::uint8_t* table, std::string_view text) {
   return false;
 }
 
-// Returns how many leading bytes of `text`, in whole blocks of 16, hold none
-// of the bytes kValueBytes flags nor `delimiter`: the scan can start there.
-std::size_t clean_prefix(std::string_view text, unsigned char delimiter) {
+// Returns how many leading bytes of `text`, in whole blocks of 16, hold none of the bytes
+// kValueBytes flags nor `delimiter`: the scan can start there. With `copy` set, also stores
+// every block it reads at the same offset from `copy`, which has room for the text.
+std::size_t clean_prefix(std::string_view text, unsigned char delimiter, char* copy = nullptr) {
   std::size_t i = 0;
 #if defined(__SSE2__)
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -101,6 +102,7 @@ std::size_t clean_prefix(std::string_view text, unsigned char delimiter) {
   };
   for (; i + 16 <= text.size(); i += 16) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    if (copy != nullptr) _mm_storeu_si128(reinterpret_cast<__m128i*>(copy + i), v);
     __m128i hit = _mm_cmpeq_epi8(_mm_max_epu8(v, below_space), below_space);
     for (const __m128i& c : specials) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, c));
     if (_mm_movemask_epi8(hit) != 0) break;
@@ -108,8 +110,70 @@ std::size_t clean_prefix(std::string_view text, unsigned char delimiter) {
 #else
   (void)text;
   (void)delimiter;
+  (void)copy;
 #endif
   return i;
+}
+
+// As scan_flags, copying the bytes of `text` to `w` as it reads them; the copy is whole only
+// when it returns false.
+bool copy_scan_flags(const std::uint8_t* table, std::string_view text, char* w) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    w[i] = static_cast<char>(s[i]);
+    std::uint8_t c = table[s[i]];
+    if (c == 0) continue;
+    if (c == 1) return true;
+    if (i + 1 < n && s[i + 1] >= 0x80 && s[i + 1] <= 0x9F) return true;
+  }
+  return false;
+}
+
+// Writes the `n` bytes at `p` to `w` with the escapes of the quoted form; returns the end of
+// what it wrote. `w` must have room for 2 x n bytes, so that whole blocks are stored unchecked.
+char* escape_into(char* w, const unsigned char* p, std::size_t n) {
+  const unsigned char* const end = p + n;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: each block is stored whole and the output advanced up to its
+  // first byte to escape, so a block without one costs one load, five compares and a store.
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i line_feed = _mm_set1_epi8('\n');
+  const __m128i carriage_return = _mm_set1_epi8('\r');
+  const __m128i tab = _mm_set1_epi8('\t');
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, line_feed), _mm_cmpeq_epi8(v, tab)),
+                     _mm_cmpeq_epi8(v, carriage_return)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask == 0) {
+      w += 16;
+      p += 16;
+      continue;
+    }
+    unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
+    w += k;
+    p += k;
+    w[0] = '\\';
+    w[1] = kEscapes[*p++];
+    w += 2;
+  }
+#endif
+  for (; p < end; ++p) {
+    char e = kEscapes[*p];
+    if (e == 0) {
+      *w++ = static_cast<char>(*p);
+    } else {
+      w[0] = '\\';
+      w[1] = e;
+      w += 2;
+    }
+  }
+  return w;
 }
 
 }  // namespace
@@ -150,7 +214,7 @@ QuoteRule::QuoteRule(std::string_view delimiter) {
   short_delimiter_ = delimiter.size() == 1 ? static_cast<unsigned char>(delimiter[0]) : '"';
 }
 
-bool QuoteRule::needs_quotes(std::string_view text) const {
+bool QuoteRule::quoted_by_form(std::string_view text) const {
   const std::size_t n = text.size();
   if (n == 0 || always_) return true;
   const auto first = static_cast<unsigned char>(text[0]);
@@ -193,34 +257,67 @@ bool QuoteRule::needs_quotes(std::string_view text) const {
       break;
     default: break;  // '-' is caught by the byte scan
   }
-  if (scan_flags(byte_class_.data(), text.substr(clean_prefix(text, short_delimiter_))))
-    return true;
+  return false;
+}
+
+bool QuoteRule::has_long_delimiter(std::string_view text) const {
   return !long_delimiter_.empty() && text.find(long_delimiter_) != std::string_view::npos;
 }
 
+bool QuoteRule::needs_quotes(std::string_view text) const {
+  if (quoted_by_form(text)) return true;
+  if (scan_flags(byte_class_.data(), text.substr(clean_prefix(text, short_delimiter_))))
+    return true;
+  return has_long_delimiter(text);
+}
+
+void QuoteRule::write_string(OutputBuffer& out, std::string_view text) const {
+  if (!quoted_by_form(text)) {
+    // The byte scan copies as it reads, so a bare string is read once; the copy is committed
+    // only when nothing forced quotes.
+    char* w = out.room(text.size());
+    std::size_t clean = clean_prefix(text, short_delimiter_, w);
+    if (!copy_scan_flags(byte_class_.data(), text.substr(clean), w + clean) &&
+        !has_long_delimiter(text)) {
+      out.commit(text.size());
+      return;
+    }
+  }
+  write_quoted(out, text);
+}
+
 void QuoteRule::write_key(OutputBuffer& out, std::string_view key) const {
-  if (is_valid_identifier(key))
-    out.append(key);
-  else
-    write_string(out, key);
+  // The identifier check copies as it reads; the copy is committed only for an identifier.
+  const auto* k = reinterpret_cast<const unsigned char*>(key.data());
+  const std::size_t n = key.size();
+  if (n != 0 && kIdentifierBytes[k[0]] == 1) {
+    char* w = out.room(n);
+    std::size_t i = 0;
+    while (i < n && kIdentifierBytes[k[i]] != 0) {
+      w[i] = static_cast<char>(k[i]);
+      ++i;
+    }
+    if (i == n) {
+      out.commit(n);
+      return;
+    }
+  }
+  write_string(out, key);
 }
 
 void write_quoted(OutputBuffer& out, std::string_view text) {
-  out.reserve(text.size() + 2);
+  // In pieces, so that the room asked for the worst case stays small for long texts.
+  constexpr std::size_t kPiece = 64 * 1024;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t left = text.size();
   out.put('"');
-  const char* run = text.data();
-  const char* end = run + text.size();
-  for (const char* p = run; p < end; ++p) {
-    char e = kEscapes[static_cast<unsigned char>(*p)];
-    if (e == 0) continue;
-    out.append(run, static_cast<std::size_t>(p - run));
-    char* w = out.room(2);
-    w[0] = '\\';
-    w[1] = e;
-    out.commit(2);
-    run = p + 1;
-  }
-  out.append(run, static_cast<std::size_t>(end - run));
+  do {
+    std::size_t n = left < kPiece ? left : kPiece;
+    char* start = out.room(2 * n + 1);
+    out.commit(static_cast<std::size_t>(escape_into(start, p, n) - start));
+    p += n;
+    left -= n;
+  } while (left != 0);
   out.put('"');
 }
 

@@ -42,18 +42,19 @@ class QuoteRule {
   // character, or the delimiter anywhere in it.
   bool needs_quotes(std::string_view text) const;
 
-  // Writes a string value: bare, or quoted when needed.
-  void write_string(OutputBuffer& out, std::string_view text) const {
-    if (needs_quotes(text))
-      write_quoted(out, text);
-    else
-      out.append(text);
-  }
+  // Writes a string value: bare, or quoted when needed (the same choice as needs_quotes).
+  void write_string(OutputBuffer& out, std::string_view text) const;
 
   // Writes an object key: identifiers as they are, other keys as strings.
   void write_key(OutputBuffer& out, std::string_view key) const;
 
  private:
+  // True if the text alone forces quotes, whatever its bytes: empty, whitespace at either
+  // end, a keyword or a number.
+  bool quoted_by_form(std::string_view text) const;
+  // True if a delimiter of two or more bytes occurs in `text`.
+  bool has_long_delimiter(std::string_view text) const;
+
   // Per byte: 0 never forces quotes, 1 always does, 2 does when it starts
   // U+0080..U+009F (the lead byte 0xC2).
   std::array<std::uint8_t, 256> byte_class_;
