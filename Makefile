@@ -75,7 +75,7 @@ bench: install
 	  $(PY) -m benchmarks.run $(BENCH_ARGS)
 
 format:
-	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'fuzz/*.cpp')
+	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.h' 'fuzz/*.cpp' 'fuzz/*.h' 'tests/cpp/*.cpp' 'tests/cpp/*.h')
 
 clean:
 	rm -rf build $(VENV) .venv-asan fuzz/out

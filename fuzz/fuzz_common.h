@@ -25,14 +25,18 @@ using vardel::Number;
 using vardel::Value;
 using K = Value::Kind;
 
-[[noreturn]] inline void fail(const char* what, const char* file, int line, const std::string& detail) {
-  std::fprintf(stderr, "%s:%d: property violated: %s\n  detail: %s\n", file, line, what, detail.c_str());
+[[noreturn]] inline void fail(const char* what, const char* file, int line,
+                              const std::string& detail) {
+  std::fprintf(stderr, "%s:%d: property violated: %s\n  detail: %s\n", file, line, what,
+               detail.c_str());
   std::abort();
 }
-#define FUZZ_CHECK_MSG(cond, detail) ((cond) ? (void)0 : ::fuzz::fail(#cond, __FILE__, __LINE__, (detail)))
+#define FUZZ_CHECK_MSG(cond, detail) \
+  ((cond) ? (void)0 : ::fuzz::fail(#cond, __FILE__, __LINE__, (detail)))
 #define FUZZ_CHECK(cond) FUZZ_CHECK_MSG(cond, std::string())
 
-// Well-formed UTF-8 as CPython produces it: no overlong forms, no surrogates, nothing above U+10FFFF.
+// Well-formed UTF-8 as CPython produces it: no overlong forms, no surrogates, nothing above
+// U+10FFFF.
 inline bool valid_utf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   for (std::size_t i = 0, n = s.size(); i < n;) {
@@ -44,7 +48,8 @@ inline bool valid_utf8(std::string_view s) {
       if ((p[i + k] & 0xC0) != 0x80) return false;
       cp = (cp << 6) | (p[i + k] & 0x3F);
     }
-    if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+    if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
       return false;
     i += len;
   }
@@ -55,7 +60,11 @@ inline bool valid_utf8(std::string_view s) {
 inline std::string show(std::string_view s, std::size_t limit = 400) {
   std::string out = "\"";
   for (char buf[8]; unsigned char c : s.substr(0, limit))
-    out.append(buf, std::snprintf(buf, 8, c == '"' || c == '\\' ? "\\%c" : c >= 0x20 && c < 0x7F ? "%c" : "\\x%02x", c));
+    out.append(buf, std::snprintf(buf, 8,
+                                  c == '"' || c == '\\'   ? "\\%c"
+                                  : c >= 0x20 && c < 0x7F ? "%c"
+                                                          : "\\x%02x",
+                                  c));
   return out + (s.size() > limit ? "\"..." : "\"");
 }
 
@@ -81,17 +90,101 @@ class Bytes {
   std::size_t n_, i_ = 0;
 };
 
-// Structural characters, every kind of whitespace, controls, literals, number shapes, multi-byte characters.
+// Structural characters, every kind of whitespace, controls, literals, number shapes, multi-byte
+// characters.
 inline constexpr std::string_view kPieces[] = {
-    "a", "b", "Z", "_", ".", "0", "1", "9", "-", "+", "e", "E", " ", "\t", "\n", "\r", "\r\n", ",", "|", ":",
-    "\"", "\\", "[", "]", "{", "}", "#", "/", "'", "=", "@", "x", "\\n", "\\\"", "\\\\", "\\t", "\\q", "true",
-    "false", "null", "True", "nan", "-inf", "Infinity", "1e5", "1E-3", ".5", "5.", "007", "0x1F", "1e400", "42",
-    "-7", "2.5", "1.0", "-0", "9223372036854775807", "9223372036854775808", "18446744073709551615",
-    "18446744073709551616", "-9223372036854775808", "-9223372036854775809", "\x01", "\x1b", "\x7f",
-    std::string_view("\0", 1), "\xc2\x80", "\xc2\x9f", "\xc2\x85", "\xc2\xa0", "\xe1\x9a\x80", "\xe2\x80\x80",
-    "\xe2\x80\x8a", "\xe2\x80\xa8", "\xe2\x80\xa9", "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80", "\xef\xbb\xbf",
-    "\xc3\xa9", "\xe4\xb8\xad", "\xf0\x9f\x98\x80", "\xef\xbf\xbf", "\xf4\x8f\xbf\xbf", "[2]:", "[0]:", "[2|]",
-    "[2\t]", "{a,b}:", "  ", "    ", "- ",
+    "a",
+    "b",
+    "Z",
+    "_",
+    ".",
+    "0",
+    "1",
+    "9",
+    "-",
+    "+",
+    "e",
+    "E",
+    " ",
+    "\t",
+    "\n",
+    "\r",
+    "\r\n",
+    ",",
+    "|",
+    ":",
+    "\"",
+    "\\",
+    "[",
+    "]",
+    "{",
+    "}",
+    "#",
+    "/",
+    "'",
+    "=",
+    "@",
+    "x",
+    "\\n",
+    "\\\"",
+    "\\\\",
+    "\\t",
+    "\\q",
+    "true",
+    "false",
+    "null",
+    "True",
+    "nan",
+    "-inf",
+    "Infinity",
+    "1e5",
+    "1E-3",
+    ".5",
+    "5.",
+    "007",
+    "0x1F",
+    "1e400",
+    "42",
+    "-7",
+    "2.5",
+    "1.0",
+    "-0",
+    "9223372036854775807",
+    "9223372036854775808",
+    "18446744073709551615",
+    "18446744073709551616",
+    "-9223372036854775808",
+    "-9223372036854775809",
+    "\x01",
+    "\x1b",
+    "\x7f",
+    std::string_view("\0", 1),
+    "\xc2\x80",
+    "\xc2\x9f",
+    "\xc2\x85",
+    "\xc2\xa0",
+    "\xe1\x9a\x80",
+    "\xe2\x80\x80",
+    "\xe2\x80\x8a",
+    "\xe2\x80\xa8",
+    "\xe2\x80\xa9",
+    "\xe2\x80\xaf",
+    "\xe2\x81\x9f",
+    "\xe3\x80\x80",
+    "\xef\xbb\xbf",
+    "\xc3\xa9",
+    "\xe4\xb8\xad",
+    "\xf0\x9f\x98\x80",
+    "\xef\xbf\xbf",
+    "\xf4\x8f\xbf\xbf",
+    "[2]:",
+    "[0]:",
+    "[2|]",
+    "[2\t]",
+    "{a,b}:",
+    "  ",
+    "    ",
+    "- ",
 };
 
 // Valid UTF-8 of up to `max_pieces` pieces or arbitrary code points.
@@ -115,24 +208,51 @@ inline std::string text(Bytes& in, std::size_t max_pieces) {
 
 inline Value scalar(Bytes& in, vardel::Arena& arena, std::size_t max_pieces = 8) {
   static constexpr double kEdges[] = {
-      0.0, -0.0, 1.0, -1.0, 0.5, 2.5, 0.1, 1e16, 1e21, 1e300, -1e300, 5e-324, 1.5e-7, 1e-7, 123456789.125,
-      9223372036854775808.0, 18446744073709551616.0, -9223372036854775808.0, -9223372036854777856.0,
-      18446744073709549568.0, 4503599627370496.5, 1.7976931348623157e308, 2.2250738585072014e-308,
+      0.0,
+      -0.0,
+      1.0,
+      -1.0,
+      0.5,
+      2.5,
+      0.1,
+      1e16,
+      1e21,
+      1e300,
+      -1e300,
+      5e-324,
+      1.5e-7,
+      1e-7,
+      123456789.125,
+      9223372036854775808.0,
+      18446744073709551616.0,
+      -9223372036854775808.0,
+      -9223372036854777856.0,
+      18446744073709549568.0,
+      4503599627370496.5,
+      1.7976931348623157e308,
+      2.2250738585072014e-308,
       0.30000000000000004,
   };
   switch (in.byte() % 6) {
-    case 0: return Value::null();
-    case 1: return Value::boolean(in.byte() & 1);
+    case 0:
+      return Value::null();
+    case 1:
+      return Value::boolean(in.byte() & 1);
     case 2: {  // integers near 0 and at the ends of both ranges
       std::uint8_t m = in.byte() % 6;
       std::uint64_t u = m == 1 || m == 5 ? in.u64() : in.byte();
-      if (m < 4) return Value::number(Number::from_unsigned(m == 2 ? INT64_MAX + u : m == 3 ? UINT64_MAX - u : u));
-      return Value::number(Number::from_negative(m == 4 ? -1 - std::int64_t(u) : std::int64_t(u | (1ull << 63))));
+      if (m < 4)
+        return Value::number(Number::from_unsigned(m == 2   ? INT64_MAX + u
+                                                   : m == 3 ? UINT64_MAX - u
+                                                            : u));
+      return Value::number(
+          Number::from_negative(m == 4 ? -1 - std::int64_t(u) : std::int64_t(u | (1ull << 63))));
     }
     case 3: {
       std::uint8_t mode = in.byte();
       double d = kEdges[mode % std::size(kEdges)];
-      if (mode >= 128 && mode < 192) d = static_cast<double>(static_cast<std::int64_t>(in.u64()) >> (mode % 64));
+      if (mode >= 128 && mode < 192)
+        d = static_cast<double>(static_cast<std::int64_t>(in.u64()) >> (mode % 64));
       if (mode >= 192) {
         std::uint64_t bits = in.u64();
         std::memcpy(&d, &bits, sizeof d);
@@ -140,11 +260,14 @@ inline Value scalar(Bytes& in, vardel::Arena& arena, std::size_t max_pieces = 8)
       }
       return Value::number(Number::from_double(d));
     }
-    default: return Value::string(arena.copy(text(in, max_pieces)));
+    default:
+      return Value::string(arena.copy(text(in, max_pieces)));
   }
 }
 
-inline Value object(Member* m, std::size_t n) { return Value::object(vardel::Map(m, vardel::sort_members(m, n))); }
+inline Value object(Member* m, std::size_t n) {
+  return Value::object(vardel::Map(m, vardel::sort_members(m, n)));
+}
 
 // A copy of `v` whose objects list their members in an order drawn from `in`, as a mapping's own
 // order reaches an encoder that keeps it; rows of one table then come in different orders.
@@ -164,8 +287,8 @@ inline Value shuffled(const Value& v, Bytes& in, vardel::Arena& arena) {
 }
 
 // `rows` objects with the given keys (repeats collapse alike in every row) and scalar values.
-inline Value table(Bytes& in, vardel::Arena& arena, const std::vector<std::string_view>& keys, std::size_t rows,
-                   std::size_t pieces) {
+inline Value table(Bytes& in, vardel::Arena& arena, const std::vector<std::string_view>& keys,
+                   std::size_t rows, std::size_t pieces) {
   Value* items = arena.alloc<Value>(rows);
   for (std::size_t r = 0; r < rows; ++r) {
     Member* m = arena.alloc<Member>(keys.size());
@@ -185,7 +308,8 @@ inline std::string positional(double d) {
     if (c != '.') digits += c;
   int e = std::atoi(sci.data() + sci.find('e') + 1);
   if (e < 0) return sign + "0." + std::string(-e - 1, '0') + digits;
-  if (digits.size() <= std::size_t(e) + 1) return sign + digits + std::string(e + 1 - digits.size(), '0');
+  if (digits.size() <= std::size_t(e) + 1)
+    return sign + digits + std::string(e + 1 - digits.size(), '0');
   return sign + digits.insert(e + 1, ".");
 }
 
@@ -193,12 +317,18 @@ inline std::string positional(double d) {
 // double as the integer of its written digits when that fits 64 bits, negative zero as 0.
 inline std::string key(const Value& v, bool trip = false) {
   switch (v.kind()) {
-    case K::Null: return "null";
-    case K::Bool: return v.as_bool() ? "true" : "false";
-    case K::String: return "\"" + std::string(v.as_string());
-    case K::Array: return "array of " + std::to_string(v.size());
-    case K::Object: return "object of " + std::to_string(v.size());
-    case K::Number: break;
+    case K::Null:
+      return "null";
+    case K::Bool:
+      return v.as_bool() ? "true" : "false";
+    case K::String:
+      return "\"" + std::string(v.as_string());
+    case K::Array:
+      return "array of " + std::to_string(v.size());
+    case K::Object:
+      return "object of " + std::to_string(v.size());
+    case K::Number:
+      break;
   }
   Number n = v.as_number();
   if (n.form() == Number::Form::Unsigned) return std::to_string(n.as_unsigned());
@@ -224,7 +354,8 @@ inline std::string difference(const Value& want, const Value& got) {
     bool obj = want.kind() == K::Object;
     if (obj && want.as_map()[i].key != got.as_map()[i].key)
       return "key " + show(want.as_map()[i].key) + " came back as " + show(got.as_map()[i].key);
-    std::string d = obj ? difference(want.as_map()[i].value, got.as_map()[i].value) : difference(want[i], got[i]);
+    std::string d = obj ? difference(want.as_map()[i].value, got.as_map()[i].value)
+                        : difference(want[i], got[i]);
     if (!d.empty()) return (obj ? show(want.as_map()[i].key) : std::to_string(i)) + ": " + d;
   }
   return {};
@@ -233,12 +364,14 @@ inline std::string difference(const Value& want, const Value& got) {
 inline void check_scalar(const Value& v) {
   FUZZ_CHECK_MSG(v.is_scalar(), key(v));
   Number n = v.kind() == K::Number ? v.as_number() : Number::from_unsigned(0);
-  FUZZ_CHECK(n.form() == Number::Form::Unsigned ||
-             (n.form() == Number::Form::Negative ? n.as_negative() < 0 : std::isfinite(n.as_double())));
+  FUZZ_CHECK(
+      n.form() == Number::Form::Unsigned ||
+      (n.form() == Number::Form::Negative ? n.as_negative() < 0 : std::isfinite(n.as_double())));
   FUZZ_CHECK_MSG(v.kind() != K::String || valid_utf8(v.as_string()), show(v.as_string()));
 }
 
-// An object with valid UTF-8 keys in strictly ascending byte order; with `flat`, scalar members only.
+// An object with valid UTF-8 keys in strictly ascending byte order; with `flat`, scalar members
+// only.
 inline void check_object(const Value& v, bool flat) {
   FUZZ_CHECK_MSG(v.kind() == K::Object, key(v));
   vardel::Map m = v.as_map();
@@ -255,8 +388,10 @@ inline void check_decoded(const Value& root) {
     if (m.value.is_scalar()) check_scalar(m.value);
     FUZZ_CHECK_MSG(m.value.is_scalar() || m.value.kind() == K::Array, key(m.value));
     for (std::size_t i = 0; !m.value.is_scalar() && i < m.value.size(); ++i) {
-      if (m.value[i].is_scalar()) check_scalar(m.value[i]);
-      else check_object(m.value[i], true);
+      if (m.value[i].is_scalar())
+        check_scalar(m.value[i]);
+      else
+        check_object(m.value[i], true);
     }
   }
 }
@@ -269,7 +404,10 @@ inline void check_decode_error(const vardel::ToonError& e) {
   if (m == "Unterminated escape sequence") return;
   auto lead = rest.empty() ? 0u : static_cast<unsigned char>(rest[0]);
   FUZZ_CHECK_MSG(m.substr(0, kInvalid.size()) == kInvalid && valid_utf8(rest) &&
-                     rest.size() == (lead < 0x80 ? 1u : lead < 0xE0 ? 2u : lead < 0xF0 ? 3u : 4u),
+                     rest.size() == (lead < 0x80   ? 1u
+                                     : lead < 0xE0 ? 2u
+                                     : lead < 0xF0 ? 3u
+                                                   : 4u),
                  show(m));
 }
 

@@ -1,6 +1,7 @@
-// decode_document on valid UTF-8 (other bytes are rejected): a flat document or an escape error; the
-// document encodes with the default settings and decodes back to itself, up to the round-trip changes
-// (only "no crash" when some array of objects has differing keys: the list form reads back differently).
+// decode_document on valid UTF-8 (other bytes are rejected): a flat document or an escape error;
+// the document encodes with the default settings and decodes back to itself, up to the round-trip
+// changes (only "no crash" when some array of objects has differing keys: the list form reads back
+// differently).
 #include <algorithm>
 
 #include "decode/value_sink.h"
@@ -24,8 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const Member& m : doc->root.as_map())
     for (std::size_t i = 0; !m.value.is_scalar() && i < m.value.size(); ++i) {
       const Value &a = m.value[0], &b = m.value[i];
-      tabular &= a.kind() != K::Object || (b.kind() == K::Object && a.size() == b.size() &&
-                                           std::equal(a.as_map().begin(), a.as_map().end(), b.as_map().begin(), same_key));
+      tabular &= a.kind() != K::Object ||
+                 (b.kind() == K::Object && a.size() == b.size() &&
+                  std::equal(a.as_map().begin(), a.as_map().end(), b.as_map().begin(), same_key));
     }
   if (!tabular) return back ? 0 : (check_decode_error(back.error()), 0);
   FUZZ_CHECK_MSG(back.ok(), back.ok() ? "" : back.error().display() + " for " + show(*out));

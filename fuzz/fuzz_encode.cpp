@@ -1,19 +1,19 @@
 // encode_value on trees of any shape with any settings (bad delimiters, widths 0..8, 4096 and past
-// what a text can hold, length markers on and off, either layout, sorted or shuffled members, nesting
-// past the limit): text or the error the tree and settings call for; text is valid UTF-8 without
-// carriage returns or a final line feed, indented with spaces only; the decoder reads it without
-// crashing; the uniform layout has the default layout's lines, without blank lines or trailing
-// spaces. With every container deferred and opened level by level through a Source, the text or
-// error is the same and opens and closes pair up; a source that fails at any open, or when the
-// encoder fails on its own, ends the encoding with its failure; one that asks for an object to be
-// written anew (and then gives it whole) changes nothing.
+// what a text can hold, length markers on and off, either layout, sorted or shuffled members,
+// nesting past the limit): text or the error the tree and settings call for; text is valid UTF-8
+// without carriage returns or a final line feed, indented with spaces only; the decoder reads it
+// without crashing; the uniform layout has the default layout's lines, without blank lines or
+// trailing spaces. With every container deferred and opened level by level through a Source, the
+// text or error is the same and opens and closes pair up; a source that fails at any open, or when
+// the encoder fails on its own, ends the encoding with its failure; one that asks for an object to
+// be written anew (and then gives it whole) changes nothing.
 #include <algorithm>
 #include <memory>
 
+#include "core/text.h"
 #include "decode/value_sink.h"
 #include "encode/encode.h"
 #include "fuzz_common.h"
-#include "core/text.h"
 
 using namespace fuzz;
 
@@ -22,11 +22,14 @@ namespace {
 struct Builder {
   Bytes& in;
   vardel::Arena& arena;
-  std::size_t budget, max_nodes, nodes = 0;  // budget bounds the levels: deep narrow indentation costs cubic text
-  std::size_t max_depth = 0;                 // container levels
+  std::size_t budget, max_nodes,
+      nodes = 0;              // budget bounds the levels: deep narrow indentation costs cubic text
+  std::size_t max_depth = 0;  // container levels
   bool nonempty_array = false, nested = false;
 
-  void entered(std::size_t depth) { max_depth = std::max(max_depth, depth + 1), nested |= depth > 0; }
+  void entered(std::size_t depth) {
+    max_depth = std::max(max_depth, depth + 1), nested |= depth > 0;
+  }
 
   Value build(std::size_t depth) {
     if (in.empty() || nodes >= max_nodes || depth >= budget) return scalar(in, arena);
@@ -52,7 +55,8 @@ struct Builder {
     std::vector<std::string_view> k(fields);
     for (auto& name : k) name = arena.copy(text(in, 3));
     Value t = table(in, arena, k, rows, 3);
-    if (rows > 0 && in.byte() % 4 == 0) const_cast<Value*>(t.begin())[in.below(rows)] = build(depth + 1);
+    if (rows > 0 && in.byte() % 4 == 0)
+      const_cast<Value*>(t.begin())[in.below(rows)] = build(depth + 1);
     return t;
   }
 
@@ -79,13 +83,16 @@ class Mirror final : public vardel::Source {
  public:
   Mirror(std::size_t fail_at, std::size_t again_at, bool fail_settle)
       : fail_at_(fail_at), again_at_(again_at), fail_settle_(fail_settle) {}
-  static Value defer(const Value& v) { return v.is_scalar() ? v : Value::deferred(v.kind(), v.size(), &v); }
+  static Value defer(const Value& v) {
+    return v.is_scalar() ? v : Value::deferred(v.kind(), v.size(), &v);
+  }
   vardel::Opened open(const Value& deferred, Value& out) override {
     if (++opens_ == fail_at_) return {vardel::Opened::Failed};
     const Value& v = *static_cast<const Value*>(deferred.source());
     FUZZ_CHECK(deferred.kind() == v.kind() && deferred.size() == v.size());
     if (opens_ == again_at_) {
-      // the outermost open object with a nested member, as a source reading in another order would ask
+      // the outermost open object with a nested member, as a source reading in another order would
+      // ask
       for (std::size_t i = 0; i < open_.size(); ++i) {
         if (open_[i].redo) {
           whole_ = open_[i].of;
@@ -139,9 +146,10 @@ class Mirror final : public vardel::Source {
   const Value* whole_ = nullptr;
 };
 
-// Encodes `root` with every container deferred; returns the text, "error: " and the error's text, or
-// "failed" when the source failed.
-std::string encode_deferred(const Value& root, const vardel::EncodeSettings& settings, Mirror& source) {
+// Encodes `root` with every container deferred; returns the text, "error: " and the error's text,
+// or "failed" when the source failed.
+std::string encode_deferred(const Value& root, const vardel::EncodeSettings& settings,
+                            Mirror& source) {
   vardel::OutputBuffer out;
   Value deferred = Mirror::defer(root);
   auto r = vardel::encode_into(out, deferred, 0, settings, &source);
@@ -152,7 +160,19 @@ std::string encode_deferred(const Value& root, const vardel::EncodeSettings& set
 
 vardel::EncodeSettings settings_from(Bytes& in) {
   static constexpr std::string_view kDelimiters[] = {
-      ",", "\t", "|", "", ";", ", ", "||", "\xc3\xa9", " ", "\n", ":", "\"", std::string_view("\0", 1),
+      ",",
+      "\t",
+      "|",
+      "",
+      ";",
+      ", ",
+      "||",
+      "\xc3\xa9",
+      " ",
+      "\n",
+      ":",
+      "\"",
+      std::string_view("\0", 1),
   };
   // widths at the limit itself write megabyte lines and starve the run; the Python tests cover them
   // widths past what a text can hold fail at the first indented line; wider ones that fit would
@@ -181,14 +201,16 @@ std::vector<std::string_view> trimmed_lines(std::string_view text) {
     end = std::min(text.find('\n', start), text.size());
     std::string_view line = text.substr(start, end - start);
     std::size_t first = line.find_first_not_of(' ');
-    if (first != line.npos) lines.push_back(line.substr(first, line.find_last_not_of(' ') + 1 - first));
+    if (first != line.npos)
+      lines.push_back(line.substr(first, line.find_last_not_of(' ') + 1 - first));
   }
   return lines;
 }
 
 // The uniform layout writes no blank line and no trailing space, and otherwise the default layout's
 // lines in the same order.
-void check_uniform(const Value& root, const vardel::EncodeSettings& settings, std::string_view out) {
+void check_uniform(const Value& root, const vardel::EncodeSettings& settings,
+                   std::string_view out) {
   std::vector<std::string_view> lines = trimmed_lines(out);
   std::ptrdiff_t breaks = std::count(out.begin(), out.end(), '\n');
   FUZZ_CHECK_MSG(out.empty() || breaks + 1 == std::ptrdiff_t(lines.size()), show(out));
@@ -205,37 +227,47 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Bytes in(data, size);
   vardel::EncodeSettings settings = settings_from(in);
   vardel::Arena arena;
-  // past the depth limit only where the text stays small: no indentation, or one so wide the first indented line fails
+  // past the depth limit only where the text stays small: no indentation, or one so wide the first
+  // indented line fails
   bool wide = settings.indent > 8 && settings.indent < vardel::kMaxTextSize;
-  Builder b{in, arena, wide ? 2 : settings.indent > 0 && settings.indent <= 8 ? 24 : vardel::kMaxDepth + 40,
+  Builder b{in, arena,
+            wide                                          ? 2
+            : settings.indent > 0 && settings.indent <= 8 ? 24
+                                                          : vardel::kMaxDepth + 40,
             wide ? 2u : 600u};
   Value root = b.build(0);
   std::size_t fail_at = in.byte(), again_at = in.byte();
   bool fail_settle = in.byte() & 1;
   if (!settings.sort_keys) root = shuffled(root, in, arena);
-  bool good_delimiter = settings.delimiter == "," || settings.delimiter == "\t" || settings.delimiter == "|";
+  bool good_delimiter =
+      settings.delimiter == "," || settings.delimiter == "\t" || settings.delimiter == "|";
   auto r = vardel::encode_value(root, 0, settings);
   std::string plain = r ? *r : "error: " + r.error().display();
   Mirror whole(0, 0, false);
-  FUZZ_CHECK_MSG(encode_deferred(root, settings, whole) == plain, "deferred containers change the encoding");
+  FUZZ_CHECK_MSG(encode_deferred(root, settings, whole) == plain,
+                 "deferred containers change the encoding");
   FUZZ_CHECK(whole.settles() == (r ? 0u : 1u));
   Mirror again(0, again_at, false);
-  FUZZ_CHECK_MSG(encode_deferred(root, settings, again) == plain, "writing an object anew changes the encoding");
+  FUZZ_CHECK_MSG(encode_deferred(root, settings, again) == plain,
+                 "writing an object anew changes the encoding");
   Mirror failing(fail_at, 0, fail_settle);
   std::string partial = encode_deferred(root, settings, failing);
   bool should_fail = failing.failed_open() || (!r && fail_settle);
   FUZZ_CHECK_MSG(partial == (should_fail ? "failed" : plain),
-                 show(partial) + " after " + std::to_string(failing.opens()) + " opens, failing at " +
-                     std::to_string(fail_at));
+                 show(partial) + " after " + std::to_string(failing.opens()) +
+                     " opens, failing at " + std::to_string(fail_at));
   if (!r) {
     const vardel::ToonError& e = r.error();
     std::string at = e.display() + " at depth " + std::to_string(b.max_depth);
     using E = vardel::ToonError::Kind;
-    FUZZ_CHECK_MSG(e.kind() == E::InvalidDelimiter ? !good_delimiter && b.nonempty_array && e.message() == settings.delimiter
-                   : e.kind() == E::IndentationTooLarge ? settings.indent > 0 && b.nested
-                                                        : e.kind() == E::NestingTooDeep && b.max_depth > vardel::kMaxDepth,
+    FUZZ_CHECK_MSG(e.kind() == E::InvalidDelimiter
+                       ? !good_delimiter && b.nonempty_array && e.message() == settings.delimiter
+                   : e.kind() == E::IndentationTooLarge
+                       ? settings.indent > 0 && b.nested
+                       : e.kind() == E::NestingTooDeep && b.max_depth > vardel::kMaxDepth,
                    at);
-    // accepted data with a good delimiter always encodes without indentation, and when shallow at small widths
+    // accepted data with a good delimiter always encodes without indentation, and when shallow at
+    // small widths
     FUZZ_CHECK_MSG(!good_delimiter || (settings.indent > 0 || b.max_depth > vardel::kMaxDepth), at);
     FUZZ_CHECK_MSG(!good_delimiter || settings.indent > 8 || b.max_depth > 64, at);
     return 0;
@@ -254,7 +286,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(root.kind() != K::Array || root.size() > 0 || out == "[0]:");
   if (out.size() > (1u << 16)) return 0;
   auto doc = vardel::decode_tree(out);
-  if (doc) check_decoded(doc->root);
-  else check_decode_error(doc.error());
+  if (doc)
+    check_decoded(doc->root);
+  else
+    check_decode_error(doc.error());
   return 0;
 }

@@ -1,5 +1,5 @@
-// Round trip of the documents the decoder reads back faithfully: an object of scalars, scalar arrays
-// and tabular arrays of flat objects sharing one non-empty key set, any strings, the three
+// Round trip of the documents the decoder reads back faithfully: an object of scalars, scalar
+// arrays and tabular arrays of flat objects sharing one non-empty key set, any strings, the three
 // delimiters, length markers, widths 1..8, either layout, members sorted or in a shuffled order,
 // sometimes wrapped as the one member of an outer object (whose members then come back at the top
 // level). Decoding gives the document back, up to the
@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < n; ++i) {
     members[i].key = arena.copy(text(in, 6));
     std::uint8_t kind = in.byte() % 4;
-    if (kind < 2) members[i].value = scalar(in, arena, 8);
+    if (kind < 2)
+      members[i].value = scalar(in, arena, 8);
     else if (kind == 2) {
       std::size_t len = in.below(9);
       Value* items = arena.alloc<Value>(len);

@@ -6,10 +6,10 @@
 //   3     quote_if_needed(text, d) reads back as text for each delimiter d
 //   4     a double (bit pattern or short decimal) is written positionally with its shortest digits
 //         and reads back as itself, or as its integer when whole
+#include "core/text.h"
 #include "decode/reader.h"
 #include "encode/encode.h"
 #include "fuzz_common.h"
-#include "core/text.h"
 
 using namespace fuzz;
 
@@ -51,7 +51,8 @@ bool number_form(std::string_view t, bool integer) {
   sign();
   std::size_t count = digits();
   if (!integer && i < n && t[i] == '.') ++i, count += digits();
-  if (!integer && count && i < n && (t[i] == 'e' || t[i] == 'E') && (++i, sign(), digits() == 0)) return false;
+  if (!integer && count && i < n && (t[i] == 'e' || t[i] == 'E') && (++i, sign(), digits() == 0))
+    return false;
   return count > 0 && i == n;
 }
 
@@ -64,19 +65,23 @@ void check_read_scalar(std::string_view token) {
   if (!r) {
     FUZZ_CHECK_MSG(quoted || t == "\"", show(token));  // a lone quotation mark: value or error
     FUZZ_CHECK(r.error().kind() == vardel::ToonError::Kind::DecodingError);
-    if (quoted) check_decode_error(r.error()), FUZZ_CHECK(!body && body.error().message() == r.error().message());
+    if (quoted)
+      check_decode_error(r.error()),
+          FUZZ_CHECK(!body && body.error().message() == r.error().message());
     return;
   }
   const Value& v = *r;
   check_scalar(v);
   bool literal = t == "null" || t == "true" || t == "false";
   if (quoted) {
-    FUZZ_CHECK_MSG(v.kind() == K::String && body && *body == v.as_string(), show(token) + " gave " + key(v));
+    FUZZ_CHECK_MSG(v.kind() == K::String && body && *body == v.as_string(),
+                   show(token) + " gave " + key(v));
   } else if (v.kind() == K::Number) {
     FUZZ_CHECK_MSG(number_form(t, v.as_number().form() != Number::Form::Double), show(token));
   } else if (v.kind() == K::String) {
     // integers of the accepted range never stay strings
-    FUZZ_CHECK_MSG(v.as_string() == t && !literal && (!number_form(t, true) || t.size() > 19), show(token));
+    FUZZ_CHECK_MSG(v.as_string() == t && !literal && (!number_form(t, true) || t.size() > 19),
+                   show(token));
   } else {
     FUZZ_CHECK_MSG(literal && key(v) == t, show(token) + " gave " + key(v));
   }
@@ -100,7 +105,8 @@ void check_quoting(std::string_view s) {
     vardel::Arena arena;
     auto r = scalar_of(token, arena);
     FUZZ_CHECK_MSG(r && r->kind() == K::String && r->as_string() == s,
-                   show(s) + " written " + show(token) + (r ? " read back as " + key(*r) : r.error().display()));
+                   show(s) + " written " + show(token) +
+                       (r ? " read back as " + key(*r) : r.error().display()));
     // a bare token never holds the delimiter nor starts or ends with whitespace
     FUZZ_CHECK(token != s || (s.find(d) == s.npos && !vardel::has_edge_white_space(s)));
   }
@@ -114,13 +120,15 @@ void check_double(std::string_view bytes) {
   } else {
     // up to 24 digits with a point where the first byte says, as the input spells them
     std::string dec;
-    for (char c : bytes.substr(0, 24)) dec += static_cast<char>('0' + static_cast<unsigned char>(c) % 10);
+    for (char c : bytes.substr(0, 24))
+      dec += static_cast<char>('0' + static_cast<unsigned char>(c) % 10);
     dec.insert(bytes.empty() ? 0 : static_cast<unsigned char>(bytes[0]) % (dec.size() + 1), ".");
     dec = "0" + dec + "0";
     FUZZ_CHECK(std::from_chars(dec.data(), dec.data() + dec.size(), d).ec == std::errc());
     if (bytes.size() > 1 && (bytes[1] & 1)) d = -d;
   }
-  auto token = vardel::encode_value(Value::number(Number::from_double(d)), 0, vardel::EncodeSettings{});
+  auto token =
+      vardel::encode_value(Value::number(Number::from_double(d)), 0, vardel::EncodeSettings{});
   FUZZ_CHECK_MSG(token && *token == positional(d), key(Value::number(Number::from_double(d))));
   vardel::Arena arena;
   auto back = scalar_of(*token, arena);
@@ -134,6 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
   if (data[0] % 5 == 4) return check_double(text), 0;
   if (!valid_utf8(text)) return -1;
-  data[0] % 5 < 2 ? check_read_scalar(text) : data[0] % 5 == 2 ? check_unescape(text) : check_quoting(text);
+  data[0] % 5 < 2    ? check_read_scalar(text)
+  : data[0] % 5 == 2 ? check_unescape(text)
+                     : check_quoting(text);
   return 0;
 }

@@ -119,7 +119,8 @@ std::optional<std::string> ConversionError::display() const {
     case Kind::PythonException: {
       PyObject* exc = r_->exception.get();
       PyRef name = PyRef::steal(type_qualname(Py_TYPE(exc)));
-      std::string out = name ? utf8_lossy(name.get()) : std::string("<failed to extract type name>");
+      std::string out =
+          name ? utf8_lossy(name.get()) : std::string("<failed to extract type name>");
       PyErr_Clear();
       out += ": ";
       PyRef text = PyRef::steal(PyObject_Str(exc));
@@ -138,9 +139,12 @@ std::optional<std::string> ConversionError::display() const {
       }
       return out;
     }
-    case Kind::CustomMessage: return r_->text;
-    case Kind::UnsupportedType: return "unsupported type " + r_->text;
-    case Kind::UnexpectedType: return "unexpected type: " + r_->text;
+    case Kind::CustomMessage:
+      return r_->text;
+    case Kind::UnsupportedType:
+      return "unsupported type " + r_->text;
+    case Kind::UnexpectedType:
+      return "unexpected type: " + r_->text;
     case Kind::SequenceLengthMismatch:
       return "expected sequence of length " + std::to_string(r_->expected) + ", got " +
              std::to_string(r_->actual);

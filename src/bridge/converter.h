@@ -94,7 +94,6 @@ class Converter {
     return convert_other(o, out);
   }
 
-
   // Sends every object the conversion refuses to `hook` (which outlives the
   // converter), and converts what stands for it in its place. Each object
   // being replaced counts as a level of nesting for the containers in what
@@ -158,7 +157,6 @@ class Converter {
   std::size_t depth() const { return depth_; }
 
  private:
-
   static Value floating(double d) {
     return std::isfinite(d) ? Value::number(Number::from_double(d)) : Value::null();
   }
@@ -278,8 +276,8 @@ class Converter {
   // the value with value(v, out), which both give what the read gives (a bool
   // for a level read, a Read otherwise); one that converts to false stops it.
   template <class Key, class Item>
-  auto read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v, Key&& key,
-                 Item&& value) -> decltype(value(v, std::declval<Value&>()));
+  auto read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v, Key&& key, Item&& value)
+      -> decltype(value(v, std::declval<Value&>()));
   // Moves the first `count` placed members back to dict order.
   void unplace(DictRead& read, std::size_t count);
   // Sorts the members read in dict order; returns how many are kept.
@@ -292,17 +290,17 @@ class Converter {
   const bool sort_keys_;
   DefaultHook* hook_ = nullptr;
   std::size_t replacing_ = 0;  // objects being replaced, each counted as a level
-  Vec<const void*> nested_;  // a dict level's nested values, in reading order
+  Vec<const void*> nested_;    // a dict level's nested values, in reading order
   std::size_t depth_ = 0;
   // One frame per container being read, outermost first.
   // Made by enter() (Frame{container}, the rest zero), so that the array of
   // them is not written when the converter is made.
   struct Frame {
     PyObject* container;
-    PyObject* item;   // the element or value being converted, borrowed
-    bool item_held;   // secure() took a reference to `item`
-    bool in_place;    // an exact dict read with PyDict_Next at `pos`
-    bool level;       // a level read whole by read_level, written meanwhile
+    PyObject* item;  // the element or value being converted, borrowed
+    bool item_held;  // secure() took a reference to `item`
+    bool in_place;   // an exact dict read with PyDict_Next at `pos`
+    bool level;      // a level read whole by read_level, written meanwhile
     Py_ssize_t pos;
     std::size_t snap_base, snap_next, snap_end;  // its snapshot in pending_
     void release_item() {

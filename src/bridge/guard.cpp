@@ -40,8 +40,8 @@ void panic(std::string message, std::source_location where) {
 
 PyObject* panic_exception_type() {
   if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc("vardel.PanicException", kPanicDoc,
-                                             PyExc_BaseException, nullptr);
+    g_panic_type =
+        PyErr_NewExceptionWithDoc("vardel.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
   }
   return g_panic_type;
 }

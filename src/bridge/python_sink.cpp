@@ -159,14 +159,19 @@ bool PythonSink::place(PyObject* o) {
 
 bool PythonSink::number(Number n) {
   switch (n.form()) {
-    case Number::Form::Unsigned: return place(PyLong_FromUnsignedLongLong(n.as_unsigned()));
-    case Number::Form::Negative: return place(PyLong_FromLongLong(n.as_negative()));
-    case Number::Form::Double: return place(PyFloat_FromDouble(n.as_double()));
+    case Number::Form::Unsigned:
+      return place(PyLong_FromUnsignedLongLong(n.as_unsigned()));
+    case Number::Form::Negative:
+      return place(PyLong_FromLongLong(n.as_negative()));
+    case Number::Form::Double:
+      return place(PyFloat_FromDouble(n.as_double()));
   }
   return place(nullptr);
 }
 
-bool PythonSink::string(std::string_view s) { return place(values_.get(s)); }
+bool PythonSink::string(std::string_view s) {
+  return place(values_.get(s));
+}
 
 bool PythonSink::begin_array(std::size_t) {
   open_.push_back({PyRef(), PyRef(), stack_.size(), KeyOrder::AsRead, true});

@@ -109,10 +109,10 @@ class PythonSink final : public Sink {
   // Array elements not yet in their list, collected members, and the result.
   Vec<PyRef> stack_;
   Vec<Open> open_;
-  Vec<std::size_t> order_;  // scratch for sorting members
-  std::size_t last_width_ = 0;      // members of the last object made: the next one's size guess
-  StrCache<128> keys_;   // keys: most are slices of the source, and few are long
-  StrCache<64> values_;  // short string values, which are found by their bytes
+  Vec<std::size_t> order_;      // scratch for sorting members
+  std::size_t last_width_ = 0;  // members of the last object made: the next one's size guess
+  StrCache<128> keys_;          // keys: most are slices of the source, and few are long
+  StrCache<64> values_;         // short string values, which are found by their bytes
 };
 
 }  // namespace vardel

@@ -88,10 +88,11 @@ class PythonSource final : public Source {
       const Level& level = levels_[i];
       if (!level.lazy) continue;
       std::size_t n = level.contents.size();
-      Read ok = level.contents.kind() == Value::Kind::Object
-                    ? converter_.read_rest(level.frame, level.next, level.contents.as_map().data(), n)
-                    : converter_.read_rest(level.frame, level.next,
-                                           const_cast<Value*>(level.contents.begin()), n);
+      Read ok =
+          level.contents.kind() == Value::Kind::Object
+              ? converter_.read_rest(level.frame, level.next, level.contents.as_map().data(), n)
+              : converter_.read_rest(level.frame, level.next,
+                                     const_cast<Value*>(level.contents.begin()), n);
       if (!ok) return through_levels(std::move(ok), i);
     }
     return {};
@@ -143,8 +144,9 @@ class PythonSource final : public Source {
       auto at = reinterpret_cast<std::uintptr_t>(&v);
       if (contents.kind() == Value::Kind::Object) {
         auto base = reinterpret_cast<std::uintptr_t>(&contents.as_map().data()->value);
-        return at >= base && at - base < contents.size() * sizeof(Member) ? (at - base) / sizeof(Member)
-                                                                          : kNone;
+        return at >= base && at - base < contents.size() * sizeof(Member)
+                   ? (at - base) / sizeof(Member)
+                   : kNone;
       }
       auto base = reinterpret_cast<std::uintptr_t>(contents.begin());
       return at >= base && at - base < contents.size() * sizeof(Value) ? (at - base) / sizeof(Value)

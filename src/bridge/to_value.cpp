@@ -148,8 +148,7 @@ std::size_t Converter::order_mapping(Member* members, std::size_t n, bool exact_
 
 std::optional<Converter::Level> Converter::read_level(PyObject* o) {
   if (depth_ == kMaxDepth) return std::nullopt;  // convert() tells which failure
-  std::optional<Level> level =
-      Py_TYPE(o) == &PyDict_Type ? dict_level(o) : sequence_level(o);
+  std::optional<Level> level = Py_TYPE(o) == &PyDict_Type ? dict_level(o) : sequence_level(o);
   if (level) {
     frames_[depth_++] = Frame{o};
     frames_[depth_ - 1].level = true;
@@ -551,15 +550,19 @@ Read Converter::refused_bytes(PyObject* o) {
 Read Converter::replaced(PyObject* o, Value& out) {
   if (depth_ + replacing_ > kMaxDepth) return ConversionError::nesting_limit(kTooDeep);
   switch (hook_->replace(o)) {
-    case DefaultHook::Outcome::Text: out = Value::string(arena_->copy(hook_->text())); return {};
+    case DefaultHook::Outcome::Text:
+      out = Value::string(arena_->copy(hook_->text()));
+      return {};
     case DefaultHook::Outcome::Unchanged: {
       PyTypeObject* t = Py_TYPE(o);
       bool bytes = (PyType_GetFlags(t) & Py_TPFLAGS_BYTES_SUBCLASS) ||
                    PyType_IsSubtype(t, &PyByteArray_Type);
       return bytes ? refused_bytes(o) : unsupported(o);
     }
-    case DefaultHook::Outcome::Failed: return ConversionError::default_raised();
-    case DefaultHook::Outcome::Object: break;
+    case DefaultHook::Outcome::Failed:
+      return ConversionError::default_raised();
+    case DefaultHook::Outcome::Object:
+      break;
   }
   // Held while converted: only the strs the tree points into are kept after.
   PyRef replacement = hook_->take_object();

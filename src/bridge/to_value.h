@@ -62,5 +62,4 @@ class KeepAlive {
   bool all_ascii_ = true;
 };
 
-
 }  // namespace vardel

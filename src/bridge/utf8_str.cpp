@@ -147,8 +147,8 @@ void fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) {
       *out++ = static_cast<Unit>(((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
       p += 3;
     } else {
-      *out++ = static_cast<Unit>(((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) |
-                                 ((p[2] & 0x3F) << 6) | (p[3] & 0x3F));
+      *out++ = static_cast<Unit>(((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
+                                 (p[3] & 0x3F));
       p += 4;
     }
   }
@@ -303,9 +303,15 @@ bool utf8_text(PyObject* o, Arena& arena, std::string_view& text) {
     auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
     bool done = false;
     switch (PyUnicode_KIND(o)) {
-      case PyUnicode_1BYTE_KIND: done = transcode<Py_UCS1>(data, n, arena, text); break;
-      case PyUnicode_2BYTE_KIND: done = transcode<Py_UCS2>(data, n, arena, text); break;
-      default: done = transcode<Py_UCS4>(data, n, arena, text); break;
+      case PyUnicode_1BYTE_KIND:
+        done = transcode<Py_UCS1>(data, n, arena, text);
+        break;
+      case PyUnicode_2BYTE_KIND:
+        done = transcode<Py_UCS2>(data, n, arena, text);
+        break;
+      default:
+        done = transcode<Py_UCS4>(data, n, arena, text);
+        break;
     }
     if (done) return true;
   }
@@ -332,8 +338,12 @@ PyObject* str_from_utf8(std::string_view text, bool known_ascii) {
       else
         fill(p, text.size(), static_cast<Py_UCS1*>(data), m.chars);
       break;
-    case PyUnicode_2BYTE_KIND: fill(p, text.size(), static_cast<Py_UCS2*>(data), m.chars); break;
-    default: fill(p, text.size(), static_cast<Py_UCS4*>(data), m.chars); break;
+    case PyUnicode_2BYTE_KIND:
+      fill(p, text.size(), static_cast<Py_UCS2*>(data), m.chars);
+      break;
+    default:
+      fill(p, text.size(), static_cast<Py_UCS4*>(data), m.chars);
+      break;
   }
   return s;
 }

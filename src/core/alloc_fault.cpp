@@ -22,7 +22,9 @@ void arm(std::uint64_t n) {
   g_fail_at = n;
 }
 
-std::uint64_t count() { return g_count; }
+std::uint64_t count() {
+  return g_count;
+}
 
 void check() {
   if (++g_count == g_fail_at) throw std::bad_alloc();

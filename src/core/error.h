@@ -44,12 +44,18 @@ class ToonError {
 
 inline std::string_view ToonError::prefix(Kind kind) {
   switch (kind) {
-    case Kind::DecodingError: return "Decoding error: ";
-    case Kind::InvalidDelimiter: return "Invalid delimiter: ";
-    case Kind::PythonConversionError: return "Python conversion error: ";
-    case Kind::IndentationTooLarge: return "Indentation too large: ";
-    case Kind::NestingTooDeep: return "Nesting too deep: ";
-    case Kind::Stopped: return "Stopped: ";
+    case Kind::DecodingError:
+      return "Decoding error: ";
+    case Kind::InvalidDelimiter:
+      return "Invalid delimiter: ";
+    case Kind::PythonConversionError:
+      return "Python conversion error: ";
+    case Kind::IndentationTooLarge:
+      return "Indentation too large: ";
+    case Kind::NestingTooDeep:
+      return "Nesting too deep: ";
+    case Kind::Stopped:
+      return "Stopped: ";
   }
   return "";
 }

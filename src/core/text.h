@@ -57,7 +57,9 @@ inline std::string_view trim_end(std::string_view s) {
 }
 
 // Returns `s` without whitespace at either end.
-inline std::string_view trim(std::string_view s) { return trim_start(trim_end(s)); }
+inline std::string_view trim(std::string_view s) {
+  return trim_start(trim_end(s));
+}
 
 // Returns true if `s` begins or ends with a whitespace character.
 inline bool has_edge_white_space(std::string_view s) {

@@ -69,9 +69,15 @@ class Value {
     Value v(Kind::Number);
     v.sub_ = static_cast<std::uint8_t>(n.form());
     switch (n.form()) {
-      case Number::Form::Unsigned: v.p_.u = n.as_unsigned(); break;
-      case Number::Form::Negative: v.p_.i = n.as_negative(); break;
-      case Number::Form::Double: v.p_.d = n.as_double(); break;
+      case Number::Form::Unsigned:
+        v.p_.u = n.as_unsigned();
+        break;
+      case Number::Form::Negative:
+        v.p_.i = n.as_negative();
+        break;
+      case Number::Form::Double:
+        v.p_.d = n.as_double();
+        break;
     }
     return v;
   }
@@ -106,9 +112,12 @@ class Value {
   bool as_bool() const { return sub_ != 0; }
   Number as_number() const {
     switch (static_cast<Number::Form>(sub_)) {
-      case Number::Form::Unsigned: return Number::from_unsigned(p_.u);
-      case Number::Form::Negative: return Number::from_negative(p_.i);
-      default: return Number::from_double(p_.d);
+      case Number::Form::Unsigned:
+        return Number::from_unsigned(p_.u);
+      case Number::Form::Negative:
+        return Number::from_negative(p_.i);
+      default:
+        return Number::from_double(p_.d);
     }
   }
   std::string_view as_string() const { return {p_.s, size()}; }
@@ -176,7 +185,9 @@ inline Value Value::object(Map m) {
   v.p_.members = m.data();
   return v;
 }
-inline Map Value::as_map() const { return Map(p_.members, size()); }
+inline Map Value::as_map() const {
+  return Map(p_.members, size());
+}
 
 // Sorts members by key bytes and keeps, for keys that occur more than once,
 // the value inserted last. Returns the number of members kept (a prefix).

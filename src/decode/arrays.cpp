@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "decode/reader.h"
 #include "core/text.h"
+#include "decode/reader.h"
 
 namespace vardel::decoder {
 
@@ -111,10 +111,9 @@ Status read_tabular(Reader& r, const Header& h, std::string_view name) {
     r.pos = line.next;
     Rewind scratch(r.arena);
     std::size_t count = 0;
-    Status st = for_each_piece(trim_start(line.text), h.delimiter, width,
-                               [&](std::string_view piece) {
-                                 return read_scalar(piece, r.arena, cells[count++]);
-                               });
+    Status st = for_each_piece(
+        trim_start(line.text), h.delimiter, width,
+        [&](std::string_view piece) { return read_scalar(piece, r.arena, cells[count++]); });
     if (!st) return st;
     if (!report_row(r, count)) return stopped();
   }

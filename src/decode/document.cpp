@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "decode/reader.h"
 #include "core/text.h"
+#include "decode/reader.h"
 
 namespace vardel {
 

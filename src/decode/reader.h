@@ -29,7 +29,9 @@ inline Failure<ToonError> decoding_error(std::string message) {
   return fail(ToonError(ToonError::Kind::DecodingError, std::move(message)));
 }
 
-inline Failure<ToonError> stopped() { return fail(ToonError(ToonError::Kind::Stopped, "")); }
+inline Failure<ToonError> stopped() {
+  return fail(ToonError(ToonError::Kind::Stopped, ""));
+}
 
 // --- Tokens (tokens.cpp) ---------------------------------------------------------------------
 
@@ -59,10 +61,14 @@ inline Result<std::string_view, ToonError> read_key(std::string_view key, Arena&
 // Reports the scalar `v` to `sink`; returns false when the sink stops.
 inline bool report(Sink& sink, const Value& v) {
   switch (v.kind()) {
-    case Value::Kind::String: return sink.string(v.as_string());
-    case Value::Kind::Number: return sink.number(v.as_number());
-    case Value::Kind::Bool: return sink.boolean(v.as_bool());
-    default: return sink.null();
+    case Value::Kind::String:
+      return sink.string(v.as_string());
+    case Value::Kind::Number:
+      return sink.number(v.as_number());
+    case Value::Kind::Bool:
+      return sink.boolean(v.as_bool());
+    default:
+      return sink.null();
   }
 }
 

@@ -6,8 +6,8 @@
 #include <limits>
 #include <optional>
 
-#include "decode/reader.h"
 #include "core/text.h"
+#include "decode/reader.h"
 
 namespace vardel::decoder {
 
@@ -110,8 +110,7 @@ std::optional<Number> read_number(std::string_view t) {
   bool overflow = false;
   // Nineteen digits cannot overflow; only longer runs need the check below.
   const std::size_t unchecked = int_begin + 19 < n ? int_begin + 19 : n;
-  while (i < unchecked && is_digit(t[i]))
-    acc = acc * 10 + static_cast<std::uint64_t>(t[i++] - '0');
+  while (i < unchecked && is_digit(t[i])) acc = acc * 10 + static_cast<std::uint64_t>(t[i++] - '0');
   while (i < n && is_digit(t[i])) {
     auto d = static_cast<std::uint64_t>(t[i] - '0');
     if (!overflow) {

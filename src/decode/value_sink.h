@@ -49,9 +49,9 @@ class ValueSink final : public Sink {
 
   Arena& arena_;
   Vec<Open> open_;
-  Vec<Value> items_;     // elements of the open arrays, innermost last
-  Vec<Member> members_;  // members of the open objects, innermost last
-  std::string_view key_;         // the key of the next member, in the arena
+  Vec<Value> items_;      // elements of the open arrays, innermost last
+  Vec<Member> members_;   // members of the open objects, innermost last
+  std::string_view key_;  // the key of the next member, in the arena
   Value result_;
   bool complete_ = false;
 };

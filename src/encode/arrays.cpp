@@ -37,7 +37,8 @@ Written Encoder::write_array(const Value& array, std::uint64_t depth, std::uint6
     out_.append("[0]:", 4);
     return Ok{};
   }
-  if (!delimiter_ok_) return fail(own_error(ToonError::Kind::InvalidDelimiter, settings_.delimiter));
+  if (!delimiter_ok_)
+    return fail(own_error(ToonError::Kind::InvalidDelimiter, settings_.delimiter));
   Contents items;
   if (Written opened = open(array, items); !opened) return opened;
   const Value& elements = items.get();
@@ -94,8 +95,8 @@ void Encoder::write_inline(const Value& array) {
 // "[n]{f1,f2}:" and one row of cells per object, a level deeper, the fields
 // in the first object's member order. It fails, in the same order, exactly
 // where the list form would fail for the same array.
-Step<Encoder::Table> Encoder::write_table(const Value& array, Map fields,
-                                                  std::uint64_t depth, std::uint64_t extra) {
+Step<Encoder::Table> Encoder::write_table(const Value& array, Map fields, std::uint64_t depth,
+                                          std::uint64_t extra) {
   std::uint64_t row = 0;
   if (fields.empty()) {
     // Rows without cells would be blank and vanish in the final trim.
@@ -194,9 +195,15 @@ Written Encoder::write_list(const Value& array, std::uint64_t depth, std::uint64
     out_.append("- ", 2);
     Written ok = Ok{};
     switch (item.kind()) {
-      case Value::Kind::Object: ok = write_list_object(item, depth, extra); break;
-      case Value::Kind::Array: ok = write(item, 0, uniform_ ? *row + 2 : extra); break;
-      default: write_scalar(item); break;
+      case Value::Kind::Object:
+        ok = write_list_object(item, depth, extra);
+        break;
+      case Value::Kind::Array:
+        ok = write(item, 0, uniform_ ? *row + 2 : extra);
+        break;
+      default:
+        write_scalar(item);
+        break;
     }
     if (!ok) return ok;
     if (uniform_ && is_empty_object(item)) out_.trim_end();  // a bare hyphen

@@ -7,21 +7,21 @@
 #include <string>
 #include <string_view>
 
-#include "encode/writer.h"
 #include "core/error.h"
 #include "core/result.h"
 #include "core/value.h"
+#include "encode/writer.h"
 
 namespace vardel {
 
 // Encoder settings, made per call of encode.
 struct EncodeSettings {
-  std::string delimiter = ",";      // must be ",", "\t" or "|" once a non-empty array is written
-  std::uint64_t indent = 2;         // spaces per nesting level
-  bool use_length_markers = true;   // headers carry the element count and delimiter mark
-  bool strict = true;               // held, read by nothing
-  bool sort_keys = true;            // object members by key bytes; else each mapping's own order
-  bool uniform_indent = false;      // every nesting level adds exactly `indent` spaces
+  std::string delimiter = ",";     // must be ",", "\t" or "|" once a non-empty array is written
+  std::uint64_t indent = 2;        // spaces per nesting level
+  bool use_length_markers = true;  // headers carry the element count and delimiter mark
+  bool strict = true;              // held, read by nothing
+  bool sort_keys = true;           // object members by key bytes; else each mapping's own order
+  bool uniform_indent = false;     // every nesting level adds exactly `indent` spaces
 };
 
 // Why encode_into stopped: the encoder's own error, or a failure the source

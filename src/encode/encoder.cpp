@@ -37,9 +37,12 @@ Written Encoder::open(const Value& value, Contents& contents) {
   }
   Opened opened = source_->open(value, contents.value_);
   switch (opened.status) {
-    case Opened::Ok: break;
-    case Opened::Failed: return fail(Stop{Stop::SourceFailed});
-    case Opened::Again: return fail(Stop{Stop::Again, opened.again});
+    case Opened::Ok:
+      break;
+    case Opened::Failed:
+      return fail(Stop{Stop::SourceFailed});
+    case Opened::Again:
+      return fail(Stop{Stop::Again, opened.again});
   }
   contents.owner_ = this;
   contents.level_ = opened_++;
@@ -47,8 +50,9 @@ Written Encoder::open(const Value& value, Contents& contents) {
 }
 
 Failure<Stop> Encoder::too_deep() {
-  return fail(own_error(ToonError::Kind::NestingTooDeep,
-                        "the value is nested more than " + std::to_string(kMaxDepth) + " levels deep"));
+  return fail(
+      own_error(ToonError::Kind::NestingTooDeep,
+                "the value is nested more than " + std::to_string(kMaxDepth) + " levels deep"));
 }
 
 Failure<Stop> Encoder::too_far() {
@@ -72,16 +76,23 @@ Written Encoder::write(const Value& value, std::uint64_t depth, std::uint64_t ex
 
 void Encoder::write_scalar(const Value& value) {
   switch (value.kind()) {
-    case Value::Kind::Null: out_.append("null", 4); break;
+    case Value::Kind::Null:
+      out_.append("null", 4);
+      break;
     case Value::Kind::Bool:
       if (value.as_bool())
         out_.append("true", 4);
       else
         out_.append("false", 5);
       break;
-    case Value::Kind::Number: write_number(out_, value.as_number()); break;
-    case Value::Kind::String: quote_.write_string(out_, value.as_string()); break;
-    default: break;
+    case Value::Kind::Number:
+      write_number(out_, value.as_number());
+      break;
+    case Value::Kind::String:
+      quote_.write_string(out_, value.as_string());
+      break;
+    default:
+      break;
   }
 }
 

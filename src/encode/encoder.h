@@ -40,7 +40,7 @@ namespace vardel {
 struct Stop {
   enum Why : std::uint8_t { Own, SourceFailed, Again };
   Why why;
-  std::size_t level = 0;            // Again
+  std::size_t level = 0;           // Again
   std::optional<ToonError> error;  // Own
 };
 
@@ -106,13 +106,11 @@ class Encoder {
   bool write_member_head(const Member& m);
   Written write_object(const Value& value, std::uint64_t depth, std::uint64_t extra);
   // Writes the members of an object whose lines start at column `line`.
-  Written write_members(Map members, std::uint64_t depth, std::uint64_t extra,
-                        std::uint64_t line);
+  Written write_members(Map members, std::uint64_t depth, std::uint64_t extra, std::uint64_t line);
   Written write_array(const Value& value, std::uint64_t depth, std::uint64_t extra);
   void write_inline(const Value& array);
   enum class Table { Written, Unfit };
-  Step<Table> write_table(const Value& array, Map fields, std::uint64_t depth,
-                                  std::uint64_t extra);
+  Step<Table> write_table(const Value& array, Map fields, std::uint64_t depth, std::uint64_t extra);
   // Returns Unfit if `row` is not an object with exactly the keys of
   // `fields` (in any order), all holding scalars; else writes its cells in
   // the order of `fields`.
@@ -173,12 +171,12 @@ class Encoder {
   const EncodeSettings& settings_;
   const std::uint64_t indent_;
   const QuoteRule quote_;
-  const char delimiter_;      // the array delimiter character, when valid
-  const bool delimiter_ok_;   // the setting is exactly ",", TAB or "|"
-  const bool uniform_;        // the uniform layout (see above)
-  Source* const source_;      // opens deferred containers; may be null
-  std::size_t level_ = 0;     // containers entered and not left
-  std::size_t opened_ = 0;    // source levels open
+  const char delimiter_;     // the array delimiter character, when valid
+  const bool delimiter_ok_;  // the setting is exactly ",", TAB or "|"
+  const bool uniform_;       // the uniform layout (see above)
+  Source* const source_;     // opens deferred containers; may be null
+  std::size_t level_ = 0;    // containers entered and not left
+  std::size_t opened_ = 0;   // source levels open
   // The current table's field positions in key order, built when a row
   // first lists its keys in another order, and that row's cell per field.
   Vec<std::size_t> by_key_;

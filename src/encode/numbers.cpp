@@ -115,9 +115,15 @@ void write_double(OutputBuffer& out, double d) {
 
 void write_number(OutputBuffer& out, Number n) {
   switch (n.form()) {
-    case Number::Form::Unsigned: write_unsigned(out, n.as_unsigned()); break;
-    case Number::Form::Negative: write_negative(out, n.as_negative()); break;
-    case Number::Form::Double: write_double(out, n.as_double()); break;
+    case Number::Form::Unsigned:
+      write_unsigned(out, n.as_unsigned());
+      break;
+    case Number::Form::Negative:
+      write_negative(out, n.as_negative());
+      break;
+    case Number::Form::Double:
+      write_double(out, n.as_double());
+      break;
   }
 }
 

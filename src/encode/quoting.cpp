@@ -8,9 +8,9 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/text.h"
 #include "encode/encode.h"
 #include "encode/tokens.h"
-#include "core/text.h"
 
 namespace vardel {
 
@@ -61,7 +61,9 @@ constexpr ByteTable kIdentifierBytes = [] {
   return t;
 }();
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+bool is_digit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Case-insensitive comparison with a lower-case ASCII word.
 bool equals_folded(std::string_view s, std::string_view lower) {
@@ -95,10 +97,17 @@ std::size_t clean_prefix(std::string_view text, unsigned char delimiter, char* c
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const __m128i below_space = _mm_set1_epi8(0x1F);
   const __m128i specials[] = {
-      _mm_set1_epi8('"'),  _mm_set1_epi8('-'), _mm_set1_epi8(':'),
-      _mm_set1_epi8('['),  _mm_set1_epi8('\\'), _mm_set1_epi8(']'),
-      _mm_set1_epi8('{'),  _mm_set1_epi8('}'), _mm_set1_epi8(0x7F),
-      _mm_set1_epi8(static_cast<char>(0xC2)), _mm_set1_epi8(static_cast<char>(delimiter)),
+      _mm_set1_epi8('"'),
+      _mm_set1_epi8('-'),
+      _mm_set1_epi8(':'),
+      _mm_set1_epi8('['),
+      _mm_set1_epi8('\\'),
+      _mm_set1_epi8(']'),
+      _mm_set1_epi8('{'),
+      _mm_set1_epi8('}'),
+      _mm_set1_epi8(0x7F),
+      _mm_set1_epi8(static_cast<char>(0xC2)),
+      _mm_set1_epi8(static_cast<char>(delimiter)),
   };
   for (; i + 16 <= text.size(); i += 16) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
@@ -183,8 +192,7 @@ bool looks_like_number(std::string_view text) {
   const std::size_t n = text.size();
   if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
   std::string_view rest = text.substr(i);
-  if (equals_folded(rest, "inf") || equals_folded(rest, "infinity") ||
-      equals_folded(rest, "nan"))
+  if (equals_folded(rest, "inf") || equals_folded(rest, "infinity") || equals_folded(rest, "nan"))
     return true;
   std::size_t digits = 0;
   while (i < n && is_digit(static_cast<unsigned char>(text[i]))) ++i, ++digits;
@@ -255,7 +263,8 @@ bool QuoteRule::quoted_by_form(std::string_view text) const {
     case '9':
       if (looks_like_number(text)) return true;
       break;
-    default: break;  // '-' is caught by the byte scan
+    default:
+      break;  // '-' is caught by the byte scan
   }
   return false;
 }

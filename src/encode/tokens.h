@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "encode/writer.h"
 #include "core/value.h"
+#include "encode/writer.h"
 
 namespace vardel {
 

@@ -33,8 +33,8 @@ void too_many_positional(const FunctionDescription& d, Py_ssize_t given) {
 }
 
 void multiple_values(const FunctionDescription& d, std::size_t param) {
-  PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-               display_name(d).c_str(), d.params[param]);
+  PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", display_name(d).c_str(),
+               d.params[param]);
 }
 
 void unexpected_keyword(const FunctionDescription& d, PyObject* keyword) {
@@ -120,8 +120,8 @@ bool extract_arguments_fastcall(const FunctionDescription& d, PyObject* const* a
   return check_required(d, nargs, slots);
 }
 
-bool extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args,
-                                  PyObject* kwargs, PyObject** slots) {
+bool extract_arguments_tuple_dict(const FunctionDescription& d, PyObject* args, PyObject* kwargs,
+                                  PyObject** slots) {
   for (std::size_t i = 0; i < d.n_params; ++i) slots[i] = nullptr;
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (static_cast<std::size_t>(nargs) > d.n_positional()) {

@@ -11,8 +11,8 @@ namespace vardel {
 // of them without default, the trailing `keyword_only` of them only by
 // keyword. No parameter is positional-only.
 struct FunctionDescription {
-  const char* func_name;   // "encode", "__new__"
-  const char* cls_name;    // owning class, or nullptr
+  const char* func_name;  // "encode", "__new__"
+  const char* cls_name;   // owning class, or nullptr
   const char* const* params;
   std::size_t n_params;
   std::size_t required;
@@ -27,8 +27,8 @@ bool extract_arguments_fastcall(const FunctionDescription& desc, PyObject* const
                                 Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
 // Binds a tuple and a keyword dict (may be null) into `slots`, as above.
-bool extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args,
-                                  PyObject* kwargs, PyObject** slots);
+bool extract_arguments_tuple_dict(const FunctionDescription& desc, PyObject* args, PyObject* kwargs,
+                                  PyObject** slots);
 
 // Called with a conversion failure of parameter `name` pending: an exception of
 // exactly TypeError is replaced by TypeError "argument '{name}': {message}"

@@ -11,12 +11,15 @@ namespace {
 
 PyObject* exception_class(ToonError::Kind kind) {
   switch (kind) {
-    case ToonError::Kind::IndentationTooLarge: return PyExc_OverflowError;
+    case ToonError::Kind::IndentationTooLarge:
+      return PyExc_OverflowError;
     case ToonError::Kind::DecodingError:
     case ToonError::Kind::InvalidDelimiter:
     case ToonError::Kind::PythonConversionError:
-    case ToonError::Kind::NestingTooDeep: return PyExc_ValueError;
-    case ToonError::Kind::Stopped: return PyExc_SystemError;  // a sink stopped with no exception
+    case ToonError::Kind::NestingTooDeep:
+      return PyExc_ValueError;
+    case ToonError::Kind::Stopped:
+      return PyExc_SystemError;  // a sink stopped with no exception
   }
   return PyExc_ValueError;
 }
@@ -34,8 +37,8 @@ PyObject* raise_toon_error(const ToonError& e) {
   // A sink that stopped the decoding has raised its own exception.
   if (e.kind() == ToonError::Kind::Stopped && PyErr_Occurred()) return nullptr;
   std::string text = e.display();
-  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                           "replace");
+  PyObject* message =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (message == nullptr) return nullptr;
   PyErr_SetObject(exception_class(e.kind()), message);
   Py_DECREF(message);
@@ -96,8 +99,8 @@ PyObject* raise_decode_error(const ToonError& e) {
   PyRef msg = PyRef::steal(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (!msg) return nullptr;
-  PyRef full = PyRef::steal(PyUnicode_FromFormat("%U (line %zu, column %zu)", msg.get(),
-                                                 e.line(), e.column()));
+  PyRef full = PyRef::steal(
+      PyUnicode_FromFormat("%U (line %zu, column %zu)", msg.get(), e.line(), e.column()));
   if (!full) return nullptr;
   PyRef exc = PyRef::steal(PyObject_CallOneArg(cls, full.get()));
   if (!exc) return nullptr;

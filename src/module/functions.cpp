@@ -3,6 +3,8 @@
 #include <cstring>
 #include <optional>
 
+#include "bridge/guard.h"
+#include "bridge/pyref.h"
 #include "bridge/python_sink.h"
 #include "bridge/python_source.h"
 #include "bridge/utf8_str.h"
@@ -12,9 +14,7 @@
 #include "encode/writer.h"
 #include "module/args.h"
 #include "module/errors.h"
-#include "bridge/guard.h"
 #include "module/options.h"
-#include "bridge/pyref.h"
 
 namespace vardel {
 
@@ -103,8 +103,7 @@ class NoCollection {
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[2];
-    if (!extract_arguments_fastcall(kDecodeNested, args, PyVectorcall_NARGS(nargs), kwnames,
-                                    slots))
+    if (!extract_arguments_fastcall(kDecodeNested, args, PyVectorcall_NARGS(nargs), kwnames, slots))
       return nullptr;
     Py_ssize_t n = 0;
     const char* text = text_argument(slots[0], n);

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "module/args.h"
 #include "bridge/conversion_error.h"
 #include "bridge/guard.h"
 #include "bridge/pyref.h"
+#include "module/args.h"
 
 namespace vardel {
 
@@ -19,13 +19,11 @@ namespace {
 using BorrowCount = Py_ssize_t;
 
 struct OptionsObject {
-  PyObject_HEAD
-  BorrowCount borrow;
+  PyObject_HEAD BorrowCount borrow;
 };
 
 struct EncodeOptionsObject {
-  PyObject_HEAD
-  BorrowCount borrow;
+  PyObject_HEAD BorrowCount borrow;
   std::string* delimiter;
   unsigned long long indent;
   bool use_length_markers;
@@ -35,8 +33,7 @@ struct EncodeOptionsObject {
 };
 
 struct DecodeOptionsObject {
-  PyObject_HEAD
-  BorrowCount borrow;
+  PyObject_HEAD BorrowCount borrow;
   bool strict;
   char delimiter;
 };
@@ -131,7 +128,9 @@ bool convert_param(PyObject* o, const char* name, F&& conv, T& out) {
 
 // --- the borrow flag ------------------------------------------------------
 
-BorrowCount& borrow_of(PyObject* self) { return reinterpret_cast<OptionsObject*>(self)->borrow; }
+BorrowCount& borrow_of(PyObject* self) {
+  return reinterpret_cast<OptionsObject*>(self)->borrow;
+}
 
 // Runs `store` under the writer borrow; fails when a call holds the instance.
 template <class F>
@@ -155,7 +154,9 @@ int deleting(PyObject* value) {
 
 // --- what both classes share: repr, equality, pickling ---------------------
 
-const char* bool_text(bool b) { return b ? "True" : "False"; }
+const char* bool_text(bool b) {
+  return b ? "True" : "False";
+}
 
 // Returns "Name(" with the qualified name of the instance's type.
 PyObject* repr_opening(PyObject* self) {
@@ -185,7 +186,9 @@ PyObject* reduce_value(PyObject* self, PyObject* positional, PyObject* keyword_o
 
 // --- EncodeOptions --------------------------------------------------------
 
-EncodeOptionsObject* enc(PyObject* self) { return reinterpret_cast<EncodeOptionsObject*>(self); }
+EncodeOptionsObject* enc(PyObject* self) {
+  return reinterpret_cast<EncodeOptionsObject*>(self);
+}
 
 // The last two are keyword-only: the positional form of the first four stays as it was.
 const char* const kEncodeParams[] = {"delimiter", "indent",    "use_length_markers",
@@ -249,7 +252,8 @@ int set_delimiter(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_indent(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] { return PyLong_FromUnsignedLongLong(enc(self)->indent); });
+  return guarded<PyObject*>(nullptr,
+                            [&] { return PyLong_FromUnsignedLongLong(enc(self)->indent); });
 }
 
 int set_indent(PyObject* self, PyObject* value, void*) {
@@ -322,12 +326,12 @@ PyObject* encode_options_reduce(PyObject* self, PyObject*) {
     PyRef delimiter = PyRef::steal(get_delimiter(self, nullptr));
     if (!delimiter) return nullptr;
     const EncodeOptionsObject* o = enc(self);
-    return reduce_value(self,
-                        Py_BuildValue("(OKOO)", delimiter.get(), o->indent,
-                                      o->use_length_markers ? Py_True : Py_False,
-                                      o->strict ? Py_True : Py_False),
-                        Py_BuildValue("{sOsO}", "sort_keys", o->sort_keys ? Py_True : Py_False,
-                                      "uniform_indent", o->uniform_indent ? Py_True : Py_False));
+    return reduce_value(
+        self,
+        Py_BuildValue("(OKOO)", delimiter.get(), o->indent,
+                      o->use_length_markers ? Py_True : Py_False, o->strict ? Py_True : Py_False),
+        Py_BuildValue("{sOsO}", "sort_keys", o->sort_keys ? Py_True : Py_False, "uniform_indent",
+                      o->uniform_indent ? Py_True : Py_False));
   });
 }
 
@@ -343,7 +347,9 @@ constexpr const char* kEncodeDoc =
 
 // --- DecodeOptions --------------------------------------------------------
 
-DecodeOptionsObject* dec(PyObject* self) { return reinterpret_cast<DecodeOptionsObject*>(self); }
+DecodeOptionsObject* dec(PyObject* self) {
+  return reinterpret_cast<DecodeOptionsObject*>(self);
+}
 
 const char* const kDecodeParams[] = {"strict", "delimiter"};
 const FunctionDescription kDecodeNew{"__new__", "DecodeOptions", kDecodeParams, 2, 0, 1};
@@ -386,9 +392,8 @@ int set_dec_strict(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_dec_delimiter(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&] {
-    return PyUnicode_FromStringAndSize(&dec(self)->delimiter, 1);
-  });
+  return guarded<PyObject*>(nullptr,
+                            [&] { return PyUnicode_FromStringAndSize(&dec(self)->delimiter, 1); });
 }
 
 int set_dec_delimiter(PyObject* self, PyObject* value, void*) {
@@ -496,22 +501,20 @@ bool borrow_as(PyObject* options, PyObject* type, const char* target, OptionsBor
 
 PyObject* encode_options_type() {
   if (g_encode_type == nullptr) {
-    g_encode_type = make_type({"EncodeOptions", "vardel._vardel.EncodeOptions",
-                               sizeof(EncodeOptionsObject), encode_options_new,
-                               encode_options_dealloc, encode_options_repr,
-                               encode_options_compare, kEncodeDoc, encode_getset,
-                               encode_methods});
+    g_encode_type =
+        make_type({"EncodeOptions", "vardel._vardel.EncodeOptions", sizeof(EncodeOptionsObject),
+                   encode_options_new, encode_options_dealloc, encode_options_repr,
+                   encode_options_compare, kEncodeDoc, encode_getset, encode_methods});
   }
   return g_encode_type;
 }
 
 PyObject* decode_options_type() {
   if (g_decode_type == nullptr) {
-    g_decode_type = make_type({"DecodeOptions", "vardel._vardel.DecodeOptions",
-                               sizeof(DecodeOptionsObject), decode_options_new,
-                               decode_options_dealloc, decode_options_repr,
-                               decode_options_compare, kDecodeDoc, decode_getset,
-                               decode_methods});
+    g_decode_type =
+        make_type({"DecodeOptions", "vardel._vardel.DecodeOptions", sizeof(DecodeOptionsObject),
+                   decode_options_new, decode_options_dealloc, decode_options_repr,
+                   decode_options_compare, kDecodeDoc, decode_getset, decode_methods});
   }
   return g_decode_type;
 }

@@ -35,7 +35,9 @@ PyObject* hook_throw(PyObject*, PyObject*) {
 }
 
 // panic_type(): the PanicException class.
-PyObject* hook_panic_type(PyObject*, PyObject*) { return Py_XNewRef(panic_exception_type()); }
+PyObject* hook_panic_type(PyObject*, PyObject*) {
+  return Py_XNewRef(panic_exception_type());
+}
 
 // dict_layout_trusted(): whether exact dicts are read straight from their tables.
 PyObject* hook_dict_layout(PyObject*, PyObject*) {
@@ -109,8 +111,10 @@ PyObject* hook_common_form(PyObject*, PyObject* arg) {
         return Py_BuildValue(
             "(sN)", "text",
             PyUnicode_FromStringAndSize(form.text, static_cast<Py_ssize_t>(form.size)));
-      case CommonForm::Kind::Object: return Py_BuildValue("(sO)", "object", form.object.get());
-      case CommonForm::Kind::Other: break;
+      case CommonForm::Kind::Object:
+        return Py_BuildValue("(sO)", "object", form.object.get());
+      case CommonForm::Kind::Other:
+        break;
     }
     Py_RETURN_NONE;
   });
@@ -162,17 +166,17 @@ PyObject* hook_add_path_note(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 PyMethodDef hook_methods[] = {
     {"allocations", hook_allocations, METH_NOARGS, nullptr},
     {"fail_allocation", hook_fail_allocation, METH_O, nullptr},
-    {"encode_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                            hook_encode_settings)),
+    {"encode_settings",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_encode_settings)),
      METH_FASTCALL, nullptr},
-    {"decode_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                            hook_decode_settings)),
+    {"decode_settings",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_decode_settings)),
      METH_FASTCALL, nullptr},
     {"common_form", hook_common_form, METH_O, nullptr},
     {"path_note", hook_path_note, METH_O, nullptr},
     {"add_path_note",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_add_path_note)),
-     METH_FASTCALL, nullptr},
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hook_add_path_note)), METH_FASTCALL,
+     nullptr},
     {"dict_layout_trusted", hook_dict_layout, METH_NOARGS, nullptr},
     {"panic", hook_panic, METH_O, nullptr},
     {"throw_error", hook_throw, METH_NOARGS, nullptr},
@@ -181,8 +185,15 @@ PyMethodDef hook_methods[] = {
 };
 
 PyModuleDef hooks_def = {
-    PyModuleDef_HEAD_INIT, "_vardel_testhooks", nullptr, -1, hook_methods,
-    nullptr,               nullptr,             nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_vardel_testhooks",
+    nullptr,
+    -1,
+    hook_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -30,14 +30,15 @@ inline int finish(const char* name) {
 
 }  // namespace vardel::testing
 
-#define CHECK(cond)                                                      \
-  do {                                                                   \
-    if (!(cond)) ::vardel::testing::report(__FILE__, __LINE__, #cond);   \
+#define CHECK(cond)                                                    \
+  do {                                                                 \
+    if (!(cond)) ::vardel::testing::report(__FILE__, __LINE__, #cond); \
   } while (0)
 
 // Like CHECK, with a note (the case's name or input) in the report.
-#define CHECK_CASE(cond, note)                                                              \
-  do {                                                                                      \
-    if (!(cond)) ::vardel::testing::report(__FILE__, __LINE__, std::string(#cond) + " [" + \
-                                                                   std::string(note) + "]"); \
+#define CHECK_CASE(cond, note)                                                        \
+  do {                                                                                \
+    if (!(cond))                                                                      \
+      ::vardel::testing::report(__FILE__, __LINE__,                                   \
+                                std::string(#cond) + " [" + std::string(note) + "]"); \
   } while (0)

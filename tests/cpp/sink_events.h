@@ -21,18 +21,30 @@ inline std::size_t feed(Sink& sink, const std::vector<std::string>& events) {
     std::string_view rest = e.size() > 2 ? std::string_view(e).substr(2) : "";
     const char* arg = rest.data();  // null-terminated: the rest of `e`
     bool go = true;
-    if (e == "{s") go = sink.begin_object(KeyOrder::Sorted);
-    else if (e == "{r") go = sink.begin_object(KeyOrder::AsRead);
-    else if (e == "}") go = sink.end_object();
-    else if (e == "[") go = sink.begin_array(0);
-    else if (e == "]") go = sink.end_array();
-    else if (e == "n") go = sink.null();
-    else if (e == "t" || e == "f") go = sink.boolean(e == "t");
-    else if (e[0] == 'k') go = sink.key(rest);
-    else if (e[0] == 's') go = sink.string(rest);
-    else if (e[0] == 'u') go = sink.number(Number::from_unsigned(std::strtoull(arg, 0, 10)));
-    else if (e[0] == 'i') go = sink.number(Number::from_negative(std::strtoll(arg, 0, 10)));
-    else if (e[0] == 'd') go = sink.number(Number::from_double(std::strtod(arg, 0)));
+    if (e == "{s")
+      go = sink.begin_object(KeyOrder::Sorted);
+    else if (e == "{r")
+      go = sink.begin_object(KeyOrder::AsRead);
+    else if (e == "}")
+      go = sink.end_object();
+    else if (e == "[")
+      go = sink.begin_array(0);
+    else if (e == "]")
+      go = sink.end_array();
+    else if (e == "n")
+      go = sink.null();
+    else if (e == "t" || e == "f")
+      go = sink.boolean(e == "t");
+    else if (e[0] == 'k')
+      go = sink.key(rest);
+    else if (e[0] == 's')
+      go = sink.string(rest);
+    else if (e[0] == 'u')
+      go = sink.number(Number::from_unsigned(std::strtoull(arg, 0, 10)));
+    else if (e[0] == 'i')
+      go = sink.number(Number::from_negative(std::strtoll(arg, 0, 10)));
+    else if (e[0] == 'd')
+      go = sink.number(Number::from_double(std::strtod(arg, 0)));
     if (!go) return n;
     ++n;
   }
@@ -42,8 +54,10 @@ inline std::size_t feed(Sink& sink, const std::vector<std::string>& events) {
 // A value as one line: {k:v,...}, [v,...], "text", u7, i-7, d1.5, null, true, false.
 inline std::string show(const Value& v) {
   switch (v.kind()) {
-    case Value::Kind::Null: return "null";
-    case Value::Kind::Bool: return v.as_bool() ? "true" : "false";
+    case Value::Kind::Null:
+      return "null";
+    case Value::Kind::Bool:
+      return v.as_bool() ? "true" : "false";
     case Value::Kind::Number: {
       Number n = v.as_number();
       if (n.form() == Number::Form::Unsigned) return "u" + std::to_string(n.as_unsigned());
@@ -52,7 +66,8 @@ inline std::string show(const Value& v) {
       while (d.size() > 1 && d.back() == '0' && d[d.size() - 2] != '.') d.pop_back();
       return "d" + d;
     }
-    case Value::Kind::String: return "\"" + std::string(v.as_string()) + "\"";
+    case Value::Kind::String:
+      return "\"" + std::string(v.as_string()) + "\"";
     case Value::Kind::Array: {
       std::string out = "[";
       for (const Value& item : v) out += (out.size() > 1 ? "," : "") + show(item);

@@ -61,8 +61,8 @@ void alloc_fault_cases() {
     int failing;          // the one expected to throw (1-based), 0 for none
   };
   const Case cases[] = {
-      {"none armed", 0, 5, 0},     {"first", 1, 5, 1},          {"middle", 3, 5, 3},
-      {"last", 5, 5, 5},           {"beyond the last", 6, 5, 0},
+      {"none armed", 0, 5, 0}, {"first", 1, 5, 1},           {"middle", 3, 5, 3},
+      {"last", 5, 5, 5},       {"beyond the last", 6, 5, 0},
   };
   for (const Case& c : cases) {
     af::arm(c.armed);
@@ -126,14 +126,20 @@ void pool_cases() {
       {"a kept block is reused once", {100 * K}, {70 * K, 70 * K}, {100 * K, 70 * K}},
       {"an exact fit", {100 * K}, {100 * K}, {100 * K}},
       {"too small a kept block is left", {100 * K}, {101 * K, 99 * K}, {101 * K, 100 * K}},
-      {"the largest that fits first", {80 * K, 300 * K, 90 * K}, {70 * K, 70 * K, 70 * K, 70 * K},
+      {"the largest that fits first",
+       {80 * K, 300 * K, 90 * K},
+       {70 * K, 70 * K, 70 * K, 70 * K},
        {300 * K, 90 * K, 80 * K, 70 * K}},
       {"a small request takes no kept block", {200 * K}, {1, 64 * K}, {1, 200 * K}},
       // The cap on bytes: 60 + 60 fit, 10 more would not and is smaller than both.
-      {"bytes cap drops a smaller block", {60 * M, 60 * M, 10 * M}, {9 * M, 9 * M, 9 * M},
+      {"bytes cap drops a smaller block",
+       {60 * M, 60 * M, 10 * M},
+       {9 * M, 9 * M, 9 * M},
        {60 * M, 60 * M, 9 * M}},
       // A larger block replaces the smallest when the total still fits.
-      {"bytes cap keeps the larger block", {60 * M, 50 * M, 64 * M}, {49 * M, 49 * M, 49 * M},
+      {"bytes cap keeps the larger block",
+       {60 * M, 50 * M, 64 * M},
+       {49 * M, 49 * M, 49 * M},
        {64 * M, 60 * M, 49 * M}},
   };
   for (const Case& c : cases) {
@@ -189,7 +195,9 @@ void pool_cases() {
 
 // --- the arena ---------------------------------------------------------------
 
-bool aligned(const void* p, std::size_t a) { return reinterpret_cast<std::uintptr_t>(p) % a == 0; }
+bool aligned(const void* p, std::size_t a) {
+  return reinterpret_cast<std::uintptr_t>(p) % a == 0;
+}
 
 // The arena and the output buffer take their first block from the pool, which
 // may hold a block from an earlier case large enough to never grow: each case
@@ -313,7 +321,7 @@ void output_buffer_cases() {
       out.commit(piece.size());
       expect += piece;
     }
-    CHECK(out.view() == expect);  // past several growths
+    CHECK(out.view() == expect);          // past several growths
     char* p = out.room(3 * 1024 * 1024);  // far more than doubling gives
     std::memset(p, 'x', 3 * 1024 * 1024);
     out.commit(3 * 1024 * 1024);
@@ -335,8 +343,8 @@ void output_buffer_cases() {
   };
   // Only spaces and line feeds are trimmed: the encoder's own whitespace.
   const Trim trims[] = {
-      {"", ""},           {"a", "a"},           {"a \n \n", "a"}, {"  \n", ""},
-      {"a\t", "a\t"},     {"a\t \n", "a\t"},    {"a\r\n", "a\r"}, {" a b ", " a b"},
+      {"", ""},       {"a", "a"},        {"a \n \n", "a"}, {"  \n", ""},
+      {"a\t", "a\t"}, {"a\t \n", "a\t"}, {"a\r\n", "a\r"}, {" a b ", " a b"},
   };
   for (const Trim& t : trims) {
     OutputBuffer out;

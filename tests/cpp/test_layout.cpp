@@ -101,8 +101,8 @@ void tables_by_key_set() {
     check_text(nested, layout(true), "[2]:\n  - id: 1\n    v: 0\n  - v:\n      [1]: 5\n    id: 2",
                ("a reordered row holding an array, uniform" + note).c_str());
     // A row that repeats one key of the header in place of another is not a table row.
-    Value repeated = t.arr({row({{"a", t.num(1)}, {"b", t.num(2)}}),
-                            row({{"b", t.num(3)}, {"b", t.num(4)}})});
+    Value repeated =
+        t.arr({row({{"a", t.num(1)}, {"b", t.num(2)}}), row({{"b", t.num(3)}, {"b", t.num(4)}})});
     check_text(repeated, layout(false), "[2]:\n  - a: 1\n    b: 2\n  - b: 3\n    b: 4",
                ("a row with a key twice" + note).c_str());
   }
@@ -147,7 +147,8 @@ void uniform_depth_and_limits() {
   // allocated for it; an empty block puts no line there and passes.
   const std::uint64_t max = vardel::kMaxTextSize;
   auto fails_wide = [](const std::string& text) {
-    return text.starts_with("error: ") && text.find("more than a text can hold") != std::string::npos;
+    return text.starts_with("error: ") &&
+           text.find("more than a text can hold") != std::string::npos;
   };
   Value deep = t.obj({{"a", t.obj({{"b", t.obj({{"c", t.num(1)}})}})}});
   CHECK_CASE(fails_wide(encode(deep, layout(true, max))), "one indent at the limit");

@@ -42,7 +42,9 @@ int main() {
       {"upper case before lower", {"b", "A", "a", "_"}, {"A", "_", "a", "b"}, {1, 3, 2, 0}},
       {"prefix first", {"ab", "a", ""}, {"", "a", "ab"}, {2, 1, 0}},
       // UTF-8 byte order is code point order: U+00E9 (C3 A9) after "z", U+20AC after U+00E9.
-      {"bytes above ASCII", {"\xE2\x82\xAC", "\xC3\xA9", "z"}, {"z", "\xC3\xA9", "\xE2\x82\xAC"},
+      {"bytes above ASCII",
+       {"\xE2\x82\xAC", "\xC3\xA9", "z"},
+       {"z", "\xC3\xA9", "\xE2\x82\xAC"},
        {2, 1, 0}},
       {"repeated key keeps the last value", {"k", "a", "k", "k"}, {"a", "k"}, {1, 3}},
       {"embedded NUL", {std::string("a\0b", 3), "a"}, {"a", std::string("a\0b", 3)}, {1, 0}},
@@ -64,7 +66,9 @@ int main() {
       {"kept: empty", {}, {}, {}},
       {"kept: unsorted stays", {"c", "a", "b"}, {"c", "a", "b"}, {0, 1, 2}},
       {"kept: repeats", {"k", "a", "k", "b", "a", "k"}, {"k", "a", "b"}, {5, 4, 3}},
-      {"kept: prefix and NUL", {"ab", std::string("a\0", 2), "a", "ab"}, {"ab", std::string("a\0", 2), "a"},
+      {"kept: prefix and NUL",
+       {"ab", std::string("a\0", 2), "a", "ab"},
+       {"ab", std::string("a\0", 2), "a"},
        {3, 1, 2}},
   };
   for (const Case& c : kept) check_sort(c, true);
