@@ -64,25 +64,6 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   });
 }
 
-PyObject* decode_toon(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* slots[2];
-    if (!extract_arguments_fastcall(kDecode, args, PyVectorcall_NARGS(nargs), kwnames, slots))
-      return nullptr;
-    Py_ssize_t n = 0;
-    const char* text = text_argument(slots[0], n);
-    if (text == nullptr) return nullptr;
-    OptionsBorrow borrow;
-    if (slots[1] != nullptr && slots[1] != Py_None && !check_decode_options(slots[1], borrow))
-      return nullptr;
-    std::string_view toon(text, static_cast<std::size_t>(n));
-    PythonSink sink(toon);
-    auto done = decode_document(toon, sink);
-    if (!done) return raise_toon_error(done.error());
-    return sink.take_result().release();
-  });
-}
-
 // Keeps the cyclic garbage collector off for its lifetime, as it was before. The values a
 // decoder builds hold no cycles and no Python code runs while they are built, so a collection
 // could free nothing; yet every container made counts towards one, and each would walk the
@@ -99,6 +80,26 @@ class NoCollection {
  private:
   bool was_enabled_;
 };
+
+PyObject* decode_toon(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!extract_arguments_fastcall(kDecode, args, PyVectorcall_NARGS(nargs), kwnames, slots))
+      return nullptr;
+    Py_ssize_t n = 0;
+    const char* text = text_argument(slots[0], n);
+    if (text == nullptr) return nullptr;
+    OptionsBorrow borrow;
+    if (slots[1] != nullptr && slots[1] != Py_None && !check_decode_options(slots[1], borrow))
+      return nullptr;
+    std::string_view toon(text, static_cast<std::size_t>(n));
+    NoCollection no_collection;
+    PythonSink sink(toon);
+    auto done = decode_document(toon, sink);
+    if (!done) return raise_toon_error(done.error());
+    return sink.take_result().release();
+  });
+}
 
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
