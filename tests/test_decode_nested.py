@@ -204,7 +204,14 @@ def test_delimiter_option_applies_to_headers_without_a_mark_only():
     ('t[1]{"a}:\n  1', "unterminated quotation mark", 1, 6),
     ('t[1]{"\\a"}:\n  1', "invalid escape sequence \\a", 1, 7),
     ('ü: "é\\é"', "invalid escape sequence \\é", 1, 6),
+    # a table without fields writes no rows, so its count alone makes objects: a short text may
+    # not ask for more than its size allows (65536, and 16 more per byte of text)
+    ("[1000000000000]{}:", "the array header announces 1000000000000 objects without keys, "
+     "more than a text of this size may (65824)", 1, 1),
+    ("a:\n  [65537]{}:\nb:\n  [65537]{}:", "the array header announces 65537 objects without keys, "
+     "more than a text of this size may (495)", 4, 3),
 ])
+
 def test_errors(toon, msg, line, column):
     with pytest.raises(DecodeError) as info:
         decode(toon)
@@ -212,6 +219,11 @@ def test_errors(toon, msg, line, column):
     assert (e.msg, e.lineno, e.colno) == (msg, line, column)
     assert str(e) == f"{msg} (line {line}, column {column})"
     assert isinstance(e, ValueError) and type(e).__module__ == "vardel"
+
+
+@pytest.mark.parametrize("count", [0, 1, 3, 65536])
+def test_a_table_without_fields_makes_its_count_of_objects(count):
+    assert decode(f"[{count}]{{}}:") == [{}] * count
 
 
 @pytest.mark.parametrize("toon, want", [

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "core/arena.h"
 #include "core/text.h"
+#include "core/vec.h"
 #include "decode/reader.h"
 
 namespace vardel {
@@ -92,7 +92,12 @@ Step failed(bool) {
 class NestedReader {
  public:
   NestedReader(std::string_view text, const DecodeSettings& settings, Sink& sink)
-      : text_(text), settings_(settings), sink_(sink) {
+      : text_(text),
+        settings_(settings),
+        sink_(sink),
+        keyless_left_(text.size() < kKeylessPerByteLimit
+                          ? kKeylessBase + kKeylessPerByte * text.size()
+                          : SIZE_MAX) {
     stack_.reserve(16);
   }
 
@@ -170,7 +175,7 @@ class NestedReader {
   std::string_view text_;
   const DecodeSettings& settings_;
   Sink& sink_;
-  std::vector<Frame> stack_;
+  Vec<Frame> stack_;
   std::size_t depth_ = 0;  // containers begun and not ended
   bool started_ = false;
   bool done_ = false;
@@ -182,8 +187,14 @@ class NestedReader {
   bool parsed_ok_ = false;  // parsed_ holds the current line
   std::string scratch_;     // an unescaped string, valid until the next one
   std::string key_scratch_;
-  std::vector<std::string_view> fields_;  // the open table's field names
-  Arena field_arena_;                     // field names with escapes
+  // Objects that tables without fields may still make: their rows are not written, so the
+  // header's count alone says how many, and a short text could otherwise ask for any number.
+  static constexpr std::size_t kKeylessBase = std::size_t(1) << 16;
+  static constexpr std::size_t kKeylessPerByte = 16;
+  static constexpr std::size_t kKeylessPerByteLimit = (SIZE_MAX - kKeylessBase) / kKeylessPerByte;
+  std::size_t keyless_left_;
+  Vec<std::string_view> fields_;  // the open table's field names
+  Arena field_arena_;             // field names with escapes
   const Arena::Mark field_mark_ = field_arena_.mark();
   ToonError error_{ToonError::Kind::DecodingError, std::string()};
 };
@@ -653,6 +664,12 @@ bool NestedReader::close_top() {
       if (fields_.empty() && f.seen == 0) {
         // Rows without cells are not written: the count says how many empty objects.
         std::size_t n = f.count == kNoCount ? 1 : f.count;
+        if (n > keyless_left_)
+          return fail_at(f.line_start, f.line, f.at,
+                         "the array header announces " + std::to_string(n) +
+                             " objects without keys, more than a text of this size may (" +
+                             std::to_string(keyless_left_) + ")");
+        keyless_left_ -= n;
         for (std::size_t i = 0; i < n; ++i) {
           if (!enter(f.line_start, f.line, f.at)) return false;
           if (!(sink_.begin_object(KeyOrder::AsRead) || stop()) || !end_object()) return false;
