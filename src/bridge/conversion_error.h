@@ -80,8 +80,4 @@ PyObject* cannot_convert_text(PyObject* obj, const char* target);
 // Sets TypeError with the cannot_convert_text of `obj` and `target`.
 void raise_cannot_convert(PyObject* obj, const char* target);
 
-// Returns the UTF-8 form of `s`, any code point without one (a lone surrogate)
-// replaced by U+FFFD. Leaves no exception pending.
-std::string utf8_lossy(PyObject* s);
-
 }  // namespace vardel

@@ -1,28 +1,11 @@
 #include "bridge/error_path.h"
 
 #include "bridge/conversion_error.h"
+#include "bridge/utf8_str.h"
 
 namespace vardel {
 
 namespace {
-
-void append_utf8(std::string& out, Py_UCS4 c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 // Appends `s` quoted, with the escapes json.dumps(s, ensure_ascii=False)
 // writes; a lone surrogate, which has no UTF-8 form, as its \u escape.

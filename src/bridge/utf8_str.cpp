@@ -360,4 +360,37 @@ int str_order(PyObject* a, PyObject* b) {
   return PyUnicode_Compare(a, b);
 }
 
+void append_utf8(std::string& out, Py_UCS4 c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+std::string utf8_lossy(PyObject* s) {
+  Py_ssize_t n = 0;
+  if (const char* p = PyUnicode_AsUTF8AndSize(s, &n)) return std::string(p, n);
+  PyErr_Clear();
+  std::string out;
+  Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+  int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  for (Py_ssize_t i = 0; i < len; ++i) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    append_utf8(out, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c);
+  }
+  return out;
+}
+
 }  // namespace vardel

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <string>
 #include <string_view>
 
 #include "core/arena.h"
@@ -27,5 +28,12 @@ PyObject* str_from_utf8(std::string_view text, bool known_ascii = false);
 // before, equal to or after the str `b` by code points, which is the byte
 // order of their UTF-8 forms.
 int str_order(PyObject* a, PyObject* b);
+
+// Appends the UTF-8 form of the code point `c` (not a surrogate) to `out`.
+void append_utf8(std::string& out, Py_UCS4 c);
+
+// Returns the UTF-8 form of `s`, any code point without one (a lone surrogate)
+// replaced by U+FFFD. Leaves no exception pending.
+std::string utf8_lossy(PyObject* s);
 
 }  // namespace vardel
