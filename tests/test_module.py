@@ -16,12 +16,12 @@ E, D, EO, DO = m.encode, m.decode_toon, m.EncodeOptions, m.DecodeOptions
 
 
 def test_attributes_are_exactly_the_four_names():
-    # The package adds the reader's two names and the ready-made default hook;
+    # The package adds the reader's two names, dump and the ready-made default hook;
     # the extension's own list is unchanged.
     assert m.__all__ == NAMES
-    assert vardel.__all__ == [*NAMES, "decode", "DecodeError", "common_types"]
+    assert vardel.__all__ == [*NAMES, "decode", "DecodeError", "dump", "common_types"]
     assert set(dir(m)) - set(NAMES) == {"__all__", "__doc__", "__file__", "__loader__", "__name__",
-                                        "__package__", "__spec__", "decode", "DecodeError"}
+                                        "__package__", "__spec__", "decode", "DecodeError", "dump"}
     assert all(getattr(vardel, name) is getattr(m, name) for name in vardel.__all__[:-1])
 
 

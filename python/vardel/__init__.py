@@ -9,7 +9,7 @@
 """
 
 from vardel._types import common_types
-from vardel._vardel import DecodeError, DecodeOptions, EncodeOptions, decode, decode_toon, encode
+from vardel._vardel import DecodeError, DecodeOptions, EncodeOptions, decode, decode_toon, dump, encode
 
 __version__: str
 
@@ -40,5 +40,6 @@ __all__ = [
     "DecodeOptions",
     "decode",
     "DecodeError",
+    "dump",
     "common_types",
 ]

@@ -1,7 +1,12 @@
 """The native core of vardel: TOON encoding and decoding."""
 
 from collections.abc import Callable
-from typing import Any, ClassVar, Literal, Self, TypeAlias, final
+from typing import Any, ClassVar, Literal, Protocol, Self, TypeAlias, TypeVar, final
+
+_T_contra = TypeVar("_T_contra", contravariant=True)
+
+class _SupportsWrite(Protocol[_T_contra]):
+    def write(self, s: _T_contra, /) -> object: ...
 
 __all__ = ["encode", "decode_toon", "EncodeOptions", "DecodeOptions"]
 
@@ -121,6 +126,22 @@ def encode(
     EncodeOptions or `default` is not callable. A conversion error, and an
     exception from `default`, carry a note naming where in the data they
     happened, e.g. "at $.users[1].created".
+    """
+
+def dump(
+    data: object,
+    fp: _SupportsWrite[str] | _SupportsWrite[bytes],
+    options: EncodeOptions | None = None,
+    *,
+    default: Callable[[Any], object] | None = None,
+) -> None:
+    """Encode Python data to TOON text written to the file `fp`.
+
+    The text is `encode(data, options, default=default)`, written as UTF-8
+    bytes to a binary stream of the io module and as strs to anything else,
+    a piece of about 1 MiB at a time: a large text is never held whole
+    beside the buffer it is written in. Nothing is written when encoding
+    fails; the exceptions are encode's, and those of `fp.write`.
     """
 
 def decode_toon(toon_str: str, options: DecodeOptions | None = None) -> dict[str, Any]:

@@ -25,7 +25,7 @@ import msgspec
 import orjson
 
 import vardel
-from vardel import DecodeOptions, EncodeOptions, __version__, decode_toon, encode
+from vardel import DecodeOptions, EncodeOptions, __version__, decode_toon, dump, encode
 from vardel import tokens as _tokens
 
 PROG = "vardel"
@@ -307,13 +307,6 @@ def _write_all(stream: BinaryIO, data: bytes | memoryview) -> None:
         view = view[stream.write(view) :]
 
 
-def _text_blocks(text: str) -> Iterator[bytes]:
-    """Yields `text` as UTF-8 a block at a time, then one line feed."""
-    for i in range(0, len(text), _BLOCK):
-        yield text[i : i + _BLOCK].encode("utf-8")
-    yield b"\n"
-
-
 def _byte_blocks(data: bytes) -> Iterator[memoryview]:
     """Yields `data` a block at a time, then one line feed."""
     view = memoryview(data)
@@ -322,22 +315,43 @@ def _byte_blocks(data: bytes) -> Iterator[memoryview]:
     yield memoryview(b"\n")
 
 
-def _write_blocks(stream: BinaryIO, blocks: Iterable[bytes | memoryview], total: int | None,
-                  progress: Progress) -> None:
-    done = 0
-    for block in blocks:
-        _write_all(stream, block)
-        done += len(block)
-        progress.update(done, total)
-    stream.flush()
+class _CountingWriter(io.RawIOBase):
+    """A binary writer that shows on `progress` how much has gone to `stream`, in the
+    phase `phase` (when given), which starts with the first write."""
+
+    def __init__(self, stream: BinaryIO, total: int | None, progress: Progress,
+                 phase: str | None = None) -> None:
+        super().__init__()
+        self.stream, self.total, self.progress, self.phase, self.done = stream, total, progress, phase, 0
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, block: bytes | memoryview) -> int:  # type: ignore[override]
+        if self.phase is not None and self.done == 0:
+            self.progress.phase(self.phase)
+        _write_all(self.stream, block)
+        self.done += len(block)
+        self.progress.update(self.done, self.total)
+        return len(block)
 
 
-def _write_output(path: str | None, blocks: Iterable[bytes | memoryview], total: int | None,
-                  progress: Progress) -> None:
-    """Writes `blocks` to standard output or, atomically, to `path`."""
+def _block_filler(blocks: Iterable[bytes | memoryview], total: int | None,
+                  progress: Progress) -> Callable[[BinaryIO], None]:
+    """Returns what writes `blocks` to a stream, showing how far it got."""
+    def fill(stream: BinaryIO) -> None:
+        writer = _CountingWriter(stream, total, progress)
+        for block in blocks:
+            writer.write(block)
+    return fill
+
+
+def _write_output(path: str | None, fill: Callable[[BinaryIO], None]) -> None:
+    """Writes to standard output or, atomically, to `path` what `fill` writes to a binary stream."""
     if path is None or path == "-":
         sys.stdout.flush()
-        _write_blocks(sys.stdout.buffer, blocks, total, progress)
+        fill(sys.stdout.buffer)
+        sys.stdout.buffer.flush()
         return
     target = os.path.realpath(path)
     directory, base = os.path.split(target)
@@ -347,7 +361,8 @@ def _write_output(path: str | None, blocks: Iterable[bytes | memoryview], total:
         raise FileError(f"cannot write {path}: {exc.strerror or exc}") from None
     try:
         with os.fdopen(fd, "wb") as f:
-            _write_blocks(f, blocks, total, progress)
+            fill(f)
+            f.flush()
             os.fsync(f.fileno())
         os.chmod(tmp, _new_file_mode(target))
         os.replace(tmp, target)
@@ -419,22 +434,40 @@ def _encode_file(args: argparse.Namespace, progress: Progress) -> None:
         data = _load_json(name, memoryview(raw)[_text_start(raw):])
     del raw
     progress.phase("encoding TOON")
+    options = _encode_options(args)
+    if args.stats:
+        # The report needs the text whole; it is made before the output, so that a failure
+        # leaves no output behind.
+        toon = _encoded(name, lambda: encode(data, options))
+        compact = json.dumps(data, separators=(",", ":"), ensure_ascii=False)
+        report = _stats_lines(compact, toon)
+        del data
+        progress.phase("writing TOON")
+        _write_output(args.output, _block_filler(_byte_blocks(toon.encode("utf-8")), None, progress))
+        progress.done()
+        sys.stderr.write("".join(line + "\n" for line in report))
+        sys.stderr.flush()
+        return
+
+    def fill(stream: BinaryIO) -> None:
+        # dump writes the text as it leaves the encoder's buffer, never holding it twice;
+        # nothing is written when encoding fails.
+        writer = _CountingWriter(stream, None, progress, "writing TOON")
+        _encoded(name, lambda: dump(data, writer, options))
+        writer.write(b"\n")
+        progress.update(writer.done, writer.done)
+
+    _write_output(args.output, fill)
+
+
+def _encoded(name: str, run: Callable[[], Any]) -> Any:
+    """Returns what the encoding `run` returns; its failures become the command's."""
     try:
-        toon = encode(data, _encode_options(args))
+        return run()
     except MemoryError:
         raise CliError(f"{name}: cannot encode: out of memory") from None
     except (ValueError, OverflowError) as exc:
         raise CliError(f"{name}: cannot encode: {exc}") from None
-    if args.stats:  # before the output, so that a failure leaves no output behind
-        compact = json.dumps(data, separators=(",", ":"), ensure_ascii=False)
-        report = _stats_lines(compact, toon)
-    del data
-    progress.phase("writing TOON")
-    _write_output(args.output, _text_blocks(toon), len(toon) + 1, progress)
-    progress.done()
-    if args.stats:
-        sys.stderr.write("".join(line + "\n" for line in report))
-        sys.stderr.flush()
 
 
 def _dump_json(data: Any, indent: int | None, sort_keys: bool) -> bytes:
@@ -536,10 +569,10 @@ def _decode_file(args: argparse.Namespace, jsonl: bool, progress: Progress) -> N
         if not isinstance(data, list):
             kind = "an object" if isinstance(data, dict) else "a single value"
             raise CliError(f"{name}: --jsonl writes the elements of an array; the TOON text holds {kind}")
-        _write_output(args.output, _jsonl_blocks(data, args.sort_keys), None, progress)
+        _write_output(args.output, _block_filler(_jsonl_blocks(data, args.sort_keys), None, progress))
     else:
         indent = None if args.compact else (2 if args.indent is None else args.indent)
-        _write_output(args.output, _json_blocks(data, indent, args.sort_keys), None, progress)
+        _write_output(args.output, _block_filler(_json_blocks(data, indent, args.sort_keys), None, progress))
 
 
 def _count(limit: int | None) -> Callable[[str], int]:

@@ -1,5 +1,6 @@
 #include "module/functions.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -23,6 +24,9 @@ namespace {
 const char* const kEncodeParams[] = {"data", "options", "default"};
 const FunctionDescription kEncode{"encode", nullptr, kEncodeParams, 3, 1, 1};
 
+const char* const kDumpParams[] = {"data", "fp", "options", "default"};
+const FunctionDescription kDump{"dump", nullptr, kDumpParams, 4, 2, 1};
+
 const char* const kDecodeParams[] = {"toon_str", "options"};
 const FunctionDescription kDecode{"decode_toon", nullptr, kDecodeParams, 2, 1};
 const FunctionDescription kDecodeNested{"decode", nullptr, kDecodeParams, 2, 1};
@@ -37,30 +41,98 @@ const char* text_argument(PyObject* source, Py_ssize_t& n) {
   return PyUnicode_AsUTF8AndSize(source, &n);
 }
 
+// Encodes `data` into `out` with the options and hook given as arguments to `fn`; returns whether
+// the text is ASCII, or nothing with an exception set.
+std::optional<bool> encode_arguments(const char* fn_name, PyObject* data, PyObject* options,
+                                     PyObject* default_fn, OutputBuffer& out) {
+  PyObject* fn = default_fn == Py_None ? nullptr : default_fn;
+  if (fn != nullptr && !PyCallable_Check(fn)) {
+    PyRef name = PyRef::steal(type_qualname(Py_TYPE(fn)));
+    if (name)
+      PyErr_Format(PyExc_TypeError, "%s() argument 'default' must be callable or None, not %U",
+                   fn_name, name.get());
+    return std::nullopt;
+  }
+  EncodeSettings settings;
+  OptionsBorrow borrow;
+  if (options != nullptr && options != Py_None && !read_encode_options(options, borrow, settings))
+    return std::nullopt;
+  std::optional<DefaultHook> hook;
+  if (fn != nullptr) hook.emplace(fn);
+  auto ascii = encode_python(data, out, settings, hook ? &*hook : nullptr);
+  if (!ascii) {
+    raise_encode_failure(ascii.error());
+    return std::nullopt;
+  }
+  return *ascii;
+}
+
 PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* slots[3];
     if (!extract_arguments_fastcall(kEncode, args, PyVectorcall_NARGS(nargs), kwnames, slots))
       return nullptr;
-    PyObject* fn = slots[2] == Py_None ? nullptr : slots[2];
-    if (fn != nullptr && !PyCallable_Check(fn)) {
-      PyRef name = PyRef::steal(type_qualname(Py_TYPE(fn)));
-      if (name)
-        PyErr_Format(PyExc_TypeError,
-                     "encode() argument 'default' must be callable or None, not %U", name.get());
-      return nullptr;
-    }
-    EncodeSettings settings;
-    OptionsBorrow borrow;
-    if (slots[1] != nullptr && slots[1] != Py_None &&
-        !read_encode_options(slots[1], borrow, settings))
-      return nullptr;
     OutputBuffer out;
-    std::optional<DefaultHook> hook;
-    if (fn != nullptr) hook.emplace(fn);
-    auto ascii = encode_python(slots[0], out, settings, hook ? &*hook : nullptr);
-    if (!ascii) return raise_encode_failure(ascii.error());
+    std::optional<bool> ascii = encode_arguments("encode", slots[0], slots[1], slots[2], out);
+    if (!ascii) return nullptr;
     return str_from_utf8(out.view(), *ascii);
+  });
+}
+
+// The text is handed to the file a piece at a time: the whole text is never held twice, as a str
+// or bytes object beside the buffer it was written in.
+constexpr std::size_t kDumpPiece = std::size_t(1) << 20;
+
+// Returns whether `fp` takes bytes: a binary stream of the io module. Anything else is written
+// strs, as json.dump does. Null with an exception set on failure.
+std::optional<bool> takes_bytes(PyObject* fp) {
+  PyRef io = PyRef::steal(PyImport_ImportModule("io"));
+  if (!io) return std::nullopt;
+  for (const char* base : {"RawIOBase", "BufferedIOBase"}) {
+    PyRef type = PyRef::steal(PyObject_GetAttrString(io.get(), base));
+    if (!type) return std::nullopt;
+    int is = PyObject_IsInstance(fp, type.get());
+    if (is < 0) return std::nullopt;
+    if (is) return true;
+  }
+  return false;
+}
+
+// Calls `write` with `text` as pieces of bytes or strs, cut between characters; a binary stream
+// that writes less than a piece is handed the rest. Returns false with an exception set.
+bool write_pieces(PyObject* write, std::string_view text, bool ascii, bool as_bytes) {
+  while (!text.empty()) {
+    std::size_t n = std::min(text.size(), kDumpPiece);
+    while (n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    PyRef piece = PyRef::steal(as_bytes ? PyBytes_FromStringAndSize(text.data(), Py_ssize_t(n))
+                                        : str_from_utf8(text.substr(0, n), ascii));
+    if (!piece) return false;
+    PyRef written = PyRef::steal(PyObject_CallOneArg(write, piece.get()));
+    if (!written) return false;
+    std::size_t done = n;
+    if (as_bytes && PyLong_Check(written.get())) {
+      Py_ssize_t w = PyLong_AsSsize_t(written.get());
+      if (w < 0 && PyErr_Occurred()) return false;
+      if (w >= 0 && std::size_t(w) < n) done = std::size_t(w);
+    }
+    text.remove_prefix(done);
+  }
+  return true;
+}
+
+PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* slots[4];
+    if (!extract_arguments_fastcall(kDump, args, PyVectorcall_NARGS(nargs), kwnames, slots))
+      return nullptr;
+    PyRef write = PyRef::steal(PyObject_GetAttrString(slots[1], "write"));
+    if (!write) return nullptr;
+    std::optional<bool> as_bytes = takes_bytes(slots[1]);
+    if (!as_bytes) return nullptr;
+    OutputBuffer out;
+    std::optional<bool> ascii = encode_arguments("dump", slots[0], slots[2], slots[3], out);
+    if (!ascii || !write_pieces(write.get(), out.view(), *ascii, *as_bytes)) return nullptr;
+    Py_RETURN_NONE;
   });
 }
 
@@ -128,6 +200,12 @@ PyMethodDef encode_def = {
     "encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)),
     METH_FASTCALL | METH_KEYWORDS,
     "encode(data, options=None, *, default=None)\n--\n\nEncode Python data to TOON format"};
+
+PyMethodDef dump_def = {
+    "dump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "dump(data, fp, options=None, *, default=None)\n--\n\nEncode Python data to TOON text "
+    "written to the file fp: bytes to a binary stream, strs to any other"};
 
 PyMethodDef decode_toon_def = {
     "decode_toon", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_toon)),

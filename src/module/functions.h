@@ -1,4 +1,4 @@
-// The module functions encode, decode_toon and decode.
+// The module functions encode, dump, decode_toon and decode.
 #pragma once
 
 #include <Python.h>
@@ -6,6 +6,7 @@
 namespace vardel {
 
 extern PyMethodDef encode_def;
+extern PyMethodDef dump_def;
 extern PyMethodDef decode_toon_def;
 extern PyMethodDef decode_def;
 

@@ -83,7 +83,7 @@ bool initialise(PyObject* module) {
   return add_function(module, &encode_def) && add_function(module, &decode_toon_def) &&
          add_class(module, "EncodeOptions", encode_options_type()) &&
          add_class(module, "DecodeOptions", decode_options_type()) &&
-         add_unlisted_function(module, &decode_def) &&
+         add_unlisted_function(module, &decode_def) && add_unlisted_function(module, &dump_def) &&
          add_unlisted(module, "DecodeError", decode_error_class());
 }
 

@@ -1,0 +1,130 @@
+"""vardel.dump: the text of encode, written to a file a piece at a time."""
+
+import io
+
+import pytest
+
+import vardel
+from vardel import EncodeOptions
+
+PIECE = 1 << 20
+
+# Texts around the piece size, with characters of every UTF-8 length placed so that some straddle
+# a piece boundary.
+LARGE = [
+    {"k": "x" * (PIECE - 4) + "é€😀" * 3},
+    {"rows": [{"a": i, "b": "ü€" * 50, "c": "😀"} for i in range(8000)]},
+    ["a" * (PIECE - 10), "b" * PIECE, "c"],
+]
+SMALL = [{}, [], "", 0, {"a": [1, 2], "é": "ü"}, [{"x": 1, "y": "z"}] * 3]
+
+
+class Pieces(io.RawIOBase):
+    """A binary stream that takes at most `limit` bytes per write and keeps each piece."""
+
+    def __init__(self, limit=None):
+        self.limit, self.pieces = limit, []
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        b = bytes(b)[: self.limit]
+        self.pieces.append(b)
+        return len(b)
+
+
+class TextPieces:
+    """Anything with a write method that is not a binary stream is handed strs."""
+
+    def __init__(self):
+        self.pieces = []
+
+    def write(self, s):
+        self.pieces.append(s)
+
+
+@pytest.mark.parametrize("data", SMALL + LARGE)
+def test_text_and_binary_files_receive_the_encoded_text(data):
+    text = vardel.encode(data)
+    binary, textual = io.BytesIO(), io.StringIO()
+    vardel.dump(data, binary)
+    vardel.dump(data, textual)
+    assert binary.getvalue() == text.encode("utf-8")
+    assert textual.getvalue() == text
+
+
+@pytest.mark.parametrize("data", LARGE)
+def test_pieces_are_bounded_and_cut_between_characters(data):
+    raw, textual = Pieces(), TextPieces()
+    vardel.dump(data, raw)
+    vardel.dump(data, textual)
+    assert len(raw.pieces) > 1 and all(0 < len(p) <= PIECE for p in raw.pieces)
+    assert "".join(p.decode("utf-8") for p in raw.pieces) == vardel.encode(data)
+    assert all(isinstance(p, str) for p in textual.pieces)
+    assert "".join(textual.pieces) == vardel.encode(data)
+
+
+@pytest.mark.parametrize("limit", [1, 7, 4096])
+def test_short_writes_of_a_raw_stream_are_completed(limit):
+    data = {"a": "é" * 3000, "b": list(range(500))}
+    raw = Pieces(limit)
+    vardel.dump(data, raw)
+    assert all(len(p) <= limit for p in raw.pieces)
+    assert b"".join(raw.pieces) == vardel.encode(data).encode("utf-8")
+
+
+def test_real_files_in_both_modes(tmp_path):
+    data = {"users": [{"id": i, "name": f"n{i}", "city": "Zürich"} for i in range(100)]}
+    with open(tmp_path / "t.toon", "w", encoding="utf-8") as f:
+        vardel.dump(data, f)
+    with open(tmp_path / "b.toon", "wb") as f:
+        vardel.dump(data, f)
+    with open(tmp_path / "r.toon", "wb", buffering=0) as f:
+        vardel.dump(data, f)
+    for name in ("t", "b", "r"):
+        assert (tmp_path / f"{name}.toon").read_text("utf-8") == vardel.encode(data)
+    assert vardel.decode((tmp_path / "b.toon").read_text("utf-8")) == data
+
+
+def test_options_and_default_are_those_of_encode():
+    data = {"when": {1, 2}, "rows": [{"a": 1, "b": object}]}
+    options = EncodeOptions(delimiter="|", indent=4, sort_keys=False)
+    hook = lambda o: sorted(o) if isinstance(o, set) else o.__name__  # noqa: E731
+    out = io.StringIO()
+    vardel.dump(data, out, options, default=hook)
+    assert out.getvalue() == vardel.encode(data, options, default=hook)
+
+
+@pytest.mark.parametrize("data, options, error", [
+    ({"a": [1, object()]}, None, ValueError),
+    ({"a": [1, 2]}, EncodeOptions(delimiter=";"), ValueError),
+    ({"a": 1}, "not options", TypeError),
+])
+def test_a_failed_encoding_writes_nothing_and_raises_as_encode(data, options, error):
+    out = Pieces()
+    with pytest.raises(error) as dumped:
+        vardel.dump(data, out, options)
+    with pytest.raises(error) as encoded:
+        vardel.encode(data, options)
+    assert out.pieces == []
+    assert str(dumped.value) == str(encoded.value)
+
+
+def test_bad_files_and_failing_writes_raise():
+    with pytest.raises(AttributeError):
+        vardel.dump({"a": 1}, object())
+
+    class Full(io.RawIOBase):
+        def writable(self):
+            return True
+
+        def write(self, b):
+            raise OSError(28, "No space left on device")
+
+    with pytest.raises(OSError, match="No space left"):
+        vardel.dump({"a": 1}, Full())
+    with pytest.raises(TypeError, match="dump\\(\\) argument 'default' must be callable"):
+        vardel.dump({"a": 1}, io.StringIO(), default=3)
+    with pytest.raises(TypeError):
+        vardel.dump({"a": 1})
