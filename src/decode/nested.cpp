@@ -307,11 +307,18 @@ std::string escape_message(std::string_view body, const char* bad) {
   std::string message = "invalid escape sequence";
   std::string_view rest(bad + 1, static_cast<std::size_t>(body.data() + body.size() - bad - 1));
   if (rest.empty()) return message;
-  auto b0 = static_cast<unsigned char>(rest[0]);
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(rest[i]); };
+  unsigned char b0 = byte(0);
   std::size_t len = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC2 ? 2 : 0;
   bool whole = len != 0 && len <= rest.size() && b0 < 0xF5;
-  for (std::size_t i = 1; whole && i < len; ++i)
-    whole = (static_cast<unsigned char>(rest[i]) & 0xC0) == 0x80;
+  // The second byte's range excludes overlong forms (E0, F0), surrogates (ED) and code points
+  // past U+10FFFF (F4); the other continuation bytes may be any of 80..BF.
+  if (whole && len > 1) {
+    unsigned char low = b0 == 0xE0 ? 0xA0 : b0 == 0xF0 ? 0x90 : 0x80;
+    unsigned char high = b0 == 0xED ? 0x9F : b0 == 0xF4 ? 0x8F : 0xBF;
+    whole = byte(1) >= low && byte(1) <= high;
+  }
+  for (std::size_t i = 2; whole && i < len; ++i) whole = (byte(i) & 0xC0) == 0x80;
   message += " \\";
   message += whole ? rest.substr(0, len) : std::string_view("\xEF\xBF\xBD");
   return message;
