@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <utility>
 
 #include "bridge/utf8_str.h"
 
@@ -63,25 +64,9 @@ bool same_bytes(const char* a, const char* b, std::size_t n) {
 
 // Returns true if the bytes `a` (of length `na`) order strictly before `b`.
 bool bytes_less(const char* a, std::size_t na, std::string_view b) {
-  std::size_t n = na < b.size() ? na : b.size();
-  std::size_t i = 0;
-  // Keys often share long prefixes (dotted paths): eight bytes at a time, compared as
-  // big-endian numbers, which order like the bytes.
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t x, y;
-    std::memcpy(&x, a + i, 8);
-    std::memcpy(&y, b.data() + i, 8);
-    if (x != y) {
-      if constexpr (std::endian::native == std::endian::little) {
-        x = __builtin_bswap64(x);
-        y = __builtin_bswap64(y);
-      }
-      return x < y;
-    }
-  }
-  for (; i < n; ++i)
-    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-  return na < b.size();
+  // Keys often share long prefixes (dotted paths), which memcmp passes many bytes at a time.
+  int c = std::memcmp(a, b.data(), na < b.size() ? na : b.size());
+  return c != 0 ? c < 0 : na < b.size();
 }
 
 }  // namespace
@@ -144,17 +129,37 @@ PyRef PythonSink::take_result() {
 }
 
 bool PythonSink::place(PyObject* o) {
-  PyRef owned = PyRef::steal(o);
-  if (!owned) return false;
+  if (o == nullptr) return false;
   if (!open_.empty()) {
     Open& top = open_.back();
     if (top.dict && !top.collecting) {
       PyRef key = std::move(top.key);
-      return PyDict_SetItem(top.dict.get(), key.get(), owned.get()) == 0;
+      PyRef value = PyRef::steal(o);
+      return PyDict_SetItem(top.dict.get(), key.get(), value.get()) == 0;
     }
+    // The list takes over the reference; nothing here can fail.
+    if (top.filled < top.capacity) {
+      PyList_SET_ITEM(top.list.get(), static_cast<Py_ssize_t>(top.filled++), o);
+      return true;
+    }
+    if (top.list) spill(top);
   }
-  stack_.push_back(std::move(owned));
+  return push(o);
+}
+
+bool PythonSink::push(PyObject* o) {
+  PyRef owned = PyRef::steal(o);
+  stack_.push_back(std::move(owned));  // on bad_alloc, `owned` still holds the reference
   return true;
+}
+
+void PythonSink::spill(Open& o) {
+  for (std::size_t i = 0; i < o.filled; ++i) {
+    PyObject** item = &PyList_GET_ITEM(o.list.get(), static_cast<Py_ssize_t>(i));
+    stack_.push_back(PyRef::steal(std::exchange(*item, nullptr)));
+  }
+  o.list.reset();
+  o.capacity = 0;
 }
 
 bool PythonSink::number(Number n) {
@@ -173,20 +178,33 @@ bool PythonSink::string(std::string_view s) {
   return place(values_.get(s));
 }
 
-bool PythonSink::begin_array(std::size_t) {
+bool PythonSink::begin_array(std::size_t size_hint) {
+  PyRef list;
+  // The count a text announces may be false: only a small one is trusted with memory.
+  if (size_hint != 0 && size_hint <= kMaxPresized) {
+    list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size_hint)));
+    if (!list) return false;
+  }
   open_.push_back({PyRef(), PyRef(), stack_.size(), KeyOrder::AsRead, true});
+  open_.back().capacity = list ? size_hint : 0;
+  open_.back().list = std::move(list);
   return true;
 }
 
 bool PythonSink::end_array() {
-  std::size_t start = open_.back().start;
+  Open o = std::move(open_.back());
   open_.pop_back();
-  std::size_t n = stack_.size() - start;
+  if (o.list) {
+    // Fewer elements than announced: the list ends at the last one (the rest are null).
+    if (o.filled < o.capacity) Py_SET_SIZE(o.list.get(), static_cast<Py_ssize_t>(o.filled));
+    return place(o.list.release());
+  }
+  std::size_t n = stack_.size() - o.start;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
   if (list == nullptr) return false;
   for (std::size_t i = 0; i < n; ++i)
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), stack_[start + i].release());
-  stack_.resize(start);
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), stack_[o.start + i].release());
+  stack_.resize(o.start);
   return place(list);
 }
 
@@ -203,7 +221,9 @@ bool PythonSink::begin_object(KeyOrder order) {
 }
 
 bool PythonSink::key(std::string_view k) {
-  PyRef s = PyRef::steal(keys_.get(k));
+  // The top-level object's keys are its own; caching them would only evict the fields of
+  // tables, whose keys recur.
+  PyRef s = PyRef::steal(open_.size() == 1 ? str_from_utf8(k) : keys_.get(k));
   if (!s) return false;
   Open& o = open_.back();
   if (o.order == KeyOrder::Sorted && o.ascending) {

@@ -32,7 +32,7 @@ class StrCache {
 
   // Returns a new reference to a str holding `text` (valid UTF-8), or null
   // with an exception set.
-  PyObject* get(std::string_view text);
+  [[gnu::always_inline]] PyObject* get(std::string_view text);
 
  private:
   static_assert((Slots & (Slots - 1)) == 0);
@@ -54,14 +54,14 @@ class StrCache {
   alignas(Entry) unsigned char raw_[Slots * sizeof(Entry)];
 };
 
-// Builds the reported value. A list is made when its array ends, at its exact
-// size. A dict is filled while its object is read as long as that gives the
-// object's KeyOrder: always for AsRead (dict insertion keeps a repeated key's
-// first place and takes its later value), and for Sorted while the keys come
-// in strictly ascending byte order, as a table's rows do. A Sorted object whose
-// keys come otherwise collects its members and is sorted when it ends (a
-// repeated key keeps its last value). The top-level object, often large,
-// always collects its members, so that its dict is made at its final size.
+// Builds the reported value. A list is made when its array begins, at the size
+// its text announces when that is small, else when it ends, at its exact size. A dict is filled
+// while its object is read as long as that gives the object's KeyOrder: always for AsRead (dict
+// insertion keeps a repeated key's first place and takes its later value), and for Sorted while the
+// keys come in strictly ascending byte order, as a table's rows do. A Sorted object whose keys come
+// otherwise collects its members and is sorted when it ends (a repeated key keeps its last value).
+// The top-level object, often large, always collects its members, so that its dict is made at its
+// final size.
 //
 // Stops the decoding when the interpreter fails (out of memory): the exception
 // is then pending. Every reference it holds is released when it is destroyed,
@@ -69,7 +69,12 @@ class StrCache {
 class PythonSink final : public Sink {
  public:
   // `source` is the text being decoded, if the caller knows it (see StrCache).
-  explicit PythonSink(std::string_view source = {}) : keys_(64, source), values_(16, {}) {}
+  explicit PythonSink(std::string_view source = {}) : keys_(64, source), values_(16, {}) {
+    // Room for a small document from the start: growing one element at a time would allocate
+    // again and again in every call.
+    stack_.reserve(64);
+    open_.reserve(16);
+  }
 
   // Returns the top-level value once it has been reported whole, else null.
   PyRef take_result();
@@ -97,14 +102,26 @@ class PythonSink final : public Sink {
     const char* last = nullptr;
     std::size_t last_size = 0;
     bool has_last = false;
+    // An array whose announced count was small: its list, made at that size (`capacity`), and
+    // how many elements it holds so far. Null, with no capacity, once more elements come than
+    // announced.
+    PyRef list;
+    std::size_t filled = 0;
+    std::size_t capacity = 0;
   };
   // Adds `o` (a new reference, or null when making it failed) to the innermost open
   // container, or keeps it as the result.
   bool place(PyObject* o);
+  // Pushes `o` (a new reference) onto the stack.
+  bool push(PyObject* o);
+  // Moves the elements of `o.list` onto the stack, where the rest are collected.
+  void spill(Open& o);
   // Moves the members filled in so far onto the stack, where the rest are collected.
   void start_collecting(Open& o);
   // Makes and fills `o.dict` from the collected key-value pairs on the stack.
   bool fill_collected(Open& o);
+
+  static constexpr std::size_t kMaxPresized = 4096;
 
   // Array elements not yet in their list, collected members, and the result.
   Vec<PyRef> stack_;
