@@ -34,6 +34,17 @@ class StrCache {
   // with an exception set.
   [[gnu::always_inline]] PyObject* get(std::string_view text);
 
+  // Returns a new reference to the str made for this very slice of the source
+  // when it is still cached, else null (no exception): a table's field names
+  // on every row after the first.
+  PyObject* find_slice(std::string_view text) const {
+    auto at = reinterpret_cast<std::uintptr_t>(text.data());
+    std::size_t index = static_cast<std::size_t>(at) % Slots;
+    if (!used(index)) return nullptr;
+    const Entry& e = *std::launder(reinterpret_cast<const Entry*>(raw_) + index);
+    return e.at == text.data() && e.size == text.size() ? Py_NewRef(e.str.get()) : nullptr;
+  }
+
  private:
   static_assert((Slots & (Slots - 1)) == 0);
   struct Entry {
@@ -87,6 +98,8 @@ class PythonSink final : public Sink {
   bool end_array() override;
   bool begin_object(KeyOrder order) override;
   bool key(std::string_view k) override;
+  // key() for any key but a table row's recurring field name.
+  bool new_key(std::string_view k);
   bool end_object() override;
 
  private:
