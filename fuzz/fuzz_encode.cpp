@@ -230,13 +230,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // past the depth limit only where the text stays small: no indentation, or one so wide the first
   // indented line fails
   bool wide = settings.indent > 8 && settings.indent < vardel::kMaxTextSize;
-  // Indented text grows with depth times width on every line: a few hundred nodes at a dozen
+  // Indented text grows with depth times width on every line: a hundred nodes at ten
   // levels reach every layout while keeping each run to kilobytes.
   Builder b{in, arena,
             wide                                          ? 2
-            : settings.indent > 0 && settings.indent <= 8 ? 12
+            : settings.indent > 0 && settings.indent <= 8 ? 10
                                                           : vardel::kMaxDepth + 40,
-            wide ? 2u : 200u};
+            wide ? 2u : 100u};
   Value root = b.build(0);
   std::size_t fail_at = in.byte(), again_at = in.byte();
   bool fail_settle = in.byte() & 1;
@@ -296,7 +296,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(!root.is_scalar() || (!out.empty() && out.find('\n') == out.npos));
   FUZZ_CHECK(root.kind() != K::Object || root.size() > 0 || out.empty());
   FUZZ_CHECK(root.kind() != K::Array || root.size() > 0 || out == "[0]:");
-  if (out.size() > (1u << 16)) return 0;
+  if (out.size() > (1u << 14)) return 0;
   if (settings.uniform_indent) check_uniform(root, settings, out);
   auto doc = vardel::decode_tree(out);
   if (doc)
