@@ -64,9 +64,9 @@ bool same_bytes(const char* a, const char* b, std::size_t n) {
 
 // Returns true if the bytes `a` (of length `na`) order strictly before `b`.
 bool bytes_less(const char* a, std::size_t na, std::string_view b) {
-  // Keys often share long prefixes (dotted paths), which memcmp passes many bytes at a time.
-  int c = std::memcmp(a, b.data(), na < b.size() ? na : b.size());
-  return c != 0 ? c < 0 : na < b.size();
+  // Keys often share long prefixes (dotted paths), which the comparison (memcmp) passes many
+  // bytes at a time. An empty key may have no storage at all.
+  return std::string_view(a, na) < b;
 }
 
 }  // namespace
