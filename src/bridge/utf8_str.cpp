@@ -325,8 +325,12 @@ bool utf8_text(PyObject* o, Arena& arena, std::string_view& text) {
 
 PyObject* str_from_utf8(std::string_view text, bool known_ascii) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  Measure m = known_ascii || is_ascii(p, text.size()) ? Measure{text.size(), 0x7F}
-                                                      : measure(p, text.size());
+  // A long text is measured at once: measure() also tells ASCII apart, and is_ascii() would
+  // read it all a second time whenever it is not.
+  constexpr std::size_t kLong = 4096;
+  Measure m = known_ascii || (text.size() < kLong && is_ascii(p, text.size()))
+                  ? Measure{text.size(), 0x7F}
+                  : measure(p, text.size());
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(m.chars), m.maxchar);
   if (s == nullptr || text.empty()) return s;
   void* data = PyUnicode_DATA(s);
