@@ -255,10 +255,16 @@ class Converter {
   // same str objects. For small dicts the converter remembers, per nesting
   // level, the key objects of the last dict read and the sorted slot of each;
   // a dict with the same key objects is then written straight into sorted order.
+  // Where dicts at a level seldom repeat the last one's keys (configuration, a
+  // tweet's user, entities and metadata), remembering costs more than it saves:
+  // after a dict the record did not serve, the next kOrderBackOff dicts at that
+  // level are only sorted.
   static constexpr std::size_t kOrderMax = 32;
   static constexpr std::size_t kOrderLevels = 8;
+  static constexpr unsigned kOrderBackOff = 8;
   struct KeyOrder {
     std::size_t n = 0;
+    unsigned skip = 0;          // dicts still to sort without remembering
     PyObject* keys[kOrderMax];  // in dict order; kept alive by keep_ for the call
     std::string_view text[kOrderMax];
     std::uint8_t slot[kOrderMax];  // sorted position of the key at each dict position

@@ -425,6 +425,13 @@ std::size_t Converter::order_members(DictRead& read, std::size_t n) {
   Member* members = read.members;
   KeyOrder* order = read.order;
   if (order == nullptr || n < 2) return sort_members(members, n);
+  if (order->n != 0 || order->skip != 0) {
+    // The last dict's record did not serve this one (other keys, or another number of them),
+    // or an earlier one's did not.
+    order->skip = order->skip == 0 ? kOrderBackOff : order->skip - 1;
+    order->n = 0;
+    return sort_members(members, n);
+  }
   // Remember where each key went, so that the next dict at this level with
   // the same key objects in the same order is placed without comparing text.
   alignas(Member) unsigned char storage[sizeof(Member) * kOrderMax];

@@ -1,0 +1,96 @@
+"""Dicts are written in key order whatever their neighbours hold: runs of dicts with the same key
+objects, dicts whose keys change in number, text, object or insertion order, and levels where the
+key sets alternate, at the top and nested, in tables and in lists."""
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from vardel import EncodeOptions, encode
+
+POOL = ["id", "name", "zeta", "alpha", "m", "kind", "b", "a_long_key_name"]
+
+
+def fresh(key):
+    """An equal str that is another object, so that no record of key objects can recognise it."""
+    return "".join(list(key))
+
+
+def presorted(value):
+    """The same data with every dict's keys inserted in sorted order, as new objects."""
+    if isinstance(value, dict):
+        return {fresh(k): presorted(value[k]) for k in sorted(value)}
+    if isinstance(value, list):
+        return [presorted(v) for v in value]
+    return value
+
+
+def check(data):
+    expected = encode(presorted(data))
+    assert encode(data) == expected
+    assert encode(data, EncodeOptions(indent=4)) == encode(presorted(data), EncodeOptions(indent=4))
+
+
+# Key sets, each a list of the POOL's key objects in insertion order.
+SHAPES = {
+    "A": ["zeta", "id", "name"],
+    "B": ["name", "zeta", "id"],  # A's keys in another order
+    "C": ["zeta", "id"],  # fewer keys
+    "D": ["zeta", "id", "kind"],  # as many keys, one other
+    "E": ["b", "a_long_key_name", "alpha", "m", "kind", "zeta", "id", "name"],
+}
+
+
+def row(shape, i, nested=False):
+    value = (lambda k: {"y": i, "x": [k, i]}) if nested else (lambda k: f"{k}{i}")
+    return {k: value(k) for k in SHAPES[shape]}
+
+
+@pytest.mark.parametrize("pattern", [
+    "AAAAAAAAAA",
+    "AB" * 12,
+    "AAAB" + "A" * 20,
+    "A" * 9 + "C" + "A" * 9 + "C" + "A" * 9,
+    "ABCDE" * 5,
+    "A" + "D" * 8 + "A" * 10,
+    "E" * 3 + "A" + "E" * 12,
+    "CA" * 3 + "A" * 15 + "D" * 3,
+])
+@pytest.mark.parametrize("nested", [False, True])
+def test_a_level_whose_key_sets_change(pattern, nested):
+    rows = [row(shape, i, nested) for i, shape in enumerate(pattern)]
+    check(rows)
+    check({"outer": {"rows": rows, "more": rows[::-1]}})
+    # the same text under other key objects, half way through
+    half = len(rows) // 2
+    check(rows[:half] + [{fresh(k): v for k, v in r.items()} for r in rows[half:]])
+
+
+def test_key_objects_that_recur_in_another_insertion_order():
+    keys = SHAPES["E"]
+    rows = [{k: i for k in (keys if i % 3 else keys[::-1])} for i in range(30)]
+    check(rows)
+    check([{"inner": r, "n": i} for i, r in enumerate(rows)])
+
+
+shapes = st.lists(st.sampled_from(POOL), min_size=1, max_size=len(POOL), unique=True)
+
+
+@st.composite
+def levels(draw, depth=0):
+    """A list of dicts drawn from a few key sets (the same key objects each time a set recurs)."""
+    sets = draw(st.lists(shapes, min_size=1, max_size=3))
+    picks = draw(st.lists(st.tuples(st.integers(0, len(sets) - 1), st.booleans()), min_size=1, max_size=16))
+    out = []
+    for i, (which, reverse) in enumerate(picks):
+        keys = sets[which][::-1] if reverse else sets[which]
+        # every fifth dict of the outer level holds a level of its own under its first key
+        inner = depth == 0 and i % 5 == 4
+        out.append({k: draw(levels(depth + 1)) if inner and j == 0 else i for j, k in enumerate(keys)})
+    return out
+
+
+@settings(max_examples=150, deadline=None)
+@given(levels())
+def test_any_sequence_of_key_sets_is_written_in_key_order(rows):
+    check(rows)
