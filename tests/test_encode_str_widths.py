@@ -130,15 +130,6 @@ def test_a_large_wide_result():
     assert text == text.encode("utf-8").decode("utf-8")
 
 
-@pytest.mark.parametrize("wide", [ASCII, LATIN1, UCS2, UCS4])
-@pytest.mark.parametrize("shift", [0, 1, 2, 3])
-def test_a_large_result_copied_in_steps(wide, shift):
-    # Past 8 MiB the encoder's text is copied into the str 4 MiB at a time, its pages given
-    # back behind the copy: the steps' edges fall at every byte of the wide characters.
-    value = "a" * ((4 << 20) - 7 + shift) + wide * (5 << 20) + "z"
-    assert encode([value]) == "[1]: " + value
-
-
 @pytest.mark.parametrize("length", [1, 2, 8, 17])
 @pytest.mark.parametrize("odd, written", [
     ("-", lambda k: quoted(k)),   # quoted as a string would be

@@ -121,7 +121,7 @@ inline unsigned widen16(const unsigned char* p, Unit* out) {
 
 // Decodes the `n` bytes of UTF-8 at `p` into the `chars` units at `out`.
 template <class Unit>
-Unit* fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) {
+void fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) {
   const unsigned char* end = p + n;
   Unit* const out_end = out + chars;
   while (p < end) {
@@ -152,7 +152,6 @@ Unit* fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) 
       p += 4;
     }
   }
-  return out;
 }
 
 // Returns the UTF-8 length of `n` code units, or SIZE_MAX if one of them is
@@ -273,7 +272,7 @@ bool transcode(const void* data, std::size_t n, Arena& arena, std::string_view& 
 constexpr std::size_t kHugeStr = std::size_t(8) << 20;
 
 // Asks for huge pages under the `n` bytes at `p` (a hint; nothing changes where it is refused).
-void prefer_huge_pages(const void* p, std::size_t n) {
+void prefer_huge_pages(void* p, std::size_t n) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (n < kHugeStr) return;
   constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
@@ -284,52 +283,6 @@ void prefer_huge_pages(const void* p, std::size_t n) {
   (void)p;
   (void)n;
 #endif
-}
-
-// Gives the whole pages among the `n` bytes at `p` back to the system: their contents are no
-// longer needed, and they stay mapped (reading them gives zeros).
-void release_pages(const void* p, std::size_t n) {
-#if defined(__linux__) && defined(MADV_DONTNEED)
-  constexpr std::uintptr_t kPage = 4096;
-  auto begin = (reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
-  auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(kPage - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
-#else
-  (void)p;
-  (void)n;
-#endif
-}
-
-// How much of a released text is copied between releases of its pages.
-constexpr std::size_t kReleaseStep = std::size_t(4) << 20;
-
-// Fills `out` (room for `chars` units) from the UTF-8 text `text`, and, when `release` is set,
-// gives the text's pages back a step at a time behind the copy, so that the text and the str
-// are never both held whole.
-template <class Unit>
-void fill_from(std::string_view text, Unit* out, std::size_t chars, bool copy, bool release) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  std::size_t n = text.size();
-  std::size_t step = release ? kReleaseStep : n;
-  // The text's block is kept for the next call, which then faults its released pages in again:
-  // in huge pages that is a few faults, not thousands (a repeated 20 MB encode 3-5% slower than
-  // without the release, where 4 KiB pages made it 14% slower).
-  if (release) prefer_huge_pages(p, n);
-  while (n != 0) {
-    std::size_t take = n < step ? n : step;
-    while (take < n && (p[take] & 0xC0) == 0x80) --take;  // end between characters
-    Unit* end = out + take;
-    if (copy) {
-      std::memcpy(out, p, take);
-    } else {
-      end = fill(p, take, out, chars);
-    }
-    chars -= static_cast<std::size_t>(end - out);
-    out = end;
-    if (release) release_pages(p, take);
-    p += take;
-    n -= take;
-  }
 }
 
 }  // namespace
@@ -370,7 +323,7 @@ bool utf8_text(PyObject* o, Arena& arena, std::string_view& text) {
   return true;
 }
 
-PyObject* str_from_utf8(std::string_view text, bool known_ascii, bool release_text) {
+PyObject* str_from_utf8(std::string_view text, bool known_ascii) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   // A long text is measured at once: measure() also tells ASCII apart, and is_ascii() would
   // read it all a second time whenever it is not.
@@ -382,16 +335,18 @@ PyObject* str_from_utf8(std::string_view text, bool known_ascii, bool release_te
   if (s == nullptr || text.empty()) return s;
   void* data = PyUnicode_DATA(s);
   prefer_huge_pages(data, m.chars * PyUnicode_KIND(s));
-  bool release = release_text && text.size() >= kHugeStr;
   switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
-      fill_from(text, static_cast<Py_UCS1*>(data), m.chars, m.maxchar < 0x80, release);
+      if (m.maxchar < 0x80)
+        std::memcpy(data, p, text.size());
+      else
+        fill(p, text.size(), static_cast<Py_UCS1*>(data), m.chars);
       break;
     case PyUnicode_2BYTE_KIND:
-      fill_from(text, static_cast<Py_UCS2*>(data), m.chars, false, release);
+      fill(p, text.size(), static_cast<Py_UCS2*>(data), m.chars);
       break;
     default:
-      fill_from(text, static_cast<Py_UCS4*>(data), m.chars, false, release);
+      fill(p, text.size(), static_cast<Py_UCS4*>(data), m.chars);
       break;
   }
   return s;

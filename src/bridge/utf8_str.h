@@ -22,10 +22,7 @@ bool utf8_text(PyObject* o, Arena& arena, std::string_view& text);
 // Returns a new str holding `text`, which must be valid UTF-8, or null with
 // an exception set. The text is measured first (unless the caller knows it is
 // ASCII), so the str is made once at its final width and filled in one pass.
-// With `release_text`, the caller needs the text no more: the pages of a large
-// one are given back to the system as they are copied (it then reads as
-// zeros), so that the peak memory holds the text or the str, not both.
-PyObject* str_from_utf8(std::string_view text, bool known_ascii = false, bool release_text = false);
+PyObject* str_from_utf8(std::string_view text, bool known_ascii = false);
 
 // Returns a negative number, zero or a positive number as the str `a` orders
 // before, equal to or after the str `b` by code points, which is the byte

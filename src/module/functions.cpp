@@ -75,7 +75,7 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     OutputBuffer out;
     std::optional<bool> ascii = encode_arguments("encode", slots[0], slots[1], slots[2], out);
     if (!ascii) return nullptr;
-    return str_from_utf8(out.view(), *ascii, /*release_text=*/true);
+    return str_from_utf8(out.view(), *ascii);
   });
 }
 
