@@ -38,6 +38,10 @@ SHAPES = {
     "C": ["zeta", "id"],  # fewer keys
     "D": ["zeta", "id", "kind"],  # as many keys, one other
     "E": ["b", "a_long_key_name", "alpha", "m", "kind", "zeta", "id", "name"],
+    # wide dicts, about as many keys as are remembered and more
+    "W": [f"w{i:02d}" for i in range(47, -1, -1)],
+    "X": [f"w{i:02d}" for i in range(49)][::-1],
+    "Y": ["zeta"] + [f"y{i}" for i in range(39)],  # begins as A and D do
 }
 
 
@@ -55,6 +59,13 @@ def row(shape, i, nested=False):
     "A" + "D" * 8 + "A" * 10,
     "E" * 3 + "A" + "E" * 12,
     "CA" * 3 + "A" * 15 + "D" * 3,
+    # a few shapes taking turns, as a tweet's entities, metadata and user do
+    "ABC" * 8,
+    "AYCW" * 6,
+    "ADYW" * 6 + "E" * 4 + "ADYW" * 3,
+    # more shapes taking turns than are remembered
+    "ABCDEW" * 5,
+    "WXWXYWXY" * 3,
 ])
 @pytest.mark.parametrize("nested", [False, True])
 def test_a_level_whose_key_sets_change(pattern, nested):
@@ -79,7 +90,7 @@ shapes = st.lists(st.sampled_from(POOL), min_size=1, max_size=len(POOL), unique=
 @st.composite
 def levels(draw, depth=0):
     """A list of dicts drawn from a few key sets (the same key objects each time a set recurs)."""
-    sets = draw(st.lists(shapes, min_size=1, max_size=3))
+    sets = draw(st.lists(shapes, min_size=1, max_size=6))
     picks = draw(st.lists(st.tuples(st.integers(0, len(sets) - 1), st.booleans()), min_size=1, max_size=16))
     out = []
     for i, (which, reverse) in enumerate(picks):

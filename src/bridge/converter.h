@@ -252,28 +252,38 @@ class Converter {
   // Stores the elements read from a sequence or set as the array `out`.
   Read finish_array(const Vec<Value>& items, Value& out);
   // Records repeat one key set in one insertion order, and their keys are the
-  // same str objects. For small dicts the converter remembers, per nesting
-  // level, the key objects of the last dict read and the sorted slot of each;
-  // a dict with the same key objects is then written straight into sorted order.
-  // Where dicts at a level seldom repeat the last one's keys (configuration, a
-  // tweet's user, entities and metadata), remembering costs more than it saves:
-  // after a dict the record did not serve, the next kOrderBackOff dicts at that
-  // level are only sorted.
-  static constexpr std::size_t kOrderMax = 32;
+  // same str objects. For dicts of up to kOrderMax keys the converter remembers,
+  // per nesting level, the key objects of the last few key orders read there
+  // and the sorted slot of each key; a dict whose first key object begins one
+  // of them is read straight into sorted order while its keys follow it. A few,
+  // because the dicts of a level often alternate between shapes (a tweet's
+  // entities, metadata and user). Where a level's dicts seldom repeat a shape
+  // (configuration), remembering costs more than it saves: after more dicts in
+  // a row than there are records that none of them served, the next
+  // kOrderBackOff dicts at that level are only sorted.
+  static constexpr std::size_t kOrderMax = 48;
   static constexpr std::size_t kOrderLevels = 8;
+  static constexpr std::size_t kOrderWays = 4;
   static constexpr unsigned kOrderBackOff = 8;
   struct KeyOrder {
     std::size_t n = 0;
-    unsigned skip = 0;          // dicts still to sort without remembering
     PyObject* keys[kOrderMax];  // in dict order; kept alive by keep_ for the call
     std::string_view text[kOrderMax];
     std::uint8_t slot[kOrderMax];  // sorted position of the key at each dict position
   };
+  struct LevelOrders {
+    KeyOrder ways[kOrderWays];
+    unsigned next = 0;    // the record a new key order replaces
+    unsigned misses = 0;  // dicts in a row that no record served
+    unsigned skip = 0;    // dicts still to sort without remembering
+  };
   // State of one exact dict being read.
   struct DictRead {
     Member* members = nullptr;
-    KeyOrder* order = nullptr;  // null for dicts too small or too large to remember
-    bool placed = false;        // members are being written to the remembered slots
+    std::size_t n = 0;
+    LevelOrders* level = nullptr;  // null for dicts too small or too large to remember
+    KeyOrder* order = nullptr;     // the record placed through, or to be filled
+    bool placed = false;           // members are being written to the remembered slots
     PyObject* keys[kOrderMax];
   };
   // Prepares `read` for a dict of `n` members at nesting level `level`.
@@ -284,11 +294,13 @@ class Converter {
   template <class Key, class Item>
   auto read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v, Key&& key, Item&& value)
       -> decltype(value(v, std::declval<Value&>()));
+  // Picks the record to place the dict through by its first key `k`, or the one to fill.
+  void choose_order(DictRead& read, PyObject* k);
   // Moves the first `count` placed members back to dict order.
   void unplace(DictRead& read, std::size_t count);
   // Sorts the members read in dict order; returns how many are kept.
   std::size_t order_members(DictRead& read, std::size_t n);
-  KeyOrder orders_[kOrderLevels];
+  LevelOrders orders_[kOrderLevels];
 
   Arena* arena_;
   Arena& keys_;

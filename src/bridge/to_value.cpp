@@ -78,13 +78,28 @@ Read Converter::key_text(PyObject* key, std::string_view& text) {
 
 void Converter::start_dict(DictRead& read, Member* members, std::size_t n, std::size_t level) {
   read.members = members;
+  read.n = n;
   // Only the first kOrderLevels levels are remembered: sharing one record
   // between deeper levels would let a nested dict overwrite it while an
   // enclosing dict is still being placed through it.
-  if (sort_keys_ && n >= 2 && n <= kOrderMax && level < kOrderLevels) {
-    read.order = &orders_[level];
-    read.placed = read.order->n == n;
+  if (sort_keys_ && n >= 2 && n <= kOrderMax && level < kOrderLevels) read.level = &orders_[level];
+}
+
+void Converter::choose_order(DictRead& read, PyObject* k) {
+  LevelOrders& level = *read.level;
+  for (KeyOrder& way : level.ways) {
+    if (way.n == read.n && way.keys[0] == k) {
+      read.order = &way;
+      read.placed = true;
+      level.misses = 0;
+      return;
+    }
   }
+  if (level.skip != 0) {
+    --level.skip;
+    return;
+  }
+  read.order = &level.ways[level.next];
 }
 
 Read Converter::exact_dict(PyObject* o, Value& out) {
@@ -332,7 +347,8 @@ void Converter::secure() {
   if (secured_) return;
   secured_ = true;
   // Remembered key objects may be freed from now on; later ones are held.
-  for (KeyOrder& order : orders_) order.n = 0;
+  for (LevelOrders& level : orders_)
+    for (KeyOrder& way : level.ways) way.n = 0;
   // Outer frames first, so that each frame's snapshot lies below those of the
   // frames it encloses and every frame can drop its own from the top.
   for (std::size_t i = 0; i < depth_; ++i) {
@@ -389,6 +405,7 @@ void Converter::hold(Frame& f, PyObject* item) {
 template <class Key, class Item>
 auto Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* v, Key&& key,
                           Item&& value) -> decltype(value(v, std::declval<Value&>())) {
+  if (i == 0 && read.level != nullptr) choose_order(read, k);
   KeyOrder* order = read.order;
   Member* m;
   if (read.placed) {
@@ -424,14 +441,17 @@ void Converter::unplace(DictRead& read, std::size_t count) {
 std::size_t Converter::order_members(DictRead& read, std::size_t n) {
   Member* members = read.members;
   KeyOrder* order = read.order;
-  if (order == nullptr || n < 2) return sort_members(members, n);
-  if (order->n != 0 || order->skip != 0) {
-    // The last dict's record did not serve this one (other keys, or another number of them),
-    // or an earlier one's did not.
-    order->skip = order->skip == 0 ? kOrderBackOff : order->skip - 1;
-    order->n = 0;
-    return sort_members(members, n);
+  if (read.level == nullptr || n < 2) return sort_members(members, n);
+  LevelOrders& level = *read.level;
+  // No record served this dict (or one served only its first keys).
+  if (++level.misses > kOrderWays) {
+    // After the pause, one dict is remembered again before the next one.
+    level.misses = kOrderWays - 1;
+    level.skip = kOrderBackOff;
+    order = nullptr;
   }
+  if (order == nullptr || n != read.n) return sort_members(members, n);
+  if (order == &level.ways[level.next]) level.next = (level.next + 1) % kOrderWays;
   // Remember where each key went, so that the next dict at this level with
   // the same key objects in the same order is placed without comparing text.
   alignas(Member) unsigned char storage[sizeof(Member) * kOrderMax];
