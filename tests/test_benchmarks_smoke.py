@@ -11,7 +11,7 @@ import vardel
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
-from benchmarks import corpora, run  # noqa: E402
+from benchmarks import ab, corpora, run  # noqa: E402
 
 
 def test_generators_are_deterministic_whatever_the_hash_seed():
@@ -92,3 +92,31 @@ def test_targets_compare_peer_time_over_vardel_time_and_report_what_is_missing()
     # Every corpus a target names gets its row, measured or not.
     named = {(d, n, p) for _, d, names, p, _ in run.TARGETS for n in names}
     assert len([r for r in rows if " vs " in r and "peak RSS" not in r]) == len(named)
+
+
+@pytest.mark.parametrize("op, corpus, size", [
+    ("encode", "records", "1KB"), ("encode", "twitter", "document"), ("decode", "nested", "1KB"),
+    ("decode", "canada", "document"), ("decode_toon", "events", "1KB"),
+])
+def test_ab_times_both_builds_on_each_case(op, corpus, size, capsys):
+    assert ab.main([sys.executable, sys.executable, "--op", op, "--corpus", corpus, "--size", size,
+                    "--rounds", "2", "--min-time", "0.001"]) == 0
+    rows = [[c.strip() for c in line.split("|")[1:-1]] for line in capsys.readouterr().out.splitlines()
+            if line.startswith("| ") and not line.startswith("| case")]
+    assert len(rows) == 1
+    case, ratio, before, after = rows[0]
+    assert case == f"{corpus}/{size}" and float(ratio) > 0
+    assert all(t.endswith((" us", " ms")) and float(t.split()[0]) > 0 for t in (before, after))
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["/nonexistent/python", sys.executable], "cannot run /nonexistent/python"),
+    ([sys.executable, sys.executable, "--corpus", "records", "--size", "document"], "records is generated"),
+    ([sys.executable, sys.executable, "--op", "decode_toon", "--corpus", "canada", "--size", "document"],
+     "flat variants"),
+    ([sys.executable, sys.executable, "--corpus", "recrods"], "no corpus named 'recrods'"),
+    ([sys.executable, sys.executable, "--size", "2MB"], "no size '2MB'"),
+])
+def test_ab_refuses_what_it_cannot_time(argv, message):
+    with pytest.raises(SystemExit, match=message):
+        ab.main(argv + ["--rounds", "1", "--min-time", "0.001"])
