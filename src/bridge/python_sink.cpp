@@ -144,13 +144,13 @@ bool PythonSink::place(PyObject* o) {
     }
     if (top.list) spill(top);
   }
-  return push(o);
+  push(o);
+  return true;
 }
 
-bool PythonSink::push(PyObject* o) {
+void PythonSink::push(PyObject* o) {
   PyRef owned = PyRef::steal(o);
   stack_.push_back(std::move(owned));  // on bad_alloc, `owned` still holds the reference
-  return true;
 }
 
 void PythonSink::spill(Open& o) {
@@ -221,8 +221,8 @@ bool PythonSink::begin_object(KeyOrder order) {
 }
 
 bool PythonSink::key(std::string_view k) {
-  // A table's row, whose field names were made for the row before (the text's slices are
-  // null only for scratch text, which is never cached).
+  // A table's row, whose field names were made for the row before. An empty key may have no
+  // storage (null data); it is never cached.
   Open& o = open_.back();
   if (o.order == KeyOrder::AsRead && !o.collecting && k.data() != nullptr) {
     if (PyObject* s = keys_.find_slice(k)) {

@@ -65,14 +65,14 @@ class StrCache {
   alignas(Entry) unsigned char raw_[Slots * sizeof(Entry)];
 };
 
-// Builds the reported value. A list is made when its array begins, at the size
-// its text announces when that is small, else when it ends, at its exact size. A dict is filled
-// while its object is read as long as that gives the object's KeyOrder: always for AsRead (dict
-// insertion keeps a repeated key's first place and takes its later value), and for Sorted while the
-// keys come in strictly ascending byte order, as a table's rows do. A Sorted object whose keys come
-// otherwise collects its members and is sorted when it ends (a repeated key keeps its last value).
-// The top-level object, often large, always collects its members, so that its dict is made at its
-// final size.
+// Builds the reported value. A list is made when its array begins, at the size its text
+// announces when that is small, else when it ends, at its exact size. A dict is filled while its
+// object is read as long as that gives the object's KeyOrder: always for AsRead (dict insertion
+// keeps a repeated key's first place and takes its later value), and for Sorted while the keys
+// come in strictly ascending byte order, as a table's rows do. A Sorted object whose keys come
+// otherwise collects its members and is sorted when it ends (a repeated key keeps its last
+// value). The top-level object, often large, always collects its members, so that its dict is
+// made at its final size.
 //
 // Stops the decoding when the interpreter fails (out of memory): the exception
 // is then pending. Every reference it holds is released when it is destroyed,
@@ -126,7 +126,7 @@ class PythonSink final : public Sink {
   // container, or keeps it as the result.
   bool place(PyObject* o);
   // Pushes `o` (a new reference) onto the stack.
-  bool push(PyObject* o);
+  void push(PyObject* o);
   // Moves the elements of `o.list` onto the stack, where the rest are collected.
   void spill(Open& o);
   // Moves the members filled in so far onto the stack, where the rest are collected.
