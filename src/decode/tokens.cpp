@@ -1,10 +1,14 @@
 // Scalar tokens: what a bare or quoted token stands for, and backslash escapes.
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
+
+// fast_float's Eisel-Lemire rounding and digit helpers (see third_party/fast_float).
+#include <fast_float/fast_float.h>
 
 #include "core/text.h"
 #include "decode/reader.h"
@@ -95,9 +99,9 @@ bool underflows(std::string_view int_digits, std::string_view frac_digits, std::
   return lead + exponent < 0;
 }
 
-}  // namespace
-
-std::optional<Number> read_number(std::string_view t) {
+// Reads `t` as read_number does, for every form: the integer range checks digit by digit, and
+// the decimal form goes through std::from_chars.
+std::optional<Number> read_number_general(std::string_view t) {
   const std::size_t n = t.size();
   std::size_t i = 0;
   bool negative = false;
@@ -184,6 +188,103 @@ std::optional<Number> read_number(std::string_view t) {
   } else if (ec != std::errc() || ptr != t.data() + n || !std::isfinite(d)) {
     return std::nullopt;
   }
+  return Number::from_double(d);
+}
+
+// Returns the `k` bytes at `p` (k <= 8) as a word, the first byte lowest and the bytes above
+// them zero. Overlapping loads, so no byte past p + k is read.
+std::uint64_t load_bytes(const char* p, std::size_t k) {
+  std::uint64_t word = 0;
+  if (k == 8) {
+    std::memcpy(&word, p, 8);
+  } else if (k >= 4) {
+    std::uint32_t low, high;
+    std::memcpy(&low, p, 4);
+    std::memcpy(&high, p + k - 4, 4);
+    word = low | (std::uint64_t{high} << (8 * (k - 4)));
+  } else {
+    for (std::size_t i = 0; i < k; ++i)
+      word |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+  }
+  return word;
+}
+
+// Adds the decimal digits that start at `p` to `w` (w times ten per digit, plus the digit) and
+// returns where they end. Eight bytes at a time: the run's length within them comes from one
+// test of all eight, and its digits are read in one step. `w` wraps around past 19 digits: the
+// caller counts them.
+const char* add_digits(const char* p, const char* end, std::uint64_t& w) {
+  static constexpr std::uint64_t kPow10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+  if constexpr (std::endian::native != std::endian::little) {
+    while (p != end && is_digit(*p)) w = w * 10 + static_cast<std::uint64_t>(*p++ - '0');
+    return p;
+  }
+  for (;;) {
+    std::size_t k = end - p < 8 ? static_cast<std::size_t>(end - p) : 8;
+    std::uint64_t word = load_bytes(p, k);
+    // A digit byte becomes 0..9, whose high bit stays clear after adding 0x76; any other byte
+    // (the zero bytes above the k read among them) sets it. A carry out of a byte comes only
+    // from a byte that is not a digit, so the lowest flag is exact.
+    std::uint64_t x = word ^ 0x3030303030303030ULL;
+    std::uint64_t other = ((x + 0x7676767676767676ULL) | x) & 0x8080808080808080ULL;
+    if (other == 0) {
+      w = w * 100'000'000 + fast_float::parse_eight_digits_unrolled(word);
+      p += 8;
+      continue;
+    }
+    auto n = static_cast<unsigned>(std::countr_zero(other)) / 8;
+    if (n == 0) return p;
+    // The n digits moved to the top, below them zero digits, which add nothing.
+    std::uint64_t digits = (word << (8 * (8 - n))) | (0x3030303030303030ULL >> (8 * n));
+    w = w * kPow10[n] + fast_float::parse_eight_digits_unrolled(digits);
+    return p + n;
+  }
+}
+
+}  // namespace
+
+// The forms an encoder writes, in one pass: an integer of at most 19 digits, and a decimal of
+// at most 19 digits in all, without an exponent. Every other form, and the rare decimal that
+// compute_float cannot round, is read by read_number_general.
+std::optional<Number> read_number(std::string_view t) {
+  constexpr std::size_t kMaxDigits = 19;  // 10^19 - 1 < 2^64: the digits fit `w` exactly
+  const char* const end = t.data() + t.size();
+  const char* p = t.data();
+  const bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  const char* const int_begin = p;
+  std::uint64_t w = 0;
+  p = add_digits(p, end, w);
+  const auto int_digits = static_cast<std::size_t>(p - int_begin);
+  if (int_digits == 0 || int_digits > kMaxDigits) return read_number_general(t);
+  if (p == end) {
+    if (!negative || w == 0) return Number::from_unsigned(w);  // "-0" is the integer zero
+    if (w < std::uint64_t(1) << 63) return Number::from_negative(-static_cast<std::int64_t>(w));
+    return read_number_general(t);
+  }
+  if (*p != '.') return read_number_general(t);
+  const char* const frac_begin = ++p;
+  p = add_digits(p, end, w);
+  const auto frac_digits = static_cast<std::size_t>(p - frac_begin);
+  if (p != end || frac_digits == 0 || int_digits + frac_digits > kMaxDigits)
+    return read_number_general(t);
+
+  using Binary = fast_float::binary_format<double>;
+  // Clinger's case: the digits and the power of ten are both exact doubles, so one correctly
+  // rounded division gives the correctly rounded value.
+  if (w <= Binary::max_mantissa_fast_path()) {
+    double d =
+        static_cast<double>(w) / Binary::exact_power_of_ten(static_cast<std::int64_t>(frac_digits));
+    return Number::from_double(negative ? -d : d);
+  }
+  // Eisel and Lemire's: w x 10^-frac_digits to the nearest double, unless the product is too
+  // close to a halfway point to tell (power2 < 0). A normal double comes out (power2 > 0): with
+  // at most 19 digits after the point, no nonzero value is near the subnormal range.
+  fast_float::adjusted_mantissa am =
+      fast_float::compute_float<Binary>(-static_cast<std::int64_t>(frac_digits), w);
+  if (am.power2 <= 0 || am.power2 >= Binary::infinite_power()) return read_number_general(t);
+  double d = 0;
+  fast_float::to_float(negative, am, d);
   return Number::from_double(d);
 }
 
