@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from vardel import decode_toon
+from vardel import decode_toon, encode
 
 _testcapi = pytest.importorskip("_testcapi")
 
@@ -35,6 +35,49 @@ def test_equal_and_look_alike_keys_and_values(text, expected):
     got = decode_toon(text)
     assert got == expected
     assert [list(r) for r in got.get("t", [])] == [list(r) for r in expected.get("t", [])]
+
+
+def utf8_order(row):
+    return sorted(row, key=lambda k: k.encode())
+
+
+WIDE = [f"f{i:03}" for i in range(300)]  # more field names than the key cache has slots
+
+
+@pytest.mark.parametrize("rows", [
+    # every kind of scalar in every column
+    [{"a": None, "b": True, "c": False, "d": -5, "e": 18446744073709551615, "f": 2.5, "g": "x",
+      "h": "", "i": "é😀", "j": "a long value, " * 5}] * 3,
+    # wider than the key cache and than any small dict
+    [{k: i * 1000 + j for j, k in enumerate(WIDE)} for i in range(3)],
+    # field names of every width, the empty name, and one too long to cache
+    [{"": 1, "é": 2, "€": 3, "😀": 4, LONG: 5}, {"": 6, "é": 7, "€": 8, "😀": 9, LONG: 10}],
+    # a single row, a single column
+    [{"only": "one"}],
+])
+def test_full_rows_are_whole_and_in_key_order(rows):
+    got = decode_toon(encode({"t": rows}))["t"]
+    assert got == rows
+    assert [list(r) for r in got] == [utf8_order(r) for r in rows]
+
+
+# Texts of 1 to 17 bytes, ASCII or with a two-byte character at each place, as values and keys:
+# the short ones are made without the general routine, and must come out whole and as narrow as
+# any str with their characters.
+SHORT_TEXTS = ["abcdefghijklmnopq"[:n] for n in range(1, 18)] + [
+    ("abcdefghijklmnop"[:n - 1])[:i] + "é" + ("abcdefghijklmnop"[:n - 1])[i:]
+    for n in (1, 2, 3, 4, 5, 7, 8, 9, 15, 16) for i in range(n)
+]
+
+
+@pytest.mark.parametrize("text", SHORT_TEXTS)
+def test_short_strs_are_exact_and_narrowest(text):
+    got = decode_toon(f'v: "{text}"\nt[1]{{"{text}"}}:\n  "{text}"')
+    [(key, cell)] = got["t"][0].items()
+    for s in (got["v"], key, cell):
+        assert s == text
+        # A new str one character longer, of the same width, less that character.
+        assert sys.getsizeof(s) == sys.getsizeof(text + ("a" if text.isascii() else "ÿ")) - 1
 
 
 def test_rows_share_their_key_objects():

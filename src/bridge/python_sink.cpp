@@ -162,16 +162,56 @@ void PythonSink::spill(Open& o) {
   o.capacity = 0;
 }
 
-bool PythonSink::number(Number n) {
+namespace {
+
+// Returns a new int or float for `n`, or null with an exception set.
+PyObject* number_object(Number n) {
   switch (n.form()) {
     case Number::Form::Unsigned:
-      return place(PyLong_FromUnsignedLongLong(n.as_unsigned()));
+      return PyLong_FromUnsignedLongLong(n.as_unsigned());
     case Number::Form::Negative:
-      return place(PyLong_FromLongLong(n.as_negative()));
+      return PyLong_FromLongLong(n.as_negative());
     case Number::Form::Double:
-      return place(PyFloat_FromDouble(n.as_double()));
+      return PyFloat_FromDouble(n.as_double());
   }
-  return place(nullptr);
+  return nullptr;
+}
+
+}  // namespace
+
+bool PythonSink::number(Number n) {
+  return place(number_object(n));
+}
+
+PyObject* PythonSink::scalar(const Value& v) {
+  switch (v.kind()) {
+    case Value::Kind::String:
+      return values_.get(v.as_string());
+    case Value::Kind::Number:
+      return number_object(v.as_number());
+    case Value::Kind::Bool:
+      return Py_NewRef(v.as_bool() ? Py_True : Py_False);
+    default:
+      return Py_NewRef(Py_None);
+  }
+}
+
+bool PythonSink::row(const Row& row) {
+  const std::size_t width = row.columns.size();
+  PyRef dict = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
+  if (!dict) return false;
+  for (std::size_t c : row.columns) {
+    std::string_view k = row.keys[c];
+    // The field names were made for the row before, unless evicted. An empty name may have
+    // no storage (null data); it is never cached.
+    PyObject* found = k.data() != nullptr ? keys_.find_slice(k) : nullptr;
+    PyRef key = PyRef::steal(found != nullptr ? found : keys_.get(k));
+    if (!key) return false;
+    PyRef value = PyRef::steal(scalar(row.cells[c]));
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) return false;
+  }
+  last_width_ = width;
+  return place(dict.release());
 }
 
 bool PythonSink::string(std::string_view s) {

@@ -101,6 +101,8 @@ class PythonSink final : public Sink {
   // key() for any key but a table row's recurring field name.
   bool new_key(std::string_view k);
   bool end_object() override;
+  // The row's dict is made at its width and filled in one loop.
+  bool row(const Row& row) override;
 
  private:
   struct Open {
@@ -122,6 +124,8 @@ class PythonSink final : public Sink {
     std::size_t filled = 0;
     std::size_t capacity = 0;
   };
+  // Returns a new reference to the object for the scalar `v`, or null with an exception set.
+  PyObject* scalar(const Value& v);
   // Adds `o` (a new reference, or null when making it failed) to the innermost open
   // container, or keeps it as the result.
   bool place(PyObject* o);

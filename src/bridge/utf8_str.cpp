@@ -323,7 +323,7 @@ bool utf8_text(PyObject* o, Arena& arena, std::string_view& text) {
   return true;
 }
 
-PyObject* str_from_utf8(std::string_view text, bool known_ascii) {
+PyObject* str_from_any_utf8(std::string_view text, bool known_ascii) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   // A long text is measured at once: measure() also tells ASCII apart, and is_ascii() would
   // read it all a second time whenever it is not.

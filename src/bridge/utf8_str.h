@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -19,10 +21,55 @@ namespace vardel {
 // exception set for text that has no UTF-8 form (lone surrogates).
 bool utf8_text(PyObject* o, Arena& arena, std::string_view& text);
 
-// Returns a new str holding `text`, which must be valid UTF-8, or null with
-// an exception set. The text is measured first (unless the caller knows it is
+// str_from_utf8 for any text: measured first (unless the caller knows it is
 // ASCII), so the str is made once at its final width and filled in one pass.
-PyObject* str_from_utf8(std::string_view text, bool known_ascii = false);
+PyObject* str_from_any_utf8(std::string_view text, bool known_ascii);
+
+// Returns a new str holding `text`, which must be valid UTF-8, or null with
+// an exception set.
+//
+// Most keys and values are short ASCII texts. Those are tested and copied
+// here with two overlapping loads and stores, without a call: the general
+// routine's set-up (and memcpy's) costs more than such a text's copy.
+[[gnu::always_inline]] inline PyObject* str_from_utf8(std::string_view text,
+                                                      bool known_ascii = false) {
+  const std::size_t n = text.size();
+  if (n - 1 >= 16) return str_from_any_utf8(text, known_ascii);  // empty, or longer than 16
+  const char* p = text.data();
+  // The first and the last min(n, 8) bytes (overlapping, or the same bytes), or for a text
+  // shorter than four its first, middle and last bytes.
+  std::uint64_t head = 0, tail = 0;
+  if (n >= 8) {
+    std::memcpy(&head, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+  } else if (n >= 4) {
+    std::uint32_t h, t;
+    std::memcpy(&h, p, 4);
+    std::memcpy(&t, p + n - 4, 4);
+    head = h;
+    tail = t;
+  } else {
+    head = static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) |
+           static_cast<unsigned char>(p[n - 1]);
+  }
+  if (((head | tail) & 0x8080808080808080ULL) != 0) return str_from_any_utf8(text, known_ascii);
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
+  if (s == nullptr) return nullptr;
+  auto* d = static_cast<char*>(PyUnicode_DATA(s));
+  if (n >= 8) {
+    std::memcpy(d, &head, 8);
+    std::memcpy(d + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    auto h = static_cast<std::uint32_t>(head), t = static_cast<std::uint32_t>(tail);
+    std::memcpy(d, &h, 4);
+    std::memcpy(d + n - 4, &t, 4);
+  } else {
+    d[0] = p[0];
+    d[n / 2] = p[n / 2];
+    d[n - 1] = p[n - 1];
+  }
+  return s;
+}
 
 // Returns a negative number, zero or a positive number as the str `a` orders
 // before, equal to or after the str `b` by code points, which is the byte

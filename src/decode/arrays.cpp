@@ -82,15 +82,11 @@ Status read_fields(Reader& r, const Header& h) {
 // a short row has only the fields that have a cell, in column order, for the sink to sort.
 bool report_row(Reader& r, std::size_t cells) {
   Sink& sink = r.sink;
-  if (cells == r.fields.size()) {
-    if (!sink.begin_object(KeyOrder::AsRead)) return false;
-    for (std::size_t c : r.by_name)
-      if (!sink.key(r.fields[c]) || !report(sink, r.cells[c])) return false;
-  } else {
-    if (!sink.begin_object(KeyOrder::Sorted)) return false;
-    for (std::size_t c = 0; c < cells; ++c)
-      if (!sink.key(r.fields[c]) || !report(sink, r.cells[c])) return false;
-  }
+  if (cells == r.fields.size())
+    return sink.row({r.fields.data(), r.cells.data(), {r.by_name.data(), r.by_name.size()}});
+  if (!sink.begin_object(KeyOrder::Sorted)) return false;
+  for (std::size_t c = 0; c < cells; ++c)
+    if (!sink.key(r.fields[c]) || !report(sink, r.cells[c])) return false;
   return sink.end_object();
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "core/value.h"
@@ -18,6 +19,15 @@ namespace vardel {
 enum class KeyOrder : unsigned char {
   AsRead,  // in the order read; a repeated key keeps its first place and takes the later value
   Sorted,  // ascending by key bytes; a repeated key keeps only its last value
+};
+
+// A table's full row: an object whose members are, in this order and each key once, the key
+// `keys[c]` with the scalar `cells[c]` (null, bool, number or string) for each column c in
+// `columns`. Its keys and strings are valid only during the call that reports it.
+struct Row {
+  const std::string_view* keys;
+  const Value* cells;
+  std::span<const std::size_t> columns;
 };
 
 // Receives the values a decoder reads. Every call returns false to stop the
@@ -36,6 +46,10 @@ class Sink {
   virtual bool begin_object(KeyOrder order) = 0;
   virtual bool key(std::string_view k) = 0;
   virtual bool end_object() = 0;
+  // Reports a whole row at once. It means begin_object(AsRead), then each member's key and
+  // scalar, then end_object, which is what this default reports; a sink may override it to
+  // build the object in one step, since it knows the width and that no value nests.
+  virtual bool row(const Row& row);
 
  protected:
   ~Sink() = default;

@@ -63,10 +63,12 @@ void check_copies() {
 }
 
 // Records what it is told in the notation of sink_events.h, and stops the
-// decoding at its `stop_at`-th event (1-based; 0: never).
+// decoding at its `stop_at`-th event (1-based; 0: never). With `whole_rows`, a
+// row is one event, "row k=v ...", else what the default row() reports.
 class Recorder final : public vardel::Sink {
  public:
-  explicit Recorder(std::size_t stop_at = 0) : stop_at_(stop_at) {}
+  explicit Recorder(std::size_t stop_at = 0, bool whole_rows = false)
+      : stop_at_(stop_at), whole_rows_(whole_rows) {}
   std::vector<std::string> events;
 
   bool null() override { return add("n"); }
@@ -82,6 +84,12 @@ class Recorder final : public vardel::Sink {
   }
   bool key(std::string_view k) override { return add("k:" + std::string(k)); }
   bool end_object() override { return add("}"); }
+  bool row(const vardel::Row& r) override {
+    if (!whole_rows_) return Sink::row(r);
+    std::string e = "row";
+    for (std::size_t c : r.columns) e += " " + std::string(r.keys[c]) + "=" + show(r.cells[c]);
+    return add(std::move(e));
+  }
 
  private:
   bool add(std::string e) {
@@ -89,18 +97,20 @@ class Recorder final : public vardel::Sink {
     return events.size() != stop_at_;
   }
   std::size_t stop_at_;
+  bool whole_rows_;
 };
 
 struct Document {
   const char* name;
   const char* text;
   std::vector<std::string> events;
+  bool whole_rows = false;  // the sink takes rows in one call
 };
 
 // The decoder reports `d` as listed; stopped at any of those events, it
 // returns Stopped right away, having reported nothing more.
 void check_document(const Document& d) {
-  Recorder all;
+  Recorder all(0, d.whole_rows);
   auto done = vardel::decode_document(d.text, all);
   CHECK_CASE(done.ok(), d.name);
   std::string got;
@@ -109,7 +119,7 @@ void check_document(const Document& d) {
   for (const std::string& e : d.events) want += e + " ";
   CHECK_CASE(got == want, std::string(d.name) + ": " + got);
   for (std::size_t stop = 1; stop <= all.events.size(); ++stop) {
-    Recorder stopping(stop);
+    Recorder stopping(stop, d.whole_rows);
     auto r = vardel::decode_document(d.text, stopping);
     bool stopped = !r.ok() && r.error().kind() == vardel::ToonError::Kind::Stopped;
     CHECK_CASE(stopped && stopping.events.size() == stop,
@@ -177,6 +187,11 @@ int main() {
        "t[3]{b,a,b}:\n  1,2,3\n  4\n  5,6,7,8",
        {"{s",  "k:t", "[",  "{r",  "k:a", "u:2", "k:b", "u:3", "}", "{s", "k:b",
         "u:4", "}",   "{r", "k:a", "u:6", "k:b", "u:7", "}",   "]", "}"}},
+      {"a sink that takes rows whole gets full rows in one call, in key order",
+       "t[3]{b,a,b}:\n  1,2,3\n  4\n  5,6,7,8\nu[1]{x}:\n  \"q\\tr\"",
+       {"{s", "k:t", "[", "row a=u2 b=u3", "{s", "k:b", "u:4", "}", "row a=u6 b=u7", "]", "k:u",
+        "[", "row x=\"q\tr\"", "]", "}"},
+       true},
       {"the pending key names the array",
        "a:\n  [2]: x,\"y, z\"",
        {"{s", "k:a", "[", "s:x", "s:y, z", "]", "}"}},
