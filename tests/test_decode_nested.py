@@ -148,6 +148,40 @@ def test_toon_as_people_write_it(toon, want):
     assert same(decode(toon), want)
 
 
+WIDE = ",".join(f"f{i}" for i in range(20))  # more fields than are compared pair by pair
+WIDE_REPEATED = ",".join(f"f{i}" for i in range(19)) + ",f3"
+CELLS = ",".join(str(i) for i in range(20))
+
+
+@pytest.mark.parametrize("toon, strict, want", [
+    # a repeated field keeps its first place and takes its last cell, on full and short rows
+    ("t[2]{a,b,a}:\n  1,2,3\n  4,5,6", True, [[("a", 3), ("b", 2)], [("a", 6), ("b", 5)]]),
+    ("t[1]{a,b,a}:\n  1,2", False, [[("a", 1), ("b", 2)]]),
+    (f"t[1]{{{WIDE}}}:\n  {CELLS}", True, [[(f"f{i}", i) for i in range(20)]]),
+    (f"t[1]{{{WIDE_REPEATED}}}:\n  {CELLS}", True,
+     [[(f"f{i}", 19 if i == 3 else i) for i in range(19)]]),
+    ('t[1]{"a\\tb","a\\tb"}:\n  1,2', True, [[("a\tb", 2)]]),
+    # escaped cells side by side in one row each keep their own text
+    ('t[2]{a,b}:\n  "x\\ty","\\"q\\""\n  "\\\\",-0', True,
+     [[("a", "x\ty"), ("b", '"q"')], [("a", "\\"), ("b", -0.0)]]),
+    ('t[1]{a,b,c}:\n  "p\\nq","r\\ts",u', True, [[("a", "p\nq"), ("b", "r\ts"), ("c", "u")]]),
+    # every kind of scalar, an empty field name, extra cells ignored
+    ('t[2]{a,"",b}:\n  true,null,false\n  -0,-1.5,"null"', True,
+     [[("a", True), ("", None), ("b", False)], [("a", -0.0), ("", -1.5), ("b", "null")]]),
+    ("t[1]{a,b}:\n  1,2,3", False, [[("a", 1), ("b", 2)]]),
+])
+def test_table_rows(toon, strict, want):
+    rows = decode(toon, DecodeOptions(strict=strict))["t"]
+    assert [list(r.items()) for r in rows] == want
+    assert all(same(v, w) for r, wr in zip(rows, want) for v, (_, w) in zip(r.values(), wr))
+
+
+def test_a_bad_escape_in_a_later_cell_fails_at_its_backslash():
+    with pytest.raises(DecodeError, match=r"invalid escape sequence \\q") as info:
+        decode('t[1]{a,b}:\n  1,"x\\q"')
+    assert (info.value.lineno, info.value.colno) == (2, 7)
+
+
 def test_repeated_keys_keep_their_first_place_and_last_value():
     assert list(decode("a: 1\nb: 2\na: 3").items()) == [("a", 3), ("b", 2)]
 

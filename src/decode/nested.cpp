@@ -7,6 +7,7 @@
 // escapes and numbers are read in place; nothing is allocated per line.
 #include "decode/nested.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -132,6 +133,8 @@ class NestedReader {
   bool read_fields(const Line& line, const Header& h);
   // Reports one row of the table frame `f` as an object.
   bool row(Frame& f, const Line& line);
+  // Fails on a row of `count` cells (limit + 1: more) under a header of `width` fields.
+  bool row_width_error(const Line& line, std::size_t count, std::size_t width);
   // Takes the current line apart into parsed_, once.
   bool parse(const Line& line);
   // Takes `t` (a line's text, or a list item's) apart into `p`.
@@ -155,6 +158,8 @@ class NestedReader {
   bool value(const Line& line, std::string_view token);
   bool bare(std::string_view token);
   bool quoted(const Line& line, std::string_view body);
+  // Sets `out` to the string of a quoted cell's body; one with escapes is kept in cell_arena_.
+  bool quoted_cell(const Line& line, std::string_view body, Value& out);
   bool emit_key(const Line& line, std::string_view key);
   bool unquote(const Line& line, std::string_view key, std::string_view& out, std::string& storage);
   template <class Fn>
@@ -196,6 +201,10 @@ class NestedReader {
   Vec<std::string_view> fields_;  // the open table's field names
   Arena field_arena_;             // field names with escapes
   const Arena::Mark field_mark_ = field_arena_.mark();
+  bool distinct_fields_ = true;  // no two of fields_ are equal
+  Vec<std::size_t> columns_;     // 0, 1, ... for each field: a full row's member order
+  Vec<Value> cells_;             // the row being read, a cell per field
+  Arena cell_arena_;             // its strings with escapes, until it is reported
   ToonError error_{ToonError::Kind::DecodingError, std::string()};
 };
 
@@ -331,18 +340,33 @@ bool NestedReader::quoted(const Line& line, std::string_view body) {
   return sink_.string(scratch_) || stop();
 }
 
-// A bare token (trimmed): a keyword, a number or a string as written.
-bool NestedReader::bare(std::string_view t) {
-  if (t.empty()) return sink_.string(t) || stop();
+// Returns true if no two of `names` are equal: a few names pair by pair, more in a sorted copy,
+// where equal names end up next to each other.
+bool all_distinct(const Vec<std::string_view>& names) {
+  const std::size_t n = names.size();
+  if (n <= 16) {
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = i + 1; j < n; ++j)
+        if (names[i] == names[j]) return false;
+    return true;
+  }
+  Vec<std::string_view> sorted(names.begin(), names.end());
+  std::sort(sorted.begin(), sorted.end());
+  return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+}
+
+// A bare token (trimmed): a keyword, a number or a string as written (a view of `t`).
+[[gnu::always_inline]] inline Value scalar_of(std::string_view t) {
+  if (t.empty()) return Value::string(t);
   switch (t[0]) {
     case 't':
-      if (t == "true") return sink_.boolean(true) || stop();
+      if (t == "true") return Value::boolean(true);
       break;
     case 'f':
-      if (t == "false") return sink_.boolean(false) || stop();
+      if (t == "false") return Value::boolean(false);
       break;
     case 'n':
-      if (t == "null") return sink_.null() || stop();
+      if (t == "null") return Value::null();
       break;
     case '+':
     case '-':
@@ -360,13 +384,29 @@ bool NestedReader::bare(std::string_view t) {
       std::optional<Number> n = decoder::read_number(t);
       if (!n) break;
       // The encoder writes the float -0.0 as "-0"; no integer is written with a sign and zero.
-      if (t[0] == '-' && n->form() == Number::Form::Unsigned) n = Number::from_double(-0.0);
-      return sink_.number(*n) || stop();
+      if (t[0] == '-' && n->form() == Number::Form::Unsigned)
+        return Value::number(Number::from_double(-0.0));
+      return Value::number(*n);
     }
     default:
       break;
   }
-  return sink_.string(t) || stop();
+  return Value::string(t);
+}
+
+bool NestedReader::bare(std::string_view t) {
+  return decoder::report(sink_, scalar_of(t)) || stop();
+}
+
+bool NestedReader::quoted_cell(const Line& line, std::string_view body, Value& out) {
+  if (std::memchr(body.data(), '\\', body.size()) == nullptr) {
+    out = Value::string(body);
+    return true;
+  }
+  const char* bad = nullptr;
+  if (!unescape(body, scratch_, bad)) return fail(line, bad, escape_message(body, bad));
+  out = Value::string(cell_arena_.copy(scratch_));
+  return true;
 }
 
 // A member's value token (trimmed, non-empty): quoted or bare.
@@ -536,19 +576,27 @@ bool NestedReader::parse(const Line& line) {
 bool NestedReader::read_fields(const Line& line, const Header& h) {
   fields_.clear();
   field_arena_.rewind(field_mark_);
-  if (trim(h.fields).empty()) return true;
-  std::size_t count = 0;
-  return cells(line, h.fields, h.delimiter, npos - 1, count,
-               [&](std::string_view name, bool was_quoted) {
-                 if (was_quoted && std::memchr(name.data(), '\\', name.size()) != nullptr) {
-                   const char* bad = nullptr;
-                   if (!unescape(name, key_scratch_, bad))
-                     return fail(line, bad, escape_message(name, bad));
-                   name = field_arena_.copy(key_scratch_);
-                 }
-                 fields_.push_back(name);
-                 return true;
-               });
+  if (!trim(h.fields).empty()) {
+    std::size_t count = 0;
+    bool ok = cells(line, h.fields, h.delimiter, npos - 1, count,
+                    [&](std::string_view name, bool was_quoted) {
+                      if (was_quoted && std::memchr(name.data(), '\\', name.size()) != nullptr) {
+                        const char* bad = nullptr;
+                        if (!unescape(name, key_scratch_, bad))
+                          return fail(line, bad, escape_message(name, bad));
+                        name = field_arena_.copy(key_scratch_);
+                      }
+                      fields_.push_back(name);
+                      return true;
+                    });
+    if (!ok) return false;
+  }
+  const std::size_t width = fields_.size();
+  cells_.resize(width);
+  columns_.resize(width);
+  for (std::size_t c = 0; c < width; ++c) columns_[c] = c;
+  distinct_fields_ = all_distinct(fields_);
+  return true;
 }
 
 bool NestedReader::open_array(const Line& line, const Header& h, Column owner, bool in_list) {
@@ -629,31 +677,45 @@ bool NestedReader::item(const Line& line, const Parsed& p, Column list_owner) {
   return member(line, inner, p.rest_column, line.indent, true);
 }
 
-// Reads one row of the table on top of the stack.
+// Reads one row of the table on top of the stack: its cells first, then the row whole when
+// every field has a cell and no two fields share a name, else member by member (a repeated
+// name keeps its first place and takes its last cell).
 bool NestedReader::row(Frame& f, const Line& line) {
   const std::size_t width = fields_.size();
-  if (!begin_object(line, line.text.data())) return false;
+  if (!enter(line, line.text.data())) return false;
+  decoder::Rewind scratch(cell_arena_);
   std::size_t count = 0;
   std::size_t field = 0;
   bool ok = cells(line, line.text, f.delimiter, width, count, [&](std::string_view t, bool q) {
-    if (!(sink_.key(fields_[field++]) || stop())) return false;
-    return q ? quoted(line, t) : bare(t);
+    Value& cell = cells_[field++];
+    if (q) return quoted_cell(line, t, cell);
+    cell = scalar_of(t);
+    return true;
   });
   if (!ok) return false;
-  if (count != width && settings_.strict) {
-    std::size_t shown = count;
-    std::string message = "the row has ";
-    if (count > width) {
-      message += "more than " + std::to_string(width);
-      message += width == 1 ? " cell" : " cells";
-    } else {
-      message += std::to_string(shown) + (shown == 1 ? " cell" : " cells");
-    }
-    message += " but the header has " + std::to_string(width) + (width == 1 ? " field" : " fields");
-    return fail(line, line.text.data(), std::move(message));
-  }
+  if (count != width && settings_.strict) return row_width_error(line, count, width);
   ++f.seen;
-  return end_object();
+  leave();
+  if (count >= width && distinct_fields_)
+    return sink_.row({fields_.data(), cells_.data(), {columns_.data(), width}}) || stop();
+  if (!(sink_.begin_object(KeyOrder::AsRead) || stop())) return false;
+  for (std::size_t c = 0; c < field; ++c) {
+    if (!(sink_.key(fields_[c]) || stop())) return false;
+    if (!(decoder::report(sink_, cells_[c]) || stop())) return false;
+  }
+  return sink_.end_object() || stop();
+}
+
+bool NestedReader::row_width_error(const Line& line, std::size_t count, std::size_t width) {
+  std::string message = "the row has ";
+  if (count > width) {
+    message += "more than " + std::to_string(width);
+    message += width == 1 ? " cell" : " cells";
+  } else {
+    message += std::to_string(count) + (count == 1 ? " cell" : " cells");
+  }
+  message += " but the header has " + std::to_string(width) + (width == 1 ? " field" : " fields");
+  return fail(line, line.text.data(), std::move(message));
 }
 
 // --- Frames ----------------------------------------------------------------------------------
