@@ -6,9 +6,12 @@
 // trailing spaces. With every container deferred and opened level by level through a Source, the
 // text or error is the same and opens and closes pair up; a source that fails at any open, or when
 // the encoder fails on its own, ends the encoding with its failure; one that asks for an object to
-// be written anew (and then gives it whole) changes nothing.
+// be written anew (and then gives it whole) changes nothing. Nor does handing every string value
+// that is not ASCII over as a wide string (code points of one, two or four bytes spliced into the
+// output) instead of UTF-8.
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "core/text.h"
 #include "decode/value_sink.h"
@@ -76,6 +79,56 @@ struct Builder {
     return v;
   }
 };
+
+// The code points of `s`, valid UTF-8.
+std::vector<char32_t> code_points(std::string_view s) {
+  std::vector<char32_t> out;
+  for (std::size_t i = 0; i < s.size();) {
+    auto b = static_cast<unsigned char>(s[i]);
+    std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    char32_t c = n == 1 ? b : n == 2 ? b & 0x1F : n == 3 ? b & 0x0F : b & 0x07;
+    for (std::size_t k = 1; k < n; ++k)
+      c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    out.push_back(c);
+    i += n;
+  }
+  return out;
+}
+
+template <class Unit>
+Value wide_string(const std::vector<char32_t>& cps, vardel::Arena& arena) {
+  Unit* units = arena.alloc<Unit>(cps.size());
+  for (std::size_t i = 0; i < cps.size(); ++i) units[i] = static_cast<Unit>(cps[i]);
+  return Value::wide_string(units, cps.size(), sizeof(Unit));
+}
+
+// `v` with each string value that is not ASCII as a wide string of the narrowest width its code
+// points allow, as a producer of wide strings must hand it over.
+Value widened(const Value& v, vardel::Arena& arena) {
+  switch (v.kind()) {
+    case K::String: {
+      std::vector<char32_t> cps = code_points(v.as_string());
+      char32_t top = cps.empty() ? 0 : *std::max_element(cps.begin(), cps.end());
+      if (top < 0x80) return v;
+      if (top < 0x100) return wide_string<std::uint8_t>(cps, arena);
+      if (top < 0x10000) return wide_string<char16_t>(cps, arena);
+      return wide_string<char32_t>(cps, arena);
+    }
+    case K::Array: {
+      Value* items = arena.alloc<Value>(v.size());
+      for (std::size_t i = 0; i < v.size(); ++i) items[i] = widened(v[i], arena);
+      return Value::array(items, v.size());
+    }
+    case K::Object: {
+      Member* members = arena.alloc<Member>(v.size());
+      for (std::size_t i = 0; i < v.size(); ++i)
+        members[i] = Member{v.as_map()[i].key, widened(v.as_map()[i].value, arena)};
+      return Value::object(vardel::Map(members, v.size()));
+    }
+    default:
+      return v;
+  }
+}
 
 // Opens deferred containers from the tree they stand for, one level at a time. Each level is a heap
 // block of its own, freed on close, so that a level read after it was closed is a use after free.
@@ -245,6 +298,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       settings.delimiter == "," || settings.delimiter == "\t" || settings.delimiter == "|";
   auto r = vardel::encode_value(root, 0, settings);
   std::string plain = r ? *r : "error: " + r.error().display();
+  {
+    vardel::OutputBuffer out;
+    auto w = vardel::encode_into(out, widened(root, arena), 0, settings);
+    std::string spliced = w ? out.str() : "error: " + w.error().own->display();
+    FUZZ_CHECK_MSG(spliced == plain, "wide strings change the encoding: " + show(spliced));
+  }
   // One way of deferring per input: each costs a whole encoding, and the fuzzer tries them all.
   switch (in.byte() % 3) {
     case 0: {

@@ -48,6 +48,11 @@ class Converter {
     for (std::size_t i = 0; i < depth_; ++i) frames_[i].release_item();
   }
 
+  // Makes non-ASCII strs wide strings (Value::wide_string), read in place
+  // and held until the converter's KeepAlive ends, for a caller that makes
+  // the text at its final width (str_from_output).
+  void use_wide_strings() { wide_ = true; }
+
   // Converts `o` into `out`, or fails. The common leaves (ASCII str, small
   // int, float) without a call; the rest through convert().
   [[gnu::always_inline]] Read convert_leaf_first(PyObject* o, Value& out) {
@@ -162,6 +167,10 @@ class Converter {
   }
 
   Read string(PyObject* o, Value& out) {
+    if (wide_ && wide_text(o, out)) {
+      keep_.pin(o);
+      return {};
+    }
     std::string_view text;
     if (!utf8_text(o, *arena_, text)) return ConversionError::fetch();
     keep_.note(o);
@@ -306,6 +315,7 @@ class Converter {
   Arena& keys_;
   KeepAlive& keep_;
   const bool sort_keys_;
+  bool wide_ = false;
   DefaultHook* hook_ = nullptr;
   std::size_t replacing_ = 0;  // objects being replaced, each counted as a level
   Vec<const void*> nested_;    // a dict level's nested values, in reading order

@@ -2,6 +2,7 @@
 
 #include "bridge/conversion_error.h"
 #include "bridge/utf8_str.h"
+#include "core/text.h"
 
 namespace vardel {
 

@@ -2,10 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 
 #include "bridge/converter.h"
 #include "bridge/guard.h"
+#include "bridge/utf8_str.h"
 #include "core/arena.h"
 
 namespace vardel {
@@ -28,8 +30,10 @@ namespace {
 // general rules or fail, the outermost region is written anew, read whole.
 class PythonSource final : public Source {
  public:
-  PythonSource(bool sort_keys, DefaultHook* hook) : converter_(arena_, keys_, keep_, sort_keys) {
+  PythonSource(bool sort_keys, DefaultHook* hook, bool wide)
+      : converter_(arena_, keys_, keep_, sort_keys) {
     if (hook != nullptr) converter_.use_default(*hook);
+    if (wide) converter_.use_wide_strings();
   }
 
   // Returns the value standing for `obj`: a scalar, a deferred container or
@@ -237,17 +241,37 @@ class PythonSource final : public Source {
   std::optional<ConversionError> error_;
 };
 
+// Encodes `obj` into `out` through `source`.
+Result<Ok, EncodeFailure> encode_through(PythonSource& source, PyObject* obj, OutputBuffer& out,
+                                         const EncodeSettings& settings) {
+  auto root = source.root(obj);
+  if (!root) return fail(EncodeFailure(std::move(root.error())));
+  auto written = encode_into(out, **root, 0, settings, &source);
+  if (written) return Ok{};
+  if (written.error().own) return fail(EncodeFailure(std::move(*written.error().own)));
+  return fail(EncodeFailure(source.take_error()));
+}
+
 }  // namespace
 
 Result<bool, EncodeFailure> encode_python(PyObject* obj, OutputBuffer& out,
                                           const EncodeSettings& settings, DefaultHook* hook) {
-  PythonSource source(settings.sort_keys, hook);
-  auto root = source.root(obj);
-  if (!root) return fail(EncodeFailure(std::move(root.error())));
-  auto written = encode_into(out, **root, 0, settings, &source);
-  if (written) return source.all_ascii();
-  if (written.error().own) return fail(EncodeFailure(std::move(*written.error().own)));
-  return fail(EncodeFailure(source.take_error()));
+  PythonSource source(settings.sort_keys, hook, false);
+  auto done = encode_through(source, obj, out, settings);
+  if (!done) return fail(std::move(done.error()));
+  return source.all_ascii();
+}
+
+Result<PyObject*, EncodeFailure> encode_python_str(PyObject* obj, const EncodeSettings& settings,
+                                                   DefaultHook* hook) {
+  OutputBuffer out;
+  // The wide strings' text is read while the source, which holds their strs, still lives.
+  PythonSource source(settings.sort_keys, hook, true);
+  auto done = encode_through(source, obj, out, settings);
+  if (!done) return fail(std::move(done.error()));
+  PyObject* text = str_from_output(out, source.all_ascii());
+  if (text == nullptr) throw std::bad_alloc();  // PyUnicode_New fails only for want of memory
+  return text;
 }
 
 }  // namespace vardel

@@ -30,4 +30,11 @@ Result<bool, EncodeFailure> encode_python(PyObject* obj, OutputBuffer& out,
                                           const EncodeSettings& settings,
                                           DefaultHook* hook = nullptr);
 
+// As encode_python, returning the text as a new str. Text that is not ASCII
+// is written at the width of its widest character straight from the strs'
+// own storage, without passing through UTF-8. Throws std::bad_alloc when the
+// str cannot be made.
+Result<PyObject*, EncodeFailure> encode_python_str(PyObject* obj, const EncodeSettings& settings,
+                                                   DefaultHook* hook = nullptr);
+
 }  // namespace vardel

@@ -174,6 +174,10 @@ std::optional<Converter::Level> Converter::read_level(PyObject* o) {
 bool Converter::read_other_item(PyObject* o, Value& out) {
   PyTypeObject* t = Py_TYPE(o);
   if (t == &PyUnicode_Type) {
+    if (wide_ && wide_text(o, out)) {
+      keep_.pin(o);
+      return true;
+    }
     std::string_view text;
     if (PyUnicode_IS_COMPACT_ASCII(o)) {
       text = {static_cast<const char*>(PyUnicode_DATA(o)),

@@ -26,6 +26,7 @@ class KeepAlive {
   ~KeepAlive() {
     if (secured_)
       for (PyObject* o : refs_) Py_DECREF(o);
+    for (PyObject* o : pinned_) Py_DECREF(o);
   }
   // Notes a borrowed str whose buffer a tree will point into.
   void note(PyObject* o) {
@@ -44,6 +45,14 @@ class KeepAlive {
     refs_.push_back(o);  // first, as in note()
     Py_INCREF(o);
   }
+  // Holds the str `o` until the end of the call, whatever runs: the text of a
+  // wide string is read in place when the result is made, after the
+  // container that held it may have let it go.
+  void pin(PyObject* o) {
+    track(o);
+    pinned_.push_back(o);  // first, as in note()
+    Py_INCREF(o);
+  }
   // Tracks whether the text written so far is ASCII.
   void track(PyObject* o) { all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(o); }
   // Returns true if every noted str is ASCII, and with it the encoded text.
@@ -58,6 +67,7 @@ class KeepAlive {
 
  private:
   Vec<PyObject*> refs_;
+  Vec<PyObject*> pinned_;
   bool secured_ = false;
   bool all_ascii_ = true;
 };

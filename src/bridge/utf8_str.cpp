@@ -119,9 +119,10 @@ inline unsigned widen16(const unsigned char* p, Unit* out) {
 #endif
 }
 
-// Decodes the `n` bytes of UTF-8 at `p` into the `chars` units at `out`.
+// Decodes the `n` bytes of UTF-8 at `p` into units at `out`, which has room for `chars`
+// units; returns the end of what it wrote.
 template <class Unit>
-void fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) {
+Unit* fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) {
   const unsigned char* end = p + n;
   Unit* const out_end = out + chars;
   while (p < end) {
@@ -152,6 +153,7 @@ void fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) {
       p += 4;
     }
   }
+  return out;
 }
 
 // Returns the UTF-8 length of `n` code units, or SIZE_MAX if one of them is
@@ -285,7 +287,113 @@ void prefer_huge_pages(void* p, std::size_t n) {
 #endif
 }
 
+// Returns true if the `n` code points at `u` are free of surrogates and at least one of them
+// needs the width of Unit: is past U+007F for one byte, past U+00FF for two, past U+FFFF for
+// four. Branch-free, so that the compiler vectorizes it.
+template <class Unit>
+bool as_narrow_as_can_be(const Unit* u, std::size_t n) {
+  constexpr std::uint32_t kPast = sizeof(Unit) == 1   ? 0x80
+                                  : sizeof(Unit) == 2 ? 0xFF00
+                                                      : 0xFFFF0000;
+  std::uint32_t bits = 0;
+  std::uint32_t surrogates = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint32_t c = u[i];
+    bits |= c;
+    if constexpr (sizeof(Unit) > 1) surrogates |= (c & 0xFFFFF800u) == 0xD800u;
+  }
+  return surrogates == 0 && (bits & kPast) != 0;
+}
+
+// Writes the `n` units at `from` at `to`, each widened to Unit; returns the end.
+template <class Unit, class From>
+Unit* widen(const From* from, std::size_t n, Unit* to) {
+  if constexpr (sizeof(Unit) == sizeof(From)) {
+    if (n != 0) std::memcpy(to, from, n * sizeof(Unit));
+  } else {
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+  return to + n;
+}
+
+// Writes the whole text of `out` at `dest`, which has room for exactly its `chars` code points
+// and is as wide as its widest one. `ascii_bytes` tells that no byte of it is past 0x7F.
+template <class Unit>
+void fill_output(const OutputBuffer& out, bool ascii_bytes, Unit* dest, std::size_t chars) {
+  const auto* p = reinterpret_cast<const unsigned char*>(out.data());
+  Unit* w = dest;
+  Unit* const end = dest + chars;
+  std::size_t from = 0;
+  auto bytes_to = [&](std::size_t to) {
+    w = ascii_bytes ? widen(p + from, to - from, w)
+                    : fill(p + from, to - from, w, static_cast<std::size_t>(end - w));
+    from = to;
+  };
+  for (const OutputBuffer::Splice& s : out.splices()) {
+    bytes_to(s.at);
+    if (s.width == 1) {
+      w = widen(static_cast<const Py_UCS1*>(s.units), s.count, w);
+    } else if (s.width == 2) {
+      if constexpr (sizeof(Unit) >= 2) w = widen(static_cast<const Py_UCS2*>(s.units), s.count, w);
+    } else {
+      if constexpr (sizeof(Unit) == 4) w = widen(static_cast<const Py_UCS4*>(s.units), s.count, w);
+    }
+  }
+  bytes_to(out.size());
+}
+
 }  // namespace
+
+bool wide_text(PyObject* o, Value& out) {
+  if (!PyUnicode_IS_COMPACT(o) || PyUnicode_IS_ASCII(o)) return false;
+  const void* data = PyUnicode_DATA(o);
+  auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
+  // The result's width is the widest splice's, so each must be as narrow as its text allows.
+  switch (PyUnicode_KIND(o)) {
+    case PyUnicode_1BYTE_KIND:
+      if (!as_narrow_as_can_be(static_cast<const Py_UCS1*>(data), n)) return false;
+      out = Value::wide_string(data, n, 1);
+      return true;
+    case PyUnicode_2BYTE_KIND:
+      if (!as_narrow_as_can_be(static_cast<const Py_UCS2*>(data), n)) return false;
+      out = Value::wide_string(data, n, 2);
+      return true;
+    default:
+      if (!as_narrow_as_can_be(static_cast<const Py_UCS4*>(data), n)) return false;
+      out = Value::wide_string(data, n, 4);
+      return true;
+  }
+}
+
+PyObject* str_from_output(const OutputBuffer& out, bool ascii) {
+  if (out.splices().empty()) return str_from_utf8(out.view(), ascii);
+  const auto* p = reinterpret_cast<const unsigned char*>(out.data());
+  Measure m = measure(p, out.size());
+  std::size_t chars = m.chars;
+  Py_UCS4 maxchar = m.maxchar;
+  for (const OutputBuffer::Splice& s : out.splices()) {
+    chars += s.count;
+    Py_UCS4 top = s.width == 1 ? 0xFF : s.width == 2 ? 0xFFFF : 0x10FFFF;
+    maxchar = top > maxchar ? top : maxchar;
+  }
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar);
+  if (s == nullptr) return nullptr;
+  void* data = PyUnicode_DATA(s);
+  prefer_huge_pages(data, chars * PyUnicode_KIND(s));
+  const bool ascii_bytes = m.maxchar < 0x80;
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      fill_output(out, ascii_bytes, static_cast<Py_UCS1*>(data), chars);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      fill_output(out, ascii_bytes, static_cast<Py_UCS2*>(data), chars);
+      break;
+    default:
+      fill_output(out, ascii_bytes, static_cast<Py_UCS4*>(data), chars);
+      break;
+  }
+  return s;
+}
 
 bool utf8_text(PyObject* o, Arena& arena, std::string_view& text) {
   if (PyUnicode_IS_COMPACT_ASCII(o)) {
@@ -362,24 +470,6 @@ int str_order(PyObject* a, PyObject* b) {
     return c != 0 ? c : (na > nb) - (na < nb);
   }
   return PyUnicode_Compare(a, b);
-}
-
-void append_utf8(std::string& out, Py_UCS4 c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 std::string utf8_lossy(PyObject* s) {

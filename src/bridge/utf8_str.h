@@ -11,6 +11,9 @@
 #include <string_view>
 
 #include "core/arena.h"
+#include "core/text.h"
+#include "core/value.h"
+#include "encode/writer.h"
 
 namespace vardel {
 
@@ -20,6 +23,18 @@ namespace vardel {
 // attached to the str for as long as it lives). Returns false with an
 // exception set for text that has no UTF-8 form (lone surrogates).
 bool utf8_text(PyObject* o, Arena& arena, std::string_view& text);
+
+// Sets `out` to a wide string (Value::wide_string) reading the code points
+// of the str `o` in place, and returns true, when `o` is compact, not ASCII,
+// stored at the width of its widest code point and free of surrogates. Else
+// returns false: its UTF-8 form (or its error) is for utf8_text.
+bool wide_text(PyObject* o, Value& out);
+
+// Returns a new str holding the whole text of `out`, its bytes (UTF-8) and
+// its splices, made once at the width of its widest character; or null with
+// an exception set. `ascii` tells that the bytes are ASCII and there are no
+// splices.
+PyObject* str_from_output(const OutputBuffer& out, bool ascii);
 
 // str_from_utf8 for any text: measured first (unless the caller knows it is
 // ASCII), so the str is made once at its final width and filled in one pass.
@@ -75,9 +90,6 @@ PyObject* str_from_any_utf8(std::string_view text, bool known_ascii);
 // before, equal to or after the str `b` by code points, which is the byte
 // order of their UTF-8 forms.
 int str_order(PyObject* a, PyObject* b);
-
-// Appends the UTF-8 form of the code point `c` (not a surrogate) to `out`.
-void append_utf8(std::string& out, Py_UCS4 c);
 
 // Returns the UTF-8 form of `s`, any code point without one (a lone surrogate)
 // replaced by U+FFFD. Leaves no exception pending.

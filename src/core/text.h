@@ -1,15 +1,50 @@
-// Whitespace helpers shared by the encoder and the decoder.
+// Whitespace and code point helpers shared by the encoder and the decoder.
 //
 // Whitespace is the Unicode White_Space set: U+0009..U+000D, U+0020, U+0085,
 // U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
-// All text is UTF-8.
+// Text is UTF-8, except where code units of a fixed width are named.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace vardel {
+
+// True if the code point `c` is whitespace.
+constexpr bool is_white_space(char32_t c) {
+  if (c < 0x80) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+  return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+// The code point at index `i` of text of `width` bytes per code point
+// (Latin-1, UCS-2 or UCS-4).
+inline char32_t code_point(const void* units, unsigned width, std::size_t i) {
+  if (width == 1) return static_cast<const std::uint8_t*>(units)[i];
+  if (width == 2) return static_cast<const char16_t*>(units)[i];
+  return static_cast<const char32_t*>(units)[i];
+}
+
+// Appends the UTF-8 form of the code point `c` (not a surrogate) to `out`.
+inline void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
 
 // Returns the byte length of the whitespace character that starts `s`, or 0.
 inline std::size_t white_space_prefix(std::string_view s) {

@@ -4,7 +4,9 @@
 // copied strings live in an Arena; a Document owns the arena and the root.
 // Strings are UTF-8 slices: either copies in the arena or slices of text that
 // the producer guarantees to outlive the tree (the decoder's input, or Python
-// strings kept alive by the conversion).
+// strings kept alive by the conversion). A producer that writes its own final
+// text may hand the encoder wide strings instead: code units of one, two or
+// four bytes, read in place (see OutputBuffer::splice).
 #pragma once
 
 #include <cstddef>
@@ -87,6 +89,15 @@ class Value {
     v.p_.s = s.data();
     return v;
   }
+  // `count` code points of `width` bytes each (1: Latin-1, 2: UCS-2 without
+  // surrogates, 4: UCS-4), at least one of them past U+007F.
+  static Value wide_string(const void* units, std::size_t count, unsigned width) {
+    Value v(Kind::String);
+    v.sub_ = static_cast<std::uint8_t>(width);
+    v.set_size(count);
+    v.p_.source = units;
+    return v;
+  }
   static Value array(Value* items, std::size_t n) {
     Value v(Kind::Array);
     v.set_size(n);
@@ -120,7 +131,11 @@ class Value {
         return Number::from_double(p_.d);
     }
   }
+  // A string's UTF-8 text; for a wide string, see string_width().
   std::string_view as_string() const { return {p_.s, size()}; }
+  // The bytes per code point of a wide string, or 0 for a UTF-8 string.
+  unsigned string_width() const { return sub_; }
+  const void* units() const { return p_.source; }
   // Array elements.
   const Value* begin() const { return p_.items; }
   const Value* end() const { return p_.items + size(); }
@@ -138,7 +153,7 @@ class Value {
     size_lo_ = static_cast<std::uint32_t>(n);
   }
   Kind kind_;
-  std::uint8_t sub_ = 0;  // bool value, Number::Form, or 1 for a deferred container
+  std::uint8_t sub_ = 0;  // bool value, Number::Form, string width, 1 for a deferred container
   std::uint16_t size_hi_ = 0;
   std::uint32_t size_lo_ = 0;
   union {

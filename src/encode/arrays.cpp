@@ -55,11 +55,11 @@ Written Encoder::write_array(const Value& array, std::uint64_t depth, std::uint6
     if (Written opened = open(elements[0], first); !opened) return opened;
     Map fields = first.get().as_map();
     if (scalar_members(fields)) {
-      std::size_t start = out_.size();
+      OutputBuffer::Mark start = out_.mark();
       auto table = write_table(elements, fields, depth, extra);
       if (!table) return fail(std::move(table.error()));
       if (*table == Table::Written) return Ok{};
-      out_.truncate(start);
+      out_.rewind(start);
     }
     first.close();  // the list opens the element again, and may write it anew
     return write_list(elements, depth, extra);
@@ -222,14 +222,14 @@ Written Encoder::write_list(const Value& array, std::uint64_t depth, std::uint64
 Written Encoder::write_list_object(const Value& item, std::uint64_t depth, std::uint64_t extra) {
   if (Written ok = check_depth(); !ok) return ok;
   Level level(level_);
-  std::size_t start = out_.size();
+  OutputBuffer::Mark start = out_.mark();
   for (;;) {
     Contents contents;
     if (Written opened = open(item, contents); !opened) return opened;
     Written w = write_list_members(contents.get().as_map(), depth, extra);
     if (w || !contents.asked_again(w.error())) return w;
     contents.close();
-    out_.truncate(start);
+    out_.rewind(start);
   }
 }
 

@@ -89,7 +89,10 @@ void Encoder::write_scalar(const Value& value) {
       write_number(out_, value.as_number());
       break;
     case Value::Kind::String:
-      quote_.write_string(out_, value.as_string());
+      if (value.string_width() == 0)
+        quote_.write_string(out_, value.as_string());
+      else
+        quote_.write_wide(out_, value.units(), value.size(), value.string_width());
       break;
     default:
       break;
@@ -116,7 +119,7 @@ Written Encoder::write_object(const Value& object, std::uint64_t depth, std::uin
   if (object.size() == 0) return Ok{};
   auto line = column(extra, depth, 0);
   if (!line) return fail(std::move(line.error()));
-  std::size_t start = out_.size();
+  OutputBuffer::Mark start = out_.mark();
   for (;;) {
     Contents contents;
     if (Written opened = open(object, contents); !opened) return opened;
@@ -124,7 +127,7 @@ Written Encoder::write_object(const Value& object, std::uint64_t depth, std::uin
     Written w = write_members(contents.get().as_map(), depth, extra, *line);
     if (w || !contents.asked_again(w.error())) return w;
     contents.close();
-    out_.truncate(start);
+    out_.rewind(start);
   }
 }
 

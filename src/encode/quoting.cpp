@@ -31,6 +31,15 @@ constexpr ByteTable kValueBytes = [] {
   return t;
 }();
 
+// The same rule for Latin-1 code points (wide strings): the C1 controls are
+// code points of their own there, and 0xC2 is a letter.
+constexpr ByteTable kValueLatin1 = [] {
+  ByteTable t = kValueBytes;
+  t[0xC2] = 0;
+  for (int c = 0x80; c < 0xA0; ++c) t[c] = 1;
+  return t;
+}();
+
 // Bytes that would break a tabular header: as for values, but the hyphen is
 // harmless there (the delimiter is added per array).
 constexpr ByteTable kFieldBytes = [] {
@@ -220,6 +229,11 @@ QuoteRule::QuoteRule(std::string_view delimiter) {
   else
     long_delimiter_ = delimiter;
   short_delimiter_ = delimiter.size() == 1 ? static_cast<unsigned char>(delimiter[0]) : '"';
+  if (delimiter.size() == 1 && static_cast<unsigned char>(delimiter[0]) < 0x80) {
+    latin1_class_ = kValueLatin1;
+    latin1_class_[static_cast<unsigned char>(delimiter[0])] = 1;
+    wide_rule_ = true;
+  }
 }
 
 bool QuoteRule::quoted_by_form(std::string_view text) const {
@@ -293,6 +307,127 @@ void QuoteRule::write_string(OutputBuffer& out, std::string_view text) const {
     }
   }
   write_quoted(out, text);
+}
+
+namespace {
+
+#if defined(__SSE2__)
+// Loads the 16 code points at `u` as 16 bytes: each below U+0100 as itself, any other as 0xFF,
+// which no rule flags.
+template <class Unit>
+__m128i latin1_block(const Unit* u) {
+  const auto* q = reinterpret_cast<const __m128i*>(u);
+  if constexpr (sizeof(Unit) == 1) {
+    return _mm_loadu_si128(q);
+  } else if constexpr (sizeof(Unit) == 2) {
+    const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF00));
+    const __m128i ff = _mm_set1_epi16(0xFF);
+    auto clamp = [&](__m128i v) {
+      __m128i narrow = _mm_cmpeq_epi16(_mm_and_si128(v, high), _mm_setzero_si128());
+      return _mm_or_si128(_mm_and_si128(narrow, v), _mm_andnot_si128(narrow, ff));
+    };
+    return _mm_packus_epi16(clamp(_mm_loadu_si128(q)), clamp(_mm_loadu_si128(q + 1)));
+  } else {
+    // Signed saturation keeps every code point (at most U+10FFFF) positive; unsigned
+    // saturation then takes all past 0xFF to 0xFF.
+    __m128i a = _mm_packs_epi32(_mm_loadu_si128(q), _mm_loadu_si128(q + 1));
+    __m128i b = _mm_packs_epi32(_mm_loadu_si128(q + 2), _mm_loadu_si128(q + 3));
+    return _mm_packus_epi16(a, b);
+  }
+}
+
+// Bit i set where byte i of `v` (a latin1_block) forces quotes in a value: a C0 or C1
+// control, a structural character, DEL or the delimiter.
+unsigned value_hits(__m128i v, unsigned char delimiter) {
+  const __m128i top = _mm_set1_epi8(0x1F);
+  __m128i hit = _mm_cmpeq_epi8(_mm_max_epu8(v, top), top);
+  __m128i c1 = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(0x80)));
+  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_max_epu8(c1, top), top));
+  for (unsigned char c : {'"', '-', ':', '[', '\\', ']', '{', '}', '\x7F'})
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))));
+  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(delimiter))));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+
+// Bit i set where byte i of `v` (a latin1_block) is escaped in the quoted form.
+unsigned escape_hits(__m128i v) {
+  __m128i hit = _mm_setzero_si128();
+  for (char c : {'"', '\\', '\n', '\r', '\t'})
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+#endif
+
+// Returns the index of the first of the `n` code points at `u`, from `i` on, that the quoted
+// form escapes, or `n`.
+template <class Unit>
+std::size_t next_escape(const Unit* u, std::size_t i, std::size_t n) {
+#if defined(__SSE2__)
+  for (; i + 16 <= n; i += 16) {
+    if (unsigned hits = escape_hits(latin1_block(u + i)); hits != 0)
+      return i + static_cast<unsigned>(__builtin_ctz(hits));
+  }
+#endif
+  while (i < n && (u[i] >= 0x80 || kEscapes[u[i]] == 0)) ++i;
+  return i;
+}
+
+// Splices the `n` code points at `u` into `out` between quotation marks, writing the escapes of
+// the quoted form in place of the code points they stand for.
+template <class Unit>
+void splice_quoted(OutputBuffer& out, const Unit* u, std::size_t n) {
+  out.put('"');
+  std::size_t run = 0;
+  for (std::size_t i = next_escape(u, 0, n); i != n; i = next_escape(u, run, n)) {
+    out.splice(u + run, i - run, sizeof(Unit));
+    const char escape[2] = {'\\', kEscapes[u[i]]};
+    out.append(escape, 2);
+    run = i + 1;
+  }
+  out.splice(u + run, n - run, sizeof(Unit));
+  out.put('"');
+}
+
+}  // namespace
+
+template <class Unit>
+bool QuoteRule::wide_needs_quotes(const Unit* u, std::size_t n) const {
+  // Keywords and numbers are ASCII, so of quoted_by_form's rules only whitespace at either end
+  // and a leading zero apply to text with a code point past U+007F.
+  if (is_white_space(u[0]) || is_white_space(u[n - 1])) return true;
+  if (u[0] == '0' && n >= 2 && u[1] != '.') return true;
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= n; i += 16) {
+    if (value_hits(latin1_block(u + i), short_delimiter_) != 0) return true;
+  }
+#endif
+  for (; i < n; ++i) {
+    if (u[i] < 0x100 && latin1_class_[u[i]] != 0) return true;
+  }
+  return false;
+}
+
+void QuoteRule::write_wide(OutputBuffer& out, const void* units, std::size_t count,
+                           unsigned width) const {
+  if (!wide_rule_) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) append_utf8(text, code_point(units, width, i));
+    write_string(out, text);
+    return;
+  }
+  auto write = [&](const auto* u) {
+    if (wide_needs_quotes(u, count))
+      splice_quoted(out, u, count);
+    else
+      out.splice(u, count, width);
+  };
+  if (width == 1)
+    write(static_cast<const std::uint8_t*>(units));
+  else if (width == 2)
+    write(static_cast<const char16_t*>(units));
+  else
+    write(static_cast<const char32_t*>(units));
 }
 
 void QuoteRule::write_key(OutputBuffer& out, std::string_view key) const {

@@ -45,6 +45,10 @@ class QuoteRule {
   // Writes a string value: bare, or quoted when needed (the same choice as needs_quotes).
   void write_string(OutputBuffer& out, std::string_view text) const;
 
+  // Writes a wide string value (Value::wide_string) as write_string writes its UTF-8 form:
+  // the same choice of form and the same escapes, its code points spliced into `out`.
+  void write_wide(OutputBuffer& out, const void* units, std::size_t count, unsigned width) const;
+
   // Writes an object key: identifiers as they are, other keys as strings.
   void write_key(OutputBuffer& out, std::string_view key) const;
 
@@ -54,6 +58,10 @@ class QuoteRule {
   bool quoted_by_form(std::string_view text) const;
   // True if a delimiter of two or more bytes occurs in `text`.
   bool has_long_delimiter(std::string_view text) const;
+  // needs_quotes for the `n` code points at `u`, one of them past U+007F; only for a
+  // delimiter of one ASCII byte.
+  template <class Unit>
+  bool wide_needs_quotes(const Unit* u, std::size_t n) const;
 
   // Per byte: 0 never forces quotes, 1 always does, 2 does when it starts
   // U+0080..U+009F (the lead byte 0xC2).
@@ -61,6 +69,11 @@ class QuoteRule {
   std::string_view long_delimiter_;  // delimiters of two or more bytes
   unsigned char short_delimiter_;    // a one-byte delimiter (else a byte flagged anyway)
   bool always_ = false;              // the empty delimiter occurs in every text
+  // Per Latin-1 code point, for wide strings: 1 if it forces quotes. Set only when the
+  // delimiter is one ASCII byte (wide_rule_); with any other, wide strings take their UTF-8
+  // form.
+  std::array<std::uint8_t, 256> latin1_class_{};
+  bool wide_rule_ = false;
 };
 
 // True if a tabular field name must be quoted so that the header still reads:

@@ -1,11 +1,20 @@
-// The encoder's output: one growable byte buffer, written front to back.
+// The encoder's output: one growable byte buffer, written front to back, and
+// the texts spliced into it.
 //
 // Unlike std::string it never zero-fills the room it grows into, and callers
 // can ask for room first and say afterwards how much of it they used, so
 // numbers and escapes are written straight into place.
+//
+// A splice is text of one, two or four bytes per code point (see
+// Value::wide_string) that stands between two bytes of the buffer without
+// being copied into it: a caller that makes the final text at its widest
+// character's width copies each piece once, where UTF-8 would cost an encode
+// now and a decode then. The bytes alone are the whole text only while there
+// are no splices.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -13,6 +22,8 @@
 #include <string_view>
 
 #include "core/pool.h"
+#include "core/text.h"
+#include "core/vec.h"
 
 namespace vardel {
 
@@ -22,9 +33,13 @@ class OutputBuffer {
   OutputBuffer(const OutputBuffer&) = delete;
   OutputBuffer& operator=(const OutputBuffer&) = delete;
   OutputBuffer(OutputBuffer&& other) noexcept
-      : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
+      : data_(other.data_),
+        size_(other.size_),
+        capacity_(other.capacity_),
+        splices_(std::move(other.splices_)) {
     other.data_ = nullptr;
     other.size_ = other.capacity_ = 0;
+    other.splices_.clear();
   }
   OutputBuffer& operator=(OutputBuffer&& other) noexcept {
     if (this != &other) {
@@ -32,8 +47,10 @@ class OutputBuffer {
       data_ = other.data_;
       size_ = other.size_;
       capacity_ = other.capacity_;
+      splices_ = std::move(other.splices_);
       other.data_ = nullptr;
       other.size_ = other.capacity_ = 0;
+      other.splices_.clear();
     }
     return *this;
   }
@@ -43,10 +60,21 @@ class OutputBuffer {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   std::string_view view() const { return {data_, size_}; }
-  std::string str() const { return std::string(view()); }
+  // The whole text as UTF-8, splices included.
+  std::string str() const;
   char back() const { return data_[size_ - 1]; }
-  // Drops everything after the first `n` bytes; requires n <= size().
-  void truncate(std::size_t n) { size_ = n; }
+
+  // A place in the text, to go back to with rewind().
+  struct Mark {
+    std::size_t bytes;
+    std::size_t splices;
+  };
+  Mark mark() const { return {size_, splices_.size()}; }
+  // Drops everything written after `m`, which must come from mark().
+  void rewind(Mark m) {
+    size_ = m.bytes;
+    splices_.resize(m.splices);
+  }
 
   // Makes room for `n` more bytes and returns where they go; commit() then
   // records how many were written. Throws std::bad_alloc when out of memory.
@@ -80,10 +108,27 @@ class OutputBuffer {
     size_ += n + 1;
   }
   // Removes trailing spaces and line feeds: the only whitespace the encoder
-  // itself leaves at the end of a block (tokens never end in either).
+  // itself leaves at the end of a block (tokens never end in either). A
+  // splice ends the trim: the bytes before it are not at the end.
   void trim_end() {
-    while (size_ != 0 && (data_[size_ - 1] == ' ' || data_[size_ - 1] == '\n')) --size_;
+    const std::size_t floor = splices_.empty() ? 0 : splices_.back().at;
+    while (size_ > floor && (data_[size_ - 1] == ' ' || data_[size_ - 1] == '\n')) --size_;
   }
+
+  // Text of `width` bytes per code point (1, 2 or 4), read in place.
+  struct Splice {
+    std::size_t at;  // stands before the byte at this offset
+    const void* units;
+    std::size_t count;  // code points
+    unsigned width;
+  };
+  // Adds the `count` code points at `units` after what is written so far.
+  // They must stay where they are for as long as the buffer is read.
+  void splice(const void* units, std::size_t count, unsigned width) {
+    if (count == 0) return;
+    splices_.push_back(Splice{size_, units, count, width});
+  }
+  const Vec<Splice>& splices() const { return splices_; }
 
  private:
   void grow(std::size_t n) {
@@ -112,6 +157,19 @@ class OutputBuffer {
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  Vec<Splice> splices_;
 };
+
+inline std::string OutputBuffer::str() const {
+  std::string text;
+  std::size_t from = 0;
+  for (const Splice& s : splices_) {
+    text.append(data_ + from, s.at - from);
+    from = s.at;
+    for (std::size_t i = 0; i < s.count; ++i) append_utf8(text, code_point(s.units, s.width, i));
+  }
+  text.append(data_ + from, size_ - from);
+  return text;
+}
 
 }  // namespace vardel

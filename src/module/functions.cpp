@@ -41,30 +41,23 @@ const char* text_argument(PyObject* source, Py_ssize_t& n) {
   return PyUnicode_AsUTF8AndSize(source, &n);
 }
 
-// Encodes `data` into `out` with the options and hook given as arguments to `fn`; returns whether
-// the text is ASCII, or nothing with an exception set.
-std::optional<bool> encode_arguments(const char* fn_name, PyObject* data, PyObject* options,
-                                     PyObject* default_fn, OutputBuffer& out) {
+// Reads the options and hook given as arguments to `fn_name` into `settings` and `hook`; returns
+// false with an exception set. `borrow` holds what the settings borrow.
+bool encode_arguments(const char* fn_name, PyObject* options, PyObject* default_fn,
+                      OptionsBorrow& borrow, EncodeSettings& settings,
+                      std::optional<DefaultHook>& hook) {
   PyObject* fn = default_fn == Py_None ? nullptr : default_fn;
   if (fn != nullptr && !PyCallable_Check(fn)) {
     PyRef name = PyRef::steal(type_qualname(Py_TYPE(fn)));
     if (name)
       PyErr_Format(PyExc_TypeError, "%s() argument 'default' must be callable or None, not %U",
                    fn_name, name.get());
-    return std::nullopt;
+    return false;
   }
-  EncodeSettings settings;
-  OptionsBorrow borrow;
   if (options != nullptr && options != Py_None && !read_encode_options(options, borrow, settings))
-    return std::nullopt;
-  std::optional<DefaultHook> hook;
+    return false;
   if (fn != nullptr) hook.emplace(fn);
-  auto ascii = encode_python(data, out, settings, hook ? &*hook : nullptr);
-  if (!ascii) {
-    raise_encode_failure(ascii.error());
-    return std::nullopt;
-  }
-  return *ascii;
+  return true;
 }
 
 PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -72,10 +65,13 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     PyObject* slots[3];
     if (!extract_arguments_fastcall(kEncode, args, PyVectorcall_NARGS(nargs), kwnames, slots))
       return nullptr;
-    OutputBuffer out;
-    std::optional<bool> ascii = encode_arguments("encode", slots[0], slots[1], slots[2], out);
-    if (!ascii) return nullptr;
-    return str_from_utf8(out.view(), *ascii);
+    EncodeSettings settings;
+    OptionsBorrow borrow;
+    std::optional<DefaultHook> hook;
+    if (!encode_arguments("encode", slots[1], slots[2], borrow, settings, hook)) return nullptr;
+    auto text = encode_python_str(slots[0], settings, hook ? &*hook : nullptr);
+    if (!text) return raise_encode_failure(text.error());
+    return *text;
   });
 }
 
@@ -129,9 +125,14 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (!write) return nullptr;
     std::optional<bool> as_bytes = takes_bytes(slots[1]);
     if (!as_bytes) return nullptr;
+    EncodeSettings settings;
+    OptionsBorrow borrow;
+    std::optional<DefaultHook> hook;
+    if (!encode_arguments("dump", slots[2], slots[3], borrow, settings, hook)) return nullptr;
     OutputBuffer out;
-    std::optional<bool> ascii = encode_arguments("dump", slots[0], slots[2], slots[3], out);
-    if (!ascii || !write_pieces(write.get(), out.view(), *ascii, *as_bytes)) return nullptr;
+    auto ascii = encode_python(slots[0], out, settings, hook ? &*hook : nullptr);
+    if (!ascii) return raise_encode_failure(ascii.error());
+    if (!write_pieces(write.get(), out.view(), *ascii, *as_bytes)) return nullptr;
     Py_RETURN_NONE;
   });
 }
