@@ -176,8 +176,13 @@ GENERAL = Pairs({text("outer"): Items([Pairs({text("n"): i, text("s"): text("v,%
                  text("t"): [{text("a"): 1}, {text("a"): 2, text("big"): 2**64 - 1}],
                  text("set"): frozenset([text("m"), text("n")]), text("tuple"): (1, text("o"))})
 GENERAL_LARGE = Pairs({text("ints"): Items(range(6000)), text("s"): text("\"" * 70000)})
+# Strs of every width written from their own storage, with escapes, in a table its last row undoes.
+WIDE = {text("rows"): [{text("t"): text('中"文\n%d' % i), text("u"): text("😀 %d" % i)} for i in range(50)]
+        + [{text("t"): text("é")}],
+        text("k€y"): text(" ü ")}
 # name: (data, call with the data)
 FAULT_CASES = {
+    "encode wide text": (WIDE, encode),
     "encode nested": (NESTED, encode),
     "encode nested with options": (NESTED, lambda d: encode(d, EO("|", 4))),
     "encode large": (LARGE, encode),
@@ -187,7 +192,7 @@ FAULT_CASES = {
     "decode large": (LARGE_TEXT, decode_toon),
 }
 # Calls whose every interpreter allocation is tried (the large ones would take minutes).
-INTERPRETER_CASES = ["encode nested", "encode nested with options", "encode through the general rules",
+INTERPRETER_CASES = ["encode nested", "encode nested with options", "encode wide text", "encode through the general rules",
                      "decode nested"]
 
 
