@@ -126,6 +126,7 @@ class PythonSource final : public Source {
     if (!error_) panic("the encoder stopped for the source, which holds no error");
     return std::move(*error_);
   }
+  // True if the text written as UTF-8 is ASCII.
   bool all_ascii() const { return keep_.all_ascii(); }
 
  private:
@@ -265,8 +266,11 @@ Result<bool, EncodeFailure> encode_python(PyObject* obj, OutputBuffer& out,
 Result<PyObject*, EncodeFailure> encode_python_str(PyObject* obj, const EncodeSettings& settings,
                                                    DefaultHook* hook) {
   OutputBuffer out;
-  // The wide strings' text is read while the source, which holds their strs, still lives.
-  PythonSource source(settings.sort_keys, hook, true);
+  // The wide strings' text is read while the source, which holds their strs, still lives. With
+  // a delimiter other than one ASCII byte the encoder writes them as UTF-8: none are made then.
+  const std::string& d = settings.delimiter;
+  bool wide = d.size() == 1 && static_cast<unsigned char>(d[0]) < 0x80;
+  PythonSource source(settings.sort_keys, hook, wide);
   auto done = encode_through(source, obj, out, settings);
   if (!done) return fail(std::move(done.error()));
   PyObject* text = str_from_output(out, source.all_ascii());

@@ -49,13 +49,13 @@ class KeepAlive {
   // wide string is read in place when the result is made, after the
   // container that held it may have let it go.
   void pin(PyObject* o) {
-    track(o);
     pinned_.push_back(o);  // first, as in note()
     Py_INCREF(o);
   }
-  // Tracks whether the text written so far is ASCII.
+  // Tracks whether the text written as UTF-8 so far is ASCII.
   void track(PyObject* o) { all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(o); }
-  // Returns true if every noted str is ASCII, and with it the encoded text.
+  // Returns true if every noted str is ASCII, and with it the text written as UTF-8 (pinned
+  // strs are not noted).
   bool all_ascii() const { return all_ascii_; }
   bool secured() const { return secured_; }
   // Holds every noted object from now on; call before Python code may run.

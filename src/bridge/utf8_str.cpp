@@ -365,10 +365,10 @@ bool wide_text(PyObject* o, Value& out) {
   }
 }
 
-PyObject* str_from_output(const OutputBuffer& out, bool ascii) {
-  if (out.splices().empty()) return str_from_utf8(out.view(), ascii);
+PyObject* str_from_output(const OutputBuffer& out, bool ascii_bytes) {
+  if (out.splices().empty()) return str_from_utf8(out.view(), ascii_bytes);
   const auto* p = reinterpret_cast<const unsigned char*>(out.data());
-  Measure m = measure(p, out.size());
+  Measure m = ascii_bytes ? Measure{out.size(), 0x7F} : measure(p, out.size());
   std::size_t chars = m.chars;
   Py_UCS4 maxchar = m.maxchar;
   for (const OutputBuffer::Splice& s : out.splices()) {
@@ -380,7 +380,7 @@ PyObject* str_from_output(const OutputBuffer& out, bool ascii) {
   if (s == nullptr) return nullptr;
   void* data = PyUnicode_DATA(s);
   prefer_huge_pages(data, chars * PyUnicode_KIND(s));
-  const bool ascii_bytes = m.maxchar < 0x80;
+  ascii_bytes = m.maxchar < 0x80;
   switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
       fill_output(out, ascii_bytes, static_cast<Py_UCS1*>(data), chars);

@@ -32,9 +32,8 @@ bool wide_text(PyObject* o, Value& out);
 
 // Returns a new str holding the whole text of `out`, its bytes (UTF-8) and
 // its splices, made once at the width of its widest character; or null with
-// an exception set. `ascii` tells that the bytes are ASCII and there are no
-// splices.
-PyObject* str_from_output(const OutputBuffer& out, bool ascii);
+// an exception set. `ascii_bytes` tells that the bytes are ASCII.
+PyObject* str_from_output(const OutputBuffer& out, bool ascii_bytes);
 
 // str_from_utf8 for any text: measured first (unless the caller knows it is
 // ASCII), so the str is made once at its final width and filled in one pass.
