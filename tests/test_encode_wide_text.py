@@ -59,6 +59,9 @@ LATIN1, UCS2, UCS4 = "é", "中", "😀"
     {"k": "\n\n" + UCS4 + "\n\n"},
     # quoted for its ends, its leading zero or a control character
     [f" {LATIN1}", f"{UCS2}\u3000", f"\u0085{LATIN1}", f"0{LATIN1}", f"0.{UCS2}", f"{UCS4}\x9f", f"a{LATIN1}\xa0b"],
+    # the whole text one wide string, bare or quoted: no bytes at all, or only around it
+    UCS2,
+    f'"{UCS4}\n',
     # keys that are not ASCII beside wide values: the bytes then hold UTF-8 too
     {f"k{LATIN1}": UCS4, "k": [f"{UCS2}", "plain"], f"{UCS2} x": {"y": LATIN1}},
 ])
