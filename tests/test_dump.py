@@ -128,3 +128,51 @@ def test_bad_files_and_failing_writes_raise():
         vardel.dump({"a": 1}, io.StringIO(), default=3)
     with pytest.raises(TypeError):
         vardel.dump({"a": 1})
+
+
+# Texts whose strs that are not ASCII come to a text file straight from their own storage, in
+# pieces: strs longer than a piece, and runs of bytes (keys that are not ASCII among them) and
+# of strs that straddle the boundaries between pieces.
+WIDE = [
+    {"k": "€" * (PIECE + 5)},
+    {"a": "x" * (PIECE - 3), "b": "😀é" * 10},
+    {"rows": [{"kü": i, "t": "中文" * 40, "u": '"é"\n'} for i in range(12000)]},
+    ["é" * (PIECE // 2), "b" * PIECE, "€" * 3],
+    # UTF-8 in the bytes alone (keys), cut between characters; in the second a piece of a
+    # megabyte would end inside one
+    {f"ключ{i}": i for i in range(100_000)},
+    {"a" + "ж" * (PIECE // 2 + 7): 1},
+]
+
+
+@pytest.mark.parametrize("data", WIDE)
+def test_a_text_file_gets_pieces_of_at_most_a_piece_each(data):
+    textual, binary = TextPieces(), io.BytesIO()
+    vardel.dump(data, textual)
+    vardel.dump(data, binary)
+    assert len(textual.pieces) > 1 and all(0 < len(p) <= PIECE for p in textual.pieces)
+    text = "".join(textual.pieces)
+    assert text == vardel.encode(data) == binary.getvalue().decode("utf-8")
+    # Each piece as narrow as its own characters allow.
+    assert all(p == p.encode("utf-8").decode("utf-8") for p in textual.pieces)
+
+
+def test_an_empty_text_writes_nothing_to_a_text_file():
+    textual = TextPieces()
+    vardel.dump({}, textual)
+    assert textual.pieces == []
+
+
+def test_a_failing_write_of_a_text_file_stops_the_dump():
+    class Failing:
+        def __init__(self):
+            self.calls = 0
+
+        def write(self, s):
+            self.calls += 1
+            raise OSError("disk full")
+
+    out = Failing()
+    with pytest.raises(OSError, match="disk full"):
+        vardel.dump(WIDE[0], out)
+    assert out.calls == 1

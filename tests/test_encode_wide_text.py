@@ -1,5 +1,5 @@
 """encode() writes text that is not ASCII straight from the strs' own storage, at the width
-of the result's widest character. dump() to a text file writes the same text through UTF-8,
+of the result's widest character. dump() to a binary file writes the same text through UTF-8,
 so each case here is checked against it: whatever encode() leaves out, undoes or reads after
 user code has run shows up as a difference."""
 
@@ -29,9 +29,9 @@ def outcome(write):
 
 
 def through_utf8(value, options=None, default=None):
-    out = io.StringIO()
+    out = io.BytesIO()
     dump(value, out, options, default=default)
-    return out.getvalue()
+    return out.getvalue().decode("utf-8")
 
 
 def check(value, options=None, default=None):

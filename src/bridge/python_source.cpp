@@ -255,16 +255,28 @@ Result<Ok, EncodeFailure> encode_through(PythonSource& source, PyObject* obj, Ou
 
 }  // namespace
 
-Result<bool, EncodeFailure> encode_python(PyObject* obj, OutputBuffer& out,
-                                          const EncodeSettings& settings, DefaultHook* hook) {
+Result<Ok, EncodeFailure> encode_python(PyObject* obj, OutputBuffer& out,
+                                        const EncodeSettings& settings, DefaultHook* hook) {
   PythonSource source(settings.sort_keys, hook, false);
-  auto done = encode_through(source, obj, out, settings);
-  if (!done) return fail(std::move(done.error()));
-  return source.all_ascii();
+  return encode_through(source, obj, out, settings);
 }
 
 Result<PyObject*, EncodeFailure> encode_python_str(PyObject* obj, const EncodeSettings& settings,
                                                    DefaultHook* hook) {
+  PyObject* text = nullptr;
+  auto take = [](PyObject* piece, void* into) {
+    *static_cast<PyObject**>(into) = piece;
+    return true;
+  };
+  auto done = encode_python_pieces(obj, settings, hook, SIZE_MAX, take, &text);
+  if (!done) return fail(std::move(done.error()));
+  if (!*done) throw std::bad_alloc();  // PyUnicode_New fails only for want of memory
+  return text != nullptr ? text : PyUnicode_New(0, 0);  // the empty text, a piece of nothing
+}
+
+Result<bool, EncodeFailure> encode_python_pieces(PyObject* obj, const EncodeSettings& settings,
+                                                 DefaultHook* hook, std::size_t piece,
+                                                 TakePiece take, void* context) {
   OutputBuffer out;
   // The wide strings' text is read while the source, which holds their strs, still lives. With
   // a delimiter other than one ASCII byte the encoder writes them as UTF-8: none are made then.
@@ -273,9 +285,11 @@ Result<PyObject*, EncodeFailure> encode_python_str(PyObject* obj, const EncodeSe
   PythonSource source(settings.sort_keys, hook, wide);
   auto done = encode_through(source, obj, out, settings);
   if (!done) return fail(std::move(done.error()));
-  PyObject* text = str_from_output(out, source.all_ascii());
-  if (text == nullptr) throw std::bad_alloc();  // PyUnicode_New fails only for want of memory
-  return text;
+  for (OutputPlace at; !at_end(out, at);) {
+    PyObject* text = str_from_output(out, source.all_ascii(), at, piece);
+    if (text == nullptr || !take(text, context)) return false;
+  }
+  return true;
 }
 
 }  // namespace vardel

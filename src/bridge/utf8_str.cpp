@@ -316,30 +316,67 @@ Unit* widen(const From* from, std::size_t n, Unit* to) {
   return to + n;
 }
 
-// Writes the whole text of `out` at `dest`, which has room for exactly its `chars` code points
-// and is as wide as its widest one. `ascii_bytes` tells that no byte of it is past 0x7F.
-template <class Unit>
-void fill_output(const OutputBuffer& out, bool ascii_bytes, Unit* dest, std::size_t chars) {
+// Calls bytes(p, n) with each run of the buffer's bytes and units(u, n, width) with each run of
+// a splice's code points that make the text of `out` from `at` on, in order, up to `budget`
+// (a byte or a code point counting one each; runs of bytes that are not ASCII are cut between
+// characters, taking at least one), and moves `at` past them.
+template <class Bytes, class Units>
+void walk_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace& at, std::size_t budget,
+                 Bytes bytes, Units units) {
   const auto* p = reinterpret_cast<const unsigned char*>(out.data());
-  Unit* w = dest;
-  Unit* const end = dest + chars;
-  std::size_t from = 0;
-  auto bytes_to = [&](std::size_t to) {
-    w = ascii_bytes ? widen(p + from, to - from, w)
-                    : fill(p + from, to - from, w, static_cast<std::size_t>(end - w));
-    from = to;
-  };
-  for (const OutputBuffer::Splice& s : out.splices()) {
-    bytes_to(s.at);
-    if (s.width == 1) {
-      w = widen(static_cast<const Py_UCS1*>(s.units), s.count, w);
-    } else if (s.width == 2) {
-      if constexpr (sizeof(Unit) >= 2) w = widen(static_cast<const Py_UCS2*>(s.units), s.count, w);
-    } else {
-      if constexpr (sizeof(Unit) == 4) w = widen(static_cast<const Py_UCS4*>(s.units), s.count, w);
+  const auto& splices = out.splices();
+  while (budget != 0) {
+    std::size_t end = at.splice < splices.size() ? splices[at.splice].at : out.size();
+    if (at.byte < end) {
+      std::size_t n = end - at.byte < budget ? end - at.byte : budget;
+      if (!ascii_bytes && at.byte + n < end) {
+        std::size_t cut = n;
+        while (cut != 0 && (p[at.byte + cut] & 0xC0) == 0x80) --cut;
+        if (cut == 0) {  // a budget shorter than the character at hand: take it whole
+          cut = n;
+          while (at.byte + cut < end && (p[at.byte + cut] & 0xC0) == 0x80) ++cut;
+        }
+        n = cut;
+      }
+      bytes(p + at.byte, n);
+      at.byte += n;
+      budget -= n < budget ? n : budget;
+      continue;
+    }
+    if (at.splice == splices.size()) return;
+    const OutputBuffer::Splice& s = splices[at.splice];
+    std::size_t n = s.count - at.unit < budget ? s.count - at.unit : budget;
+    units(static_cast<const char*>(s.units) + at.unit * s.width, n, s.width);
+    at.unit += n;
+    budget -= n;
+    if (at.unit == s.count) {
+      ++at.splice;
+      at.unit = 0;
     }
   }
-  bytes_to(out.size());
+}
+
+// Writes the text that walk_output walks at `dest`, which has room for exactly its `chars` code
+// points and is as wide as its widest one.
+template <class Unit>
+void fill_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace& at, std::size_t budget,
+                 Unit* dest, std::size_t chars) {
+  Unit* w = dest;
+  Unit* const end = dest + chars;
+  walk_output(
+      out, ascii_bytes, at, budget,
+      [&](const unsigned char* p, std::size_t n) {
+        w = ascii_bytes ? widen(p, n, w) : fill(p, n, w, static_cast<std::size_t>(end - w));
+      },
+      [&](const void* u, std::size_t n, unsigned width) {
+        if (width == 1) {
+          w = widen(static_cast<const Py_UCS1*>(u), n, w);
+        } else if (width == 2) {
+          if constexpr (sizeof(Unit) >= 2) w = widen(static_cast<const Py_UCS2*>(u), n, w);
+        } else {
+          if constexpr (sizeof(Unit) == 4) w = widen(static_cast<const Py_UCS4*>(u), n, w);
+        }
+      });
 }
 
 }  // namespace
@@ -365,31 +402,41 @@ bool wide_text(PyObject* o, Value& out) {
   }
 }
 
-PyObject* str_from_output(const OutputBuffer& out, bool ascii_bytes) {
-  if (out.splices().empty()) return str_from_utf8(out.view(), ascii_bytes);
-  const auto* p = reinterpret_cast<const unsigned char*>(out.data());
-  Measure m = ascii_bytes ? Measure{out.size(), 0x7F} : measure(p, out.size());
-  std::size_t chars = m.chars;
-  Py_UCS4 maxchar = m.maxchar;
-  for (const OutputBuffer::Splice& s : out.splices()) {
-    chars += s.count;
-    Py_UCS4 top = s.width == 1 ? 0xFF : s.width == 2 ? 0xFFFF : 0x10FFFF;
-    maxchar = top > maxchar ? top : maxchar;
+PyObject* str_from_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace& at,
+                          std::size_t budget) {
+  if (out.splices().empty() && at.byte == 0 && budget >= out.size()) {
+    at.byte = out.size();
+    return str_from_utf8(out.view(), ascii_bytes);
   }
+  // Measured first, on a copy of the place, so that the str is made once at its final width.
+  std::size_t chars = 0;
+  Py_UCS4 maxchar = 0x7F;
+  OutputPlace ahead = at;
+  walk_output(
+      out, ascii_bytes, ahead, budget,
+      [&](const unsigned char* p, std::size_t n) {
+        Measure m = ascii_bytes ? Measure{n, 0x7F} : measure(p, n);
+        chars += m.chars;
+        maxchar = m.maxchar > maxchar ? m.maxchar : maxchar;
+      },
+      [&](const void*, std::size_t n, unsigned width) {
+        chars += n;
+        Py_UCS4 top = width == 1 ? 0xFF : width == 2 ? 0xFFFF : 0x10FFFF;
+        maxchar = top > maxchar ? top : maxchar;
+      });
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar);
   if (s == nullptr) return nullptr;
   void* data = PyUnicode_DATA(s);
   prefer_huge_pages(data, chars * PyUnicode_KIND(s));
-  ascii_bytes = m.maxchar < 0x80;
   switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
-      fill_output(out, ascii_bytes, static_cast<Py_UCS1*>(data), chars);
+      fill_output(out, ascii_bytes, at, budget, static_cast<Py_UCS1*>(data), chars);
       break;
     case PyUnicode_2BYTE_KIND:
-      fill_output(out, ascii_bytes, static_cast<Py_UCS2*>(data), chars);
+      fill_output(out, ascii_bytes, at, budget, static_cast<Py_UCS2*>(data), chars);
       break;
     default:
-      fill_output(out, ascii_bytes, static_cast<Py_UCS4*>(data), chars);
+      fill_output(out, ascii_bytes, at, budget, static_cast<Py_UCS4*>(data), chars);
       break;
   }
   return s;

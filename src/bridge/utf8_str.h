@@ -30,10 +30,26 @@ bool utf8_text(PyObject* o, Arena& arena, std::string_view& text);
 // returns false: its UTF-8 form (or its error) is for utf8_text.
 bool wide_text(PyObject* o, Value& out);
 
-// Returns a new str holding the whole text of `out`, its bytes (UTF-8) and
-// its splices, made once at the width of its widest character; or null with
-// an exception set. `ascii_bytes` tells that the bytes are ASCII.
-PyObject* str_from_output(const OutputBuffer& out, bool ascii_bytes);
+// A place in the text of an OutputBuffer: at byte `byte`, and at code point
+// `unit` of splice `splice`, the first splice not wholly behind it.
+struct OutputPlace {
+  std::size_t byte = 0;
+  std::size_t splice = 0;
+  std::size_t unit = 0;
+};
+
+// Returns a new str holding the text of `out`, its bytes (UTF-8) and its
+// splices, from `at` on: `budget` bytes and code points at most (cut between
+// characters; at least one character while any is left), made once at the
+// width of its widest character. Moves `at` past it. Null with an exception
+// set on failure. `ascii_bytes` tells that the bytes are ASCII.
+PyObject* str_from_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace& at,
+                          std::size_t budget);
+
+// True if `at` is at the end of the text of `out`.
+inline bool at_end(const OutputBuffer& out, const OutputPlace& at) {
+  return at.byte == out.size() && at.splice == out.splices().size();
+}
 
 // str_from_utf8 for any text: measured first (unless the caller knows it is
 // ASCII), so the str is made once at its final width and filled in one pass.

@@ -8,7 +8,6 @@
 #include "bridge/pyref.h"
 #include "bridge/python_sink.h"
 #include "bridge/python_source.h"
-#include "bridge/utf8_str.h"
 #include "decode/decode.h"
 #include "decode/nested.h"
 #include "encode/encode.h"
@@ -94,19 +93,18 @@ std::optional<bool> takes_bytes(PyObject* fp) {
   return false;
 }
 
-// Calls `write` with `text` as pieces of bytes or strs, cut between characters; a binary stream
-// that writes less than a piece is handed the rest. Returns false with an exception set.
-bool write_pieces(PyObject* write, std::string_view text, bool ascii, bool as_bytes) {
+// Calls `write` with `text` as pieces of bytes cut between characters; a binary stream that
+// writes less than a piece is handed the rest. Returns false with an exception set.
+bool write_bytes(PyObject* write, std::string_view text) {
   while (!text.empty()) {
     std::size_t n = std::min(text.size(), kDumpPiece);
     while (n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-    PyRef piece = PyRef::steal(as_bytes ? PyBytes_FromStringAndSize(text.data(), Py_ssize_t(n))
-                                        : str_from_utf8(text.substr(0, n), ascii));
+    PyRef piece = PyRef::steal(PyBytes_FromStringAndSize(text.data(), Py_ssize_t(n)));
     if (!piece) return false;
     PyRef written = PyRef::steal(PyObject_CallOneArg(write, piece.get()));
     if (!written) return false;
     std::size_t done = n;
-    if (as_bytes && PyLong_Check(written.get())) {
+    if (PyLong_Check(written.get())) {
       Py_ssize_t w = PyLong_AsSsize_t(written.get());
       if (w < 0 && PyErr_Occurred()) return false;
       if (w >= 0 && std::size_t(w) < n) done = std::size_t(w);
@@ -114,6 +112,13 @@ bool write_pieces(PyObject* write, std::string_view text, bool ascii, bool as_by
     text.remove_prefix(done);
   }
   return true;
+}
+
+// Hands a piece of text, a str, to the `write` method `context`.
+bool write_str(PyObject* piece, void* context) {
+  PyRef owned = PyRef::steal(piece);
+  PyRef written = PyRef::steal(PyObject_CallOneArg(static_cast<PyObject*>(context), piece));
+  return bool(written);
 }
 
 PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -129,10 +134,18 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     OptionsBorrow borrow;
     std::optional<DefaultHook> hook;
     if (!encode_arguments("dump", slots[2], slots[3], borrow, settings, hook)) return nullptr;
-    OutputBuffer out;
-    auto ascii = encode_python(slots[0], out, settings, hook ? &*hook : nullptr);
-    if (!ascii) return raise_encode_failure(ascii.error());
-    if (!write_pieces(write.get(), out.view(), *ascii, *as_bytes)) return nullptr;
+    DefaultHook* h = hook ? &*hook : nullptr;
+    if (*as_bytes) {
+      OutputBuffer out;
+      auto encoded = encode_python(slots[0], out, settings, h);
+      if (!encoded) return raise_encode_failure(encoded.error());
+      if (!write_bytes(write.get(), out.view())) return nullptr;
+    } else {
+      auto written =
+          encode_python_pieces(slots[0], settings, h, kDumpPiece, write_str, write.get());
+      if (!written) return raise_encode_failure(written.error());
+      if (!*written) return nullptr;
+    }
     Py_RETURN_NONE;
   });
 }
