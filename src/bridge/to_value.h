@@ -26,7 +26,6 @@ class KeepAlive {
   ~KeepAlive() {
     if (secured_)
       for (PyObject* o : refs_) Py_DECREF(o);
-    for (PyObject* o : pinned_) Py_DECREF(o);
   }
   // Notes a borrowed str whose buffer a tree will point into.
   void note(PyObject* o) {
@@ -45,12 +44,12 @@ class KeepAlive {
     refs_.push_back(o);  // first, as in note()
     Py_INCREF(o);
   }
-  // Holds the str `o` until the end of the call, whatever runs: the text of a
-  // wide string is read in place when the result is made, after the
-  // container that held it may have let it go.
+  // Notes a str that a wide string reads in place until the result is made,
+  // after the container that held it may have let it go: as note(), without
+  // tracking, since its text is not written as UTF-8.
   void pin(PyObject* o) {
-    pinned_.push_back(o);  // first, as in note()
-    Py_INCREF(o);
+    refs_.push_back(o);  // first, as in note()
+    if (secured_) Py_INCREF(o);
   }
   // Tracks whether the text written as UTF-8 so far is ASCII.
   void track(PyObject* o) { all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(o); }
@@ -67,7 +66,6 @@ class KeepAlive {
 
  private:
   Vec<PyObject*> refs_;
-  Vec<PyObject*> pinned_;
   bool secured_ = false;
   bool all_ascii_ = true;
 };
