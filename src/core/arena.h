@@ -76,6 +76,7 @@ class Arena {
  private:
   static constexpr std::size_t kMaxBytes = std::size_t(1) << 60;
   static constexpr std::size_t kChunk = 64 * 1024;
+  static constexpr std::size_t kMaxSpread = 8;  // largest cached block taken, per byte asked
   struct alignas(std::max_align_t) Chunk {
     Chunk* next;
     std::size_t size;  // payload bytes after the header
@@ -100,7 +101,9 @@ class Arena {
     if (chunk != nullptr && chunk->size >= payload) {
       spare_ = nullptr;
     } else {
-      vardel::Block got = pool_take(sizeof(Chunk) + payload);
+      // A cached block much larger than asked for is left to the output buffer, which grows.
+      vardel::Block got =
+          pool_take(sizeof(Chunk) + payload, kMaxSpread * (sizeof(Chunk) + payload));
       chunk = static_cast<Chunk*>(got.data);
       chunk->size = got.size - sizeof(Chunk);
     }

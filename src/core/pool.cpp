@@ -39,17 +39,41 @@ Cache& cache() {
   return *c;
 }
 
+// Makes room in `c` for a block of `size` bytes, dropping blocks smaller than it, smallest
+// first, if that is enough: the larger blocks save the most faults. Returns false, having
+// dropped none, if it is not.
+bool make_room(Cache& c, std::size_t size) {
+  std::size_t smaller = 0;
+  std::size_t smaller_bytes = 0;
+  for (std::size_t i = 0; i < c.count; ++i) {
+    if (c.blocks[i].size < size) {
+      ++smaller;
+      smaller_bytes += c.blocks[i].size;
+    }
+  }
+  if (c.count - smaller >= kPoolBlocks || c.bytes - smaller_bytes + size > kPoolBytes) return false;
+  while (c.count == kPoolBlocks || c.bytes + size > kPoolBytes) {
+    std::size_t smallest = 0;
+    for (std::size_t i = 1; i < c.count; ++i)
+      if (c.blocks[i].size < c.blocks[smallest].size) smallest = i;
+    std::free(c.blocks[smallest].data);
+    c.bytes -= c.blocks[smallest].size;
+    c.blocks[smallest] = c.blocks[--c.count];
+  }
+  return true;
+}
+
 }  // namespace
 
-Block pool_take(std::size_t min_bytes) {
+Block pool_take(std::size_t min_bytes, std::size_t max_bytes) {
   alloc_fault::check();
   if (kCaching && min_bytes >= kMinCached) {
     Cache& c = cache();
     std::lock_guard<std::mutex> guard(c.lock);
     std::size_t best = c.count;
     for (std::size_t i = 0; i < c.count; ++i) {
-      if (c.blocks[i].size >= min_bytes &&
-          (best == c.count || c.blocks[i].size > c.blocks[best].size))
+      std::size_t size = c.blocks[i].size;
+      if (size >= min_bytes && size <= max_bytes && (best == c.count || size > c.blocks[best].size))
         best = i;
     }
     if (best != c.count) {
@@ -73,23 +97,11 @@ Block pool_grow(Block block, std::size_t bytes) {
 
 void pool_give(Block block) {
   if (block.data == nullptr) return;
-  if (kCaching && block.size >= kMinCached) {
+  if (kCaching && block.size >= kMinCached && block.size <= kPoolBytes) {
     Cache& c = cache();
     std::lock_guard<std::mutex> guard(c.lock);
-    if (c.count < kPoolBlocks && c.bytes + block.size <= kPoolBytes) {
+    if (make_room(c, block.size)) {
       c.blocks[c.count++] = block;
-      c.bytes += block.size;
-      return;
-    }
-    // Full: keep the larger blocks, which save the most faults.
-    std::size_t smallest = 0;
-    for (std::size_t i = 1; i < c.count; ++i)
-      if (c.blocks[i].size < c.blocks[smallest].size) smallest = i;
-    if (c.count != 0 && c.blocks[smallest].size < block.size &&
-        c.bytes - c.blocks[smallest].size + block.size <= kPoolBytes) {
-      std::free(c.blocks[smallest].data);
-      c.bytes -= c.blocks[smallest].size;
-      c.blocks[smallest] = block;
       c.bytes += block.size;
       return;
     }

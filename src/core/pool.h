@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace vardel {
 
@@ -19,9 +20,11 @@ struct Block {
   std::size_t size;
 };
 
-// Returns the largest cached block if it holds at least `min_bytes`, else a
-// new block of `min_bytes` (throws std::bad_alloc when out of memory).
-Block pool_take(std::size_t min_bytes);
+// Returns the largest cached block of `min_bytes` to `max_bytes` bytes, else a
+// new block of `min_bytes` (throws std::bad_alloc when out of memory). A
+// caller that will not grow its block bounds it, so that it leaves a far
+// larger block to the callers that do.
+Block pool_take(std::size_t min_bytes, std::size_t max_bytes = SIZE_MAX);
 
 // Returns the content of `block` moved into a block of `bytes` bytes (realloc:
 // a large block grows by remapping its pages, not by copying them). Throws

@@ -119,6 +119,7 @@ void pool_cases() {
     std::vector<std::size_t> given;   // sizes given back, in order, to an empty cache
     std::vector<std::size_t> takes;   // then takes of these many bytes, in order
     std::vector<std::size_t> expect;  // sizes of the blocks they return
+    std::vector<std::size_t> bounds;  // the takes' max_bytes, when given
   };
   const std::size_t K = 1024, M = 1024 * 1024;
   const Case cases[] = {
@@ -141,6 +142,22 @@ void pool_cases() {
        {60 * M, 50 * M, 64 * M},
        {49 * M, 49 * M, 49 * M},
        {64 * M, 60 * M, 49 * M}},
+      // As many smaller blocks as it takes make room for a larger one.
+      {"a block the size of the cap drops every smaller one",
+       {60 * M, 50 * M, 128 * M},
+       {100 * M, 49 * M},
+       {128 * M, 49 * M}},
+      // 100 + 30 is past the cap even without the 20: nothing is dropped for the 30.
+      {"smaller blocks are dropped only when that makes room",
+       {100 * M, 20 * M, 30 * M},
+       {19 * M, 19 * M, 19 * M},
+       {100 * M, 20 * M, 19 * M}},
+      {"a bounded take leaves a far larger block",
+       {10 * M},
+       {64 * K, 5 * M},
+       {64 * K, 10 * M},
+       {512 * K, SIZE_MAX}},
+      {"a bounded take takes a block within its bound", {300 * K}, {100 * K}, {300 * K}, {800 * K}},
   };
   for (const Case& c : cases) {
     if (!kPoolCaches) break;
@@ -150,7 +167,7 @@ void pool_cases() {
     for (Block b : given) vardel::pool_give(b);
     std::vector<Block> got;
     for (std::size_t i = 0; i < c.takes.size(); ++i) {
-      Block b = vardel::pool_take(c.takes[i]);
+      Block b = vardel::pool_take(c.takes[i], i < c.bounds.size() ? c.bounds[i] : SIZE_MAX);
       CHECK_CASE(b.size == c.expect[i], c.name + std::string(", take ") + std::to_string(i));
       std::size_t n = b.size < 4096 ? b.size : 4096;
       fill(b.data, n, 7);
