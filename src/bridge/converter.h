@@ -274,10 +274,17 @@ class Converter {
   static constexpr std::size_t kOrderLevels = 8;
   static constexpr std::size_t kOrderWays = 4;
   static constexpr unsigned kOrderBackOff = 8;
+  // A key's text. Unlike std::string_view it has no constructor, so that the records below are
+  // not written when the converter is made: some 24 KB, where a call on small data writes far
+  // less.
+  struct KeyText {
+    const char* data;
+    std::size_t size;
+  };
   struct KeyOrder {
     std::size_t n = 0;
     PyObject* keys[kOrderMax];  // in dict order; kept alive by keep_ for the call
-    std::string_view text[kOrderMax];
+    KeyText text[kOrderMax];
     std::uint8_t slot[kOrderMax];  // sorted position of the key at each dict position
   };
   struct LevelOrders {

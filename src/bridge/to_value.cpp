@@ -417,7 +417,7 @@ auto Converter::read_pair(DictRead& read, std::size_t i, PyObject* k, PyObject* 
       // The same key object as in the previous dict here: its text is known
       // and already kept alive, and so is its sorted slot.
       m = &read.members[order->slot[i]];
-      m->key = order->text[i];
+      m->key = std::string_view(order->text[i].data, order->text[i].size);
       m->value = Value();
       return value(v, m->value);
     }
@@ -474,7 +474,7 @@ std::size_t Converter::order_members(DictRead& read, std::size_t n) {
   }
   for (std::size_t i = 0; i < n; ++i) {
     order->keys[i] = read.keys[i];
-    order->text[i] = before[i].key;
+    order->text[i] = {before[i].key.data(), before[i].key.size()};
   }
   order->n = n;
   return n;
