@@ -210,6 +210,62 @@ void pool_cases() {
   vardel::pool_give(b);
 }
 
+// --- large containers -------------------------------------------------------
+
+// A container's arrays of kLarge bytes and more come from the pool, so that a
+// large document's stacks reuse their pages from call to call.
+void large_container_cases() {
+  if (kPoolCaches) drain();
+  {
+    // Growing through the pooled sizes keeps every element, and every growth
+    // passes the fault hook; a failed one leaves the elements as they were.
+    vardel::Vec<std::uint64_t> v;
+    for (std::uint64_t i = 0; i < 100'000; ++i) v.push_back(i * 7);
+    bool intact = true;
+    for (std::uint64_t i = 0; i < v.size(); ++i) intact &= v[i] == i * 7;
+    CHECK(intact);
+    CHECK(reinterpret_cast<std::uintptr_t>(v.data()) % alignof(std::max_align_t) == 0);
+    af::arm(1);
+    CHECK(throws_bad_alloc([&] { v.reserve(v.capacity() * 2); }));
+    af::arm(0);
+    CHECK(v.size() == 100'000 && v[99'999] == 99'999 * 7);
+  }
+  if (!kPoolCaches) return;
+  struct Case {
+    const char* name;
+    std::size_t bytes;  // reserved by a container, then freed with it
+    bool kept;          // its block is in the cache afterwards
+  };
+  const std::size_t K = 1024;
+  const Case cases[] = {
+      {"a small array is not kept", 60 * K, false},
+      {"the smallest pooled array is kept", kLarge, true},
+      {"a large array is kept", 300 * K, true},
+  };
+  for (const Case& c : cases) {
+    drain();
+    {
+      vardel::Vec<char> v;
+      v.reserve(c.bytes);
+      fill(v.data(), c.bytes, 5);
+      CHECK_CASE(holds(v.data(), c.bytes, 5), c.name);
+    }
+    Block b = vardel::pool_take(kLarge);
+    bool cached = b.size != kLarge;
+    CHECK_CASE(cached == c.kept, c.name);
+    if (c.kept) CHECK_CASE(b.size > c.bytes && b.size < c.bytes + 64, c.name);
+    vardel::pool_give(b);
+  }
+  // A container taking a cached block sees it whole, however much of it is asked.
+  drain();
+  vardel::pool_give(vardel::pool_take(150 * K));
+  vardel::Vec<char> v(100 * K, 'x');
+  CHECK(v.size() == 100 * K && v.front() == 'x' && v.back() == 'x');
+  Block fresh = vardel::pool_take(kLarge);
+  CHECK(fresh.size == kLarge);  // the cached block is the container's now
+  vardel::pool_give(fresh);
+}
+
 // --- the arena ---------------------------------------------------------------
 
 bool aligned(const void* p, std::size_t a) {
@@ -419,6 +475,7 @@ void output_buffer_cases() {
 int main() {
   alloc_fault_cases();
   pool_cases();
+  large_container_cases();
   arena_cases();
   output_buffer_cases();
   return vardel::testing::finish("test_alloc");
