@@ -1,9 +1,9 @@
 """decode_toon: scalar tokens, lines and the pending key, arrays, and the escape errors."""
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
-from support import assert_same
+from support import assert_same, outcome
 from vardel import decode_toon
 
 TAB = "\t"
@@ -103,6 +103,21 @@ def test_table_rows_are_independent_dicts():
     rows = decode_toon("t[3]{k,v}:\n  1,x\n  2,y\n  3,z")["t"]
     rows[0]["k"] = 99
     assert rows[1:] == [{"k": 2, "v": "y"}, {"k": 3, "v": "z"}]
+
+
+# Pieces of lines, so that colons, brackets, quotes, escapes and whitespace meet in every order.
+LINE_PIECES = ["a", "key", "7", "-1.5", ":", ": ", "[", "]", "[2]", "{x,y}", ",", "|", '"', "\\",
+               " ", "  ", "\t", "\r", "\u00a0", "\u3000", "é"]
+LINES = st.lists(st.lists(st.sampled_from(LINE_PIECES), max_size=8).map("".join), max_size=8)
+
+
+@settings(max_examples=400)
+@given(LINES.map("\n".join))
+def test_indenting_every_line_changes_nothing(text):
+    # A line that starts with a plain character is split in one pass of its own; an indented one
+    # is taken whole first. Both read the same, errors and their line numbers included.
+    indented = "\n".join(" " + line for line in text.split("\n"))
+    assert repr(outcome(decode_toon, indented)) == repr(outcome(decode_toon, text))
 
 
 @pytest.mark.parametrize("text, message", [

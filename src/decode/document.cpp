@@ -81,14 +81,17 @@ LineKind split_line(std::string_view s, std::string_view& key, std::string_view&
     std::size_t q = closing_quote(s, start);
     if (q != npos) from = q + 1;
   }
-  const std::size_t colon = find_char(s, ':', from, s.size());
-  if (colon == npos) return LineKind::Skip;
-  const std::size_t bracket = find_char(s, '[', from, colon);
-  if (bracket == npos) {
+  const std::size_t first = find_first_mark<':', '['>(s, from);
+  if (first == npos) return LineKind::Skip;
+  if (s[first] == ':') {
+    const std::size_t colon = first;
     key = trim(s.substr(0, colon));
     value = trim(s.substr(colon + 1));
     return LineKind::Entry;
   }
+  const std::size_t bracket = first;
+  const std::size_t colon = find_char(s, ':', bracket + 1, s.size());
+  if (colon == npos) return LineKind::Skip;
 
   h.line = s;
   h.bracket = bracket;
@@ -114,15 +117,39 @@ LineKind split_line(std::string_view s, std::string_view& key, std::string_view&
   return LineKind::Header;
 }
 
+// Takes the line at r.pos (not past the end) and splits it as split_line does. A line that
+// starts with a plain character, the usual entry, is searched once for its colon, a bracket
+// and its end together; any other goes through line_at and split_line.
+LineKind take_line(Reader& r, std::string_view& key, std::string_view& value, Header& h) {
+  const std::string_view text = r.text;
+  const auto c = static_cast<unsigned char>(text[r.pos]);
+  if (c > ' ' && c < 0x80 && c != '"') {
+    const std::size_t first = find_first_mark<':', '[', '\n'>(text, r.pos);
+    if (first == npos || text[first] == '\n') {
+      r.pos = first == npos ? text.size() : first + 1;
+      return LineKind::Skip;  // no colon
+    }
+    if (text[first] == ':') {
+      const std::size_t nl = find_char(text, '\n', first + 1, text.size());
+      const std::size_t end = nl == npos ? text.size() : nl;
+      key = trim_end(text.substr(r.pos, first - r.pos));
+      value = trim(text.substr(first + 1, end - first - 1));
+      r.pos = nl == npos ? text.size() : nl + 1;
+      return LineKind::Entry;
+    }
+  }
+  Line line = line_at(text, r.pos);
+  r.pos = line.next;
+  if (line.text.empty()) return LineKind::Skip;
+  return split_line(line.text, key, value, h);
+}
+
 Status read_lines(Reader& r) {
   std::string_view key_part, value_part;
   Header h{};
   while (r.pos < r.text.size()) {
-    Line line = line_at(r.text, r.pos);
-    r.pos = line.next;
-    if (line.text.empty()) continue;
     Rewind scratch(r.arena);
-    switch (split_line(line.text, key_part, value_part, h)) {
+    switch (take_line(r, key_part, value_part, h)) {
       case LineKind::Skip:
         continue;  // no colon: the pending key stays
       case LineKind::Header:

@@ -2,12 +2,17 @@
 // cursor and the decoding state.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/arena.h"
 #include "core/error.h"
@@ -97,6 +102,26 @@ inline std::size_t find_char(std::string_view s, char c, std::size_t from, std::
   if (from >= to) return npos;
   auto* p = static_cast<const char*>(std::memchr(s.data() + from, c, to - from));
   return p == nullptr ? npos : static_cast<std::size_t>(p - s.data());
+}
+
+// Returns the index of the first byte of `s` at or after `from` that is one of `marks`, or
+// npos. One pass for all of them: a line is searched for its end and its colon at once.
+template <char... marks>
+std::size_t find_first_mark(std::string_view s, std::size_t from) {
+  const char* p = s.data() + from;
+  const char* const end = s.data() + s.size();
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_setzero_si128();
+    ((hit = _mm_or_si128(hit, _mm_cmpeq_epi8(x, _mm_set1_epi8(marks)))), ...);
+    if (auto bits = static_cast<unsigned>(_mm_movemask_epi8(hit)); bits != 0)
+      return static_cast<std::size_t>(p - s.data()) + std::countr_zero(bits);
+  }
+#endif
+  for (; p < end; ++p)
+    if (((*p == marks) || ...)) return static_cast<std::size_t>(p - s.data());
+  return npos;
 }
 
 // Returns the first index at or after `i` that is not whitespace, stopping at `delim` (which
