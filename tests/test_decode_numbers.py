@@ -9,7 +9,7 @@ import re
 import struct
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import assume, given, strategies as st
 
 from vardel import decode, decode_toon, encode
 
@@ -71,3 +71,23 @@ def test_digit_runs(sign, whole, fraction):
 def test_almost_numbers_stay_strings(token):
     for read in DECODERS:
         assert read(f"k: {token}")["k"] == (1.0 if token == "1." else token)
+
+
+# Cells that start like a number and end anywhere: digit runs of every length around the 19
+# digits read in one pass, points, exponents, signs, spaces and other text right after them.
+CELL = st.lists(st.sampled_from(["-", "+", "0", "7", "12345678", "9999999999", ".", "e5", " ", "x",
+                                 "\t", '"'] + ["1" * 19]), min_size=0, max_size=5).map("".join)
+
+
+@given(st.lists(CELL, min_size=1, max_size=6), st.sampled_from([",", "|", "\t"]))
+def test_cells_read_as_values_do(cells, delimiter):
+    # A cell that is a plain number up to its delimiter is read without being cut out first;
+    # each must still give what the same text gives as an entry's value.
+    assume(all(c.strip() and delimiter not in c and '"' not in c for c in cells))
+    mark = "" if delimiter == "," else delimiter
+    expected = [bits(decode_toon(f"k: {c}")["k"]) for c in cells]
+    inline = decode_toon(f"x[{len(cells)}{mark}]: " + delimiter.join(cells))
+    assert [bits(v) for v in inline["x"]] == expected
+    fields = delimiter.join(f"f{i}" for i in range(len(cells)))
+    table = decode_toon(f"t[1{mark}]{{{fields}}}:\n  " + delimiter.join(cells))
+    assert [bits(v) for v in table["t"][0].values()] == expected

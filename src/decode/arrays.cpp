@@ -34,12 +34,17 @@ Status close_array(Reader& r) {
 
 Status read_inline(Reader& r, const Header& h, std::string_view name) {
   if (Status st = open_array(r, name, h.count); !st) return st;
-  Status st = for_each_piece(h.value, h.delimiter, kNoLimit, [&](std::string_view piece) -> Status {
+  auto number = [&](Number n) -> Status {
+    if (!r.sink.number(n)) return stopped();
+    return Ok{};
+  };
+  auto other = [&](std::string_view piece) -> Status {
     Value v;  // an unescaped string stays in the arena until the line is done
     if (Status st = read_scalar(piece, r.arena, v); !st) return st;
     if (!report(r.sink, v)) return stopped();
     return Ok{};
-  });
+  };
+  Status st = for_each_cell(h.value, h.delimiter, kNoLimit, number, other);
   if (!st) return st;
   return close_array(r);
 }
@@ -107,9 +112,14 @@ Status read_tabular(Reader& r, const Header& h, std::string_view name) {
     r.pos = line.next;
     Rewind scratch(r.arena);
     std::size_t count = 0;
-    Status st = for_each_piece(
-        trim_start(line.text), h.delimiter, width,
-        [&](std::string_view piece) { return read_scalar(piece, r.arena, cells[count++]); });
+    auto number = [&](Number n) -> Status {
+      cells[count++] = Value::number(n);
+      return Ok{};
+    };
+    auto other = [&](std::string_view piece) {
+      return read_scalar(piece, r.arena, cells[count++]);
+    };
+    Status st = for_each_cell(trim_start(line.text), h.delimiter, width, number, other);
     if (!st) return st;
     if (!report_row(r, count)) return stopped();
   }

@@ -23,14 +23,11 @@ namespace vardel {
 namespace {
 
 using decoder::closing_quote;
+using decoder::is_digit;
 using decoder::npos;
 using Column = std::ptrdiff_t;  // -1 lies left of every line
 
 constexpr std::size_t kNoCount = npos;
-
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
 
 // One non-blank line: its indentation removed and its end trimmed.
 struct Line {

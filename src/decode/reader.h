@@ -51,6 +51,13 @@ Status read_scalar(std::string_view token, Arena& arena, Value& out);
 // decimal floating-point form. "-0" is the integer zero.
 std::optional<Number> read_number(std::string_view t);
 
+// Reads the number at `p` (before `end`, which it may reach) in a form an encoder writes: an
+// integer of at most 19 digits, or a decimal of at most 19 digits in all without an exponent,
+// after an optional sign. Stops at the first character that does not continue that form and
+// returns where, with `out` set; returns null when the text there is not of that form. Where it
+// stops at the end of a token, read_number gives the same number.
+const char* read_written_number(const char* p, const char* end, Number& out);
+
 // Returns the escapes of a quoted body resolved: a slice of `body` when it holds no backslash,
 // otherwise a copy in `arena`.
 Result<std::string_view, ToonError> read_escaped(std::string_view body, Arena& arena);
@@ -78,6 +85,10 @@ inline bool report(Sink& sink, const Value& v) {
 }
 
 // --- Scanning helpers ------------------------------------------------------------------------
+
+inline bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Returns the index of the quotation mark that closes the one at `open`: the next one not
 // escaped by a backslash (a backslash escapes the one character after it), or npos.
@@ -171,6 +182,35 @@ Status for_each_piece(std::string_view s, char delim, std::size_t limit, Fn&& fn
     if (Status st = fn(s.substr(p.start, p.end - p.start)); !st) return st;
     if (p.end >= s.size()) break;
     begin = p.end + 1;
+  }
+  return Ok{};
+}
+
+// for_each_piece for the cells of a row or of an inline array: a cell that is a number as an
+// encoder writes it, right up to the delimiter or the end, goes to `number(Number)` without
+// being taken apart first (the scalar that read_scalar would make of it); any other cell goes to
+// `fn(piece)`. Both return a Status.
+template <class NumberFn, class Fn>
+Status for_each_cell(std::string_view s, char delim, std::size_t limit, NumberFn&& number,
+                     Fn&& fn) {
+  const char* const end = s.data() + s.size();
+  std::size_t begin = 0;
+  for (std::size_t count = 0; count < limit; ++count) {
+    const char* p = s.data() + begin;
+    if (p != end && (is_digit(*p) || *p == '-')) {
+      Number n = Number::from_unsigned(0);
+      const char* stop = read_written_number(p, end, n);
+      if (stop != nullptr && (stop == end || *stop == delim)) {
+        if (Status st = number(n); !st) return st;
+        if (stop == end) break;
+        begin = static_cast<std::size_t>(stop - s.data()) + 1;
+        continue;
+      }
+    }
+    Span piece = piece_at(s, begin, delim);
+    if (Status st = fn(s.substr(piece.start, piece.end - piece.start)); !st) return st;
+    if (piece.end >= s.size()) break;
+    begin = piece.end + 1;
   }
   return Ok{};
 }

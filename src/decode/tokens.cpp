@@ -17,10 +17,6 @@ namespace vardel::decoder {
 
 namespace {
 
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
-
 // Returns the UTF-8 character that starts `s` (non-empty), or U+FFFD when the bytes there
 // are not a well-formed character, so an error message is always valid UTF-8.
 std::string_view whole_character(std::string_view s) {
@@ -243,31 +239,28 @@ const char* add_digits(const char* p, const char* end, std::uint64_t& w) {
 
 }  // namespace
 
-// The forms an encoder writes, in one pass: an integer of at most 19 digits, and a decimal of
-// at most 19 digits in all, without an exponent. Every other form, and the rare decimal that
-// compute_float cannot round, is read by read_number_general.
-std::optional<Number> read_number(std::string_view t) {
+const char* read_written_number(const char* p, const char* end, Number& out) {
   constexpr std::size_t kMaxDigits = 19;  // 10^19 - 1 < 2^64: the digits fit `w` exactly
-  const char* const end = t.data() + t.size();
-  const char* p = t.data();
   const bool negative = *p == '-';
   if (*p == '-' || *p == '+') ++p;
   const char* const int_begin = p;
   std::uint64_t w = 0;
   p = add_digits(p, end, w);
   const auto int_digits = static_cast<std::size_t>(p - int_begin);
-  if (int_digits == 0 || int_digits > kMaxDigits) return read_number_general(t);
-  if (p == end) {
-    if (!negative || w == 0) return Number::from_unsigned(w);  // "-0" is the integer zero
-    if (w < std::uint64_t(1) << 63) return Number::from_negative(-static_cast<std::int64_t>(w));
-    return read_number_general(t);
+  if (int_digits == 0 || int_digits > kMaxDigits) return nullptr;
+  if (p == end || *p != '.') {
+    if (!negative || w == 0) {
+      out = Number::from_unsigned(w);  // "-0" is the integer zero
+      return p;
+    }
+    if (w >= std::uint64_t(1) << 63) return nullptr;
+    out = Number::from_negative(-static_cast<std::int64_t>(w));
+    return p;
   }
-  if (*p != '.') return read_number_general(t);
   const char* const frac_begin = ++p;
   p = add_digits(p, end, w);
   const auto frac_digits = static_cast<std::size_t>(p - frac_begin);
-  if (p != end || frac_digits == 0 || int_digits + frac_digits > kMaxDigits)
-    return read_number_general(t);
+  if (frac_digits == 0 || int_digits + frac_digits > kMaxDigits) return nullptr;
 
   using Binary = fast_float::binary_format<double>;
   // Clinger's case: the digits and the power of ten are both exact doubles, so one correctly
@@ -275,17 +268,28 @@ std::optional<Number> read_number(std::string_view t) {
   if (w <= Binary::max_mantissa_fast_path()) {
     double d =
         static_cast<double>(w) / Binary::exact_power_of_ten(static_cast<std::int64_t>(frac_digits));
-    return Number::from_double(negative ? -d : d);
+    out = Number::from_double(negative ? -d : d);
+    return p;
   }
   // Eisel and Lemire's: w x 10^-frac_digits to the nearest double, unless the product is too
   // close to a halfway point to tell (power2 < 0). A normal double comes out (power2 > 0): with
   // at most 19 digits after the point, no nonzero value is near the subnormal range.
   fast_float::adjusted_mantissa am =
       fast_float::compute_float<Binary>(-static_cast<std::int64_t>(frac_digits), w);
-  if (am.power2 <= 0 || am.power2 >= Binary::infinite_power()) return read_number_general(t);
+  if (am.power2 <= 0 || am.power2 >= Binary::infinite_power()) return nullptr;
   double d = 0;
   fast_float::to_float(negative, am, d);
-  return Number::from_double(d);
+  out = Number::from_double(d);
+  return p;
+}
+
+// The forms an encoder writes are read in one pass (read_written_number); every other form,
+// and the rare decimal that compute_float cannot round, by read_number_general.
+std::optional<Number> read_number(std::string_view t) {
+  const char* const end = t.data() + t.size();
+  Number n = Number::from_unsigned(0);
+  if (read_written_number(t.data(), end, n) == end) return n;
+  return read_number_general(t);
 }
 
 Result<std::string_view, ToonError> read_escaped(std::string_view body, Arena& arena) {
