@@ -79,15 +79,17 @@ CELL = st.lists(st.sampled_from(["-", "+", "0", "7", "12345678", "9999999999", "
                                  "\t", '"'] + ["1" * 19]), min_size=0, max_size=5).map("".join)
 
 
-@given(st.lists(CELL, min_size=1, max_size=6), st.sampled_from([",", "|", "\t"]))
-def test_cells_read_as_values_do(cells, delimiter):
+@pytest.mark.parametrize("read", DECODERS)
+@given(cells=st.lists(CELL, min_size=1, max_size=6), delimiter=st.sampled_from([",", "|", "\t"]))
+def test_cells_read_as_values_do(read, cells, delimiter):
     # A cell that is a plain number up to its delimiter is read without being cut out first;
     # each must still give what the same text gives as an entry's value.
     assume(all(c.strip() and delimiter not in c and '"' not in c for c in cells))
     mark = "" if delimiter == "," else delimiter
-    expected = [bits(decode_toon(f"k: {c}")["k"]) for c in cells]
-    inline = decode_toon(f"x[{len(cells)}{mark}]: " + delimiter.join(cells))
+    expected = [bits(read(f"k: {c}")["k"]) for c in cells]
+    inline = read(f"x[{len(cells)}{mark}]: " + delimiter.join(cells))
     assert [bits(v) for v in inline["x"]] == expected
-    fields = delimiter.join(f"f{i}" for i in range(len(cells)))
-    table = decode_toon(f"t[1{mark}]{{{fields}}}:\n  " + delimiter.join(cells))
-    assert [bits(v) for v in table["t"][0].values()] == expected
+    # The row starts with a cell of its own: one starting with "- " would be a list item.
+    fields = delimiter.join(f"f{i}" for i in range(len(cells) + 1))
+    table = read(f"t[1{mark}]{{{fields}}}:\n  0{delimiter}" + delimiter.join(cells))
+    assert [bits(v) for v in table["t"][0].values()] == [bits(0)] + expected

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "core/arena.h"
 #include "core/text.h"
@@ -159,9 +160,11 @@ class NestedReader {
   bool quoted_cell(const Line& line, std::string_view body, Value& out);
   bool emit_key(const Line& line, std::string_view key);
   bool unquote(const Line& line, std::string_view key, std::string_view& out, std::string& storage);
-  template <class Fn>
+  // cells() gives every cell to `each` as text unless it is given a `number` callback.
+  struct AsText {};
+  template <class Fn, class NumberFn = AsText>
   bool cells(const Line& line, std::string_view s, char delimiter, std::size_t limit,
-             std::size_t& count, Fn&& each);
+             std::size_t& count, Fn&& each, NumberFn&& number = {});
 
   bool fail(const Line& line, const char* at, std::string message,
             ToonError::Kind kind = ToonError::Kind::DecodingError);
@@ -446,10 +449,12 @@ bool NestedReader::emit_key(const Line& line, std::string_view key) {
 
 // Calls `each(token, quoted)` for the cells of `s` split at `delimiter`, at most `limit` of
 // them, with `count` the number of cells seen (limit + 1 when there are more). A quoted token
-// is its body; a bare one is trimmed.
-template <class Fn>
+// is its body; a bare one is trimmed. Given `number`, a bare cell that is a number as an
+// encoder writes it, right up to the delimiter or the end, goes to `number(value)` instead,
+// without being cut out first: the value scalar_of would give its text.
+template <class Fn, class NumberFn>
 bool NestedReader::cells(const Line& line, std::string_view s, char delimiter, std::size_t limit,
-                         std::size_t& count, Fn&& each) {
+                         std::size_t& count, Fn&& each, NumberFn&& number) {
   const std::size_t n = s.size();
   const bool skip_tab = delimiter != '\t';
   std::size_t i = 0;
@@ -472,6 +477,22 @@ bool NestedReader::cells(const Line& line, std::string_view s, char delimiter, s
       if (j >= n) return true;
       i = j + 1;
     } else {
+      if constexpr (!std::is_same_v<std::decay_t<NumberFn>, AsText>) {
+        const char* p = s.data() + i;
+        const char* const end = s.data() + n;
+        Number v = Number::from_unsigned(0);
+        const char* stop = p != end && (is_digit(*p) || *p == '-')
+                               ? decoder::read_written_number(p, end, v)
+                               : nullptr;
+        if (stop != nullptr && (stop == end || *stop == delimiter)) {
+          // The encoder writes the float -0.0 as "-0" (see scalar_of).
+          if (*p == '-' && v.form() == Number::Form::Unsigned) v = Number::from_double(-0.0);
+          if (!number(v)) return false;
+          if (stop == end) return true;
+          i = static_cast<std::size_t>(stop - s.data()) + 1;
+          continue;
+        }
+      }
       auto* d = static_cast<const char*>(std::memchr(s.data() + i, delimiter, n - i));
       std::size_t e = d == nullptr ? n : static_cast<std::size_t>(d - s.data());
       if (!each(trim(s.substr(i, e - i)), false)) return false;
@@ -622,8 +643,10 @@ bool NestedReader::open_array(const Line& line, const Header& h, Column owner, b
   }
   // Inline values.
   std::size_t count = 0;
-  bool ok = cells(line, h.value, h.delimiter, npos - 1, count,
-                  [&](std::string_view t, bool q) { return q ? quoted(line, t) : bare(t); });
+  bool ok = cells(
+      line, h.value, h.delimiter, npos - 1, count,
+      [&](std::string_view t, bool q) { return q ? quoted(line, t) : bare(t); },
+      [&](Number v) { return sink_.number(v) || stop(); });
   if (!ok) return false;
   if (settings_.strict && h.count != kNoCount && count != h.count)
     return count_error(f, count, false);
@@ -683,12 +706,17 @@ bool NestedReader::row(Frame& f, const Line& line) {
   decoder::Rewind scratch(cell_arena_);
   std::size_t count = 0;
   std::size_t field = 0;
-  bool ok = cells(line, line.text, f.delimiter, width, count, [&](std::string_view t, bool q) {
+  auto text = [&](std::string_view t, bool q) {
     Value& cell = cells_[field++];
     if (q) return quoted_cell(line, t, cell);
     cell = scalar_of(t);
     return true;
-  });
+  };
+  auto number = [&](Number v) {
+    cells_[field++] = Value::number(v);
+    return true;
+  };
+  bool ok = cells(line, line.text, f.delimiter, width, count, text, number);
   if (!ok) return false;
   if (count != width && settings_.strict) return row_width_error(line, count, width);
   ++f.seen;
