@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "bridge/pyref.h"
+#include "core/pooled_vec.h"
 #include "decode/sink.h"
 
 namespace vardel {
@@ -141,12 +142,12 @@ class PythonSink final : public Sink {
   static constexpr std::size_t kMaxPresized = 4096;
 
   // Array elements not yet in their list, collected members, and the result.
-  Vec<PyRef> stack_;
+  PooledVec<PyRef> stack_;
   Vec<Open> open_;
-  Vec<std::size_t> order_;      // scratch for sorting members
-  std::size_t last_width_ = 0;  // members of the last object made: the next one's size guess
-  StrCache<128> keys_;          // keys: most are slices of the source, and few are long
-  StrCache<64> values_;         // short string values, which are found by their bytes
+  PooledVec<std::size_t> order_;  // scratch for sorting members
+  std::size_t last_width_ = 0;    // members of the last object made: the next one's size guess
+  StrCache<128> keys_;            // keys: most are slices of the source, and few are long
+  StrCache<64> values_;           // short string values, which are found by their bytes
 };
 
 }  // namespace vardel

@@ -12,6 +12,7 @@
 #include "core/alloc_fault.h"
 #include "core/arena.h"
 #include "core/pool.h"
+#include "core/pooled_vec.h"
 #include "core/vec.h"
 #include "encode/writer.h"
 
@@ -210,16 +211,16 @@ void pool_cases() {
   vardel::pool_give(b);
 }
 
-// --- large containers -------------------------------------------------------
+// --- pooled vectors -----------------------------------------------------------
 
-// A container's arrays of kLarge bytes and more come from the pool, so that a
-// large document's stacks reuse their pages from call to call.
-void large_container_cases() {
+// A pooled vector's arrays of kLarge bytes and more come from the pool, so that
+// a large document's stacks reuse their pages from call to call.
+void pooled_vec_cases() {
   if (kPoolCaches) drain();
   {
     // Growing through the pooled sizes keeps every element, and every growth
     // passes the fault hook; a failed one leaves the elements as they were.
-    vardel::Vec<std::uint64_t> v;
+    vardel::PooledVec<std::uint64_t> v;
     for (std::uint64_t i = 0; i < 100'000; ++i) v.push_back(i * 7);
     bool intact = true;
     for (std::uint64_t i = 0; i < v.size(); ++i) intact &= v[i] == i * 7;
@@ -245,7 +246,7 @@ void large_container_cases() {
   for (const Case& c : cases) {
     drain();
     {
-      vardel::Vec<char> v;
+      vardel::PooledVec<char> v;
       v.reserve(c.bytes);
       fill(v.data(), c.bytes, 5);
       CHECK_CASE(holds(v.data(), c.bytes, 5), c.name);
@@ -259,7 +260,7 @@ void large_container_cases() {
   // A container taking a cached block sees it whole, however much of it is asked.
   drain();
   vardel::pool_give(vardel::pool_take(150 * K));
-  vardel::Vec<char> v(100 * K, 'x');
+  vardel::PooledVec<char> v(100 * K, 'x');
   CHECK(v.size() == 100 * K && v.front() == 'x' && v.back() == 'x');
   Block fresh = vardel::pool_take(kLarge);
   CHECK(fresh.size == kLarge);  // the cached block is the container's now
@@ -475,7 +476,7 @@ void output_buffer_cases() {
 int main() {
   alloc_fault_cases();
   pool_cases();
-  large_container_cases();
+  pooled_vec_cases();
   arena_cases();
   output_buffer_cases();
   return vardel::testing::finish("test_alloc");
