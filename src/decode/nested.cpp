@@ -481,10 +481,7 @@ bool NestedReader::cells(const Line& line, std::string_view s, char delimiter, s
         const char* p = s.data() + i;
         const char* const end = s.data() + n;
         Number v = Number::from_unsigned(0);
-        const char* stop = p != end && (is_digit(*p) || *p == '-')
-                               ? decoder::read_written_number(p, end, v)
-                               : nullptr;
-        if (stop != nullptr && (stop == end || *stop == delimiter)) {
+        if (const char* stop = decoder::read_number_cell(p, end, delimiter, v)) {
           // The encoder writes the float -0.0 as "-0" (see scalar_of).
           if (*p == '-' && v.form() == Number::Form::Unsigned) v = Number::from_double(-0.0);
           if (!number(v)) return false;

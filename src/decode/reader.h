@@ -186,6 +186,14 @@ Status for_each_piece(std::string_view s, char delim, std::size_t limit, Fn&& fn
   return Ok{};
 }
 
+// Reads the cell at `p` when it is a number as an encoder writes it, right up to `delim` or
+// `end`: stores it in `n` and returns where it stopped. Returns null for any other cell.
+inline const char* read_number_cell(const char* p, const char* end, char delim, Number& n) {
+  if (p == end || !(is_digit(*p) || *p == '-')) return nullptr;
+  const char* stop = read_written_number(p, end, n);
+  return stop != nullptr && (stop == end || *stop == delim) ? stop : nullptr;
+}
+
 // for_each_piece for the cells of a row or of an inline array: a cell that is a number as an
 // encoder writes it, right up to the delimiter or the end, goes to `number(Number)` without
 // being taken apart first (the scalar that read_scalar would make of it); any other cell goes to
@@ -196,16 +204,12 @@ Status for_each_cell(std::string_view s, char delim, std::size_t limit, NumberFn
   const char* const end = s.data() + s.size();
   std::size_t begin = 0;
   for (std::size_t count = 0; count < limit; ++count) {
-    const char* p = s.data() + begin;
-    if (p != end && (is_digit(*p) || *p == '-')) {
-      Number n = Number::from_unsigned(0);
-      const char* stop = read_written_number(p, end, n);
-      if (stop != nullptr && (stop == end || *stop == delim)) {
-        if (Status st = number(n); !st) return st;
-        if (stop == end) break;
-        begin = static_cast<std::size_t>(stop - s.data()) + 1;
-        continue;
-      }
+    Number n = Number::from_unsigned(0);
+    if (const char* stop = read_number_cell(s.data() + begin, end, delim, n)) {
+      if (Status st = number(n); !st) return st;
+      if (stop == end) break;
+      begin = static_cast<std::size_t>(stop - s.data()) + 1;
+      continue;
     }
     Span piece = piece_at(s, begin, delim);
     if (Status st = fn(s.substr(piece.start, piece.end - piece.start)); !st) return st;
