@@ -148,6 +148,24 @@ def test_toon_as_people_write_it(toon, want):
     assert same(decode(toon), want)
 
 
+@settings(max_examples=300)
+@given(st.lists(st.tuples(st.from_regex(r"[A-Za-z_][A-Za-z0-9_.]{0,79}", fullmatch=True),
+                          st.text("ab :[]{}-,\t", max_size=40).map(lambda v: "v" + v.strip())),
+                min_size=1, max_size=4, unique_by=lambda kv: kv[0]),
+       st.integers(1, 40), st.booleans(), st.sampled_from(["\n", "\r\n"]), st.booleans())
+def test_a_key_is_found_wherever_its_colon_stands(pairs, indent, as_item, eol, last_eol):
+    # Keys of every length, at every indentation, as members and as a list item's first member:
+    # each line's colon falls anywhere in the blocks its line is searched in.
+    lines = [f"{k}: {v}" for k, v in pairs]
+    if as_item:
+        head, pad, want = "p[1]:", " " * indent, {"p": [dict(pairs)]}
+        lines = [pad + "- " + lines[0]] + [pad + "  " + line for line in lines[1:]]
+    else:
+        head, want = "p:", {"p": dict(pairs)}
+        lines = [" " * indent + line for line in lines]
+    assert decode(eol.join([head, *lines]) + (eol if last_eol else "")) == want
+
+
 WIDE = ",".join(f"f{i}" for i in range(20))  # more fields than are compared pair by pair
 WIDE_REPEATED = ",".join(f"f{i}" for i in range(19)) + ",f3"
 CELLS = ",".join(str(i) for i in range(20))

@@ -24,6 +24,7 @@ namespace vardel {
 namespace {
 
 using decoder::closing_quote;
+using decoder::find_first_mark;
 using decoder::is_digit;
 using decoder::npos;
 using Column = std::ptrdiff_t;  // -1 lies left of every line
@@ -37,6 +38,7 @@ struct Line {
   std::size_t number;
   Column indent;
   bool after_blank;  // a blank line came right before it
+  const char* mark;  // the first colon or bracket in the text; null when there is none
 };
 
 // An array header taken apart: [count mark]{fields}: value.
@@ -564,11 +566,12 @@ bool NestedReader::parse_text(const Line& line, std::string_view t, Parsed& p) {
       return true;
     }
   } else {
-    while (stop < n && t[stop] != ':' && t[stop] != '[') ++stop;
-    if (stop == n) {
+    // `t` is the line's text or what follows its hyphen: no mark comes before it.
+    if (line.mark == nullptr) {
       p.form = Form::Scalar;
       return true;
     }
+    stop = static_cast<std::size_t>(line.mark - t.data());
   }
   p.form = Form::Member;
   p.key = trim_end(t.substr(0, stop));
@@ -949,16 +952,25 @@ Result<Ok, ToonError> NestedReader::run() {
   while (pos < n) {
     ++number;
     const char* p = text_.data() + pos;
-    auto* nl = static_cast<const char*>(std::memchr(p, '\n', n - pos));
-    std::size_t len = nl == nullptr ? n - pos : static_cast<std::size_t>(nl - p);
+    const std::string_view rest(p, n - pos);
+    // Spaces and tabs never end a line, so the indentation is found before its end.
+    std::size_t indent = indentation(p, rest.size());
+    // One pass finds the first colon or bracket and, when there is none, the line's end.
+    std::size_t at = find_first_mark<':', '[', '\n'>(rest, indent);
+    const char* mark = nullptr;
+    std::size_t len = at == npos ? rest.size() : at;
+    if (at != npos && p[at] != '\n') {
+      mark = p + at;
+      auto* nl = static_cast<const char*>(std::memchr(mark, '\n', rest.size() - at));
+      len = nl == nullptr ? rest.size() : static_cast<std::size_t>(nl - p);
+    }
     pos += len + 1;
-    std::size_t indent = indentation(p, len);
     std::string_view t = trim_end(std::string_view(p + indent, len - indent));
     if (t.empty()) {
       blank = true;
       continue;
     }
-    Line line{p, t, number, static_cast<Column>(indent), blank};
+    Line line{p, t, number, static_cast<Column>(indent), blank, mark};
     blank = false;
     parsed_ok_ = false;
     if (!take(line)) return vardel::fail(std::move(error_));
