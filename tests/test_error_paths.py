@@ -114,6 +114,7 @@ def test_note_follows_earlier_notes_and_survives_odd_notes(hooks):
     ('a: 1\n' * 999 + 'b: "\\q"', 1000),  # the last line, no line feed
     ('\n\n   \nb: "\\"\n', 4),
     ('a:\n  b:\n    c[1]: "\\e"\nd: 1', 3),
+    ('a: 1\rb\nc: "\\q"', 2),  # a lone CR ends no line
 ])
 def test_decoding_errors_name_their_line(text, line):
     from vardel import decode_toon
