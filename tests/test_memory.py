@@ -180,6 +180,15 @@ GENERAL_LARGE = Pairs({text("ints"): Items(range(6000)), text("s"): text("\"" * 
 WIDE = {text("rows"): [{text("t"): text('中"文\n%d' % i), text("u"): text("😀 %d" % i)} for i in range(50)]
         + [{text("t"): text("é")}],
         text("k€y"): text(" ü ")}
+# Every kind of value and member decode_toon reports: repeated field names, a short row, a key too
+# long to cache; and a text of every layout for decode's nested reader.
+ROWS_TEXT = "\n".join([
+    "z: 1", "b: 2.5", 'a: "quoted \\"x\\""', "a: 18446744073709551615", "n: -9223372036854775808",
+    "t[3]{id,name,id,score}:", "  1,Ann,9,1.5", "  2,Bjørn", "  3,😀 face,11,-0.25",
+    "l[5]: true,false,null,\"é\",wordy text here", "e[0]:", "k" * 70 + ": long",
+])
+LAYOUTS_TEXT = encode({"a": {"b": [1, "é", None], "c": [{"x": 1.5, "y": "q\"r"}, {"x": 2, "y": ""}]},
+                       "l": [[1, 2], {"k": {}}, "s" * 40], "z": -0.0})
 # name: (data, call with the data)
 FAULT_CASES = {
     "encode wide text": (WIDE, encode),
@@ -188,12 +197,14 @@ FAULT_CASES = {
     "encode large": (LARGE, encode),
     "encode through the general rules": (GENERAL, encode),
     "encode large through the general rules": (GENERAL_LARGE, encode),
-    "decode nested": (NESTED_TEXT, decode_toon),
+    "decode_toon nested": (NESTED_TEXT, decode_toon),
     "decode large": (LARGE_TEXT, decode_toon),
+    "decode rows": (ROWS_TEXT, decode_toon),
+    "decode nested": (LAYOUTS_TEXT, decode),
 }
 # Calls whose every interpreter allocation is tried (the large ones would take minutes).
 INTERPRETER_CASES = ["encode nested", "encode nested with options", "encode wide text", "encode through the general rules",
-                     "decode nested"]
+                     "decode_toon nested", "decode rows", "decode nested"]
 
 
 def objects_of(data, found=None):
@@ -217,13 +228,15 @@ def sweep(fn, fail_nth, limit):
     outcomes = []
     n = 1
     while not limit(n, outcomes):
+        result = "memory"  # made before the failures start
         fail_nth(n)
         try:
-            outcomes.append(fn())
+            result = fn()
         except MemoryError:
-            outcomes.append("memory")
+            pass
         finally:
             fail_nth(None)
+        outcomes.append(result)
         n += 1
     return outcomes
 
@@ -312,11 +325,11 @@ def test_memory_errors_in_user_code_propagate_unchanged(exc, data):
 _testcapi = pytest.importorskip("_testcapi")
 
 
-def fail_interpreter_allocation(n):
+def fail_interpreter_allocation(n, every_later=False):
     if n is None:
         _testcapi.remove_mem_hooks()
-    else:
-        _testcapi.set_nomemory(n - 1, n)  # fails the allocations counted in (start, stop]
+    else:  # fails the allocations counted in (start, stop], stop 0 for no end
+        _testcapi.set_nomemory(n - 1, 0 if every_later else n)
 
 
 def after_successes(run):
@@ -325,7 +338,10 @@ def after_successes(run):
     return lambda n, outcomes: len(outcomes) >= run and "memory" not in outcomes[-run:]
 
 
-@pytest.mark.parametrize("name", INTERPRETER_CASES)
-def test_interpreter_allocation_failures(name, monkeypatch):
-    failed = check_sweep(name, fail_interpreter_allocation, after_successes(30), monkeypatch)
+# The decoders also with every allocation from the Nth failing: nothing on the way out may need one.
+@pytest.mark.parametrize("name, every_later", [(name, False) for name in INTERPRETER_CASES]
+                         + [("decode rows", True), ("decode nested", True)])
+def test_interpreter_allocation_failures(name, every_later, monkeypatch):
+    fail = lambda n: fail_interpreter_allocation(n, every_later)  # noqa: E731
+    failed = check_sweep(name, fail, after_successes(30), monkeypatch)
     print(f"{name}: {failed} interpreter allocations failed the call")
