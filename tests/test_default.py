@@ -14,7 +14,6 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import vardel
 from support import PREFIX, UMap, USeq, fail
 from vardel import EncodeOptions, common_types, encode
 
@@ -440,7 +439,3 @@ assert fast == slow != before, (fast, slow)
 """
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
-
-
-def test_the_package_hook_is_the_one_read_natively():
-    assert vardel.common_types is common_types
