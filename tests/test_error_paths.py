@@ -7,15 +7,6 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 
-@pytest.fixture(scope="module")
-def hooks():
-    from conftest import _HOOKS
-
-    if _HOOKS is None:
-        pytest.skip("extension built without test hooks")
-    return _HOOKS
-
-
 @pytest.mark.parametrize(("steps", "note"), [
     ([], "at $"),
     (["users", 1, "created"], "at $.users[1].created"),
