@@ -20,6 +20,8 @@
 
 namespace fuzz {
 
+using namespace std::literals;
+
 using vardel::Member;
 using vardel::Number;
 using vardel::Value;
@@ -36,8 +38,8 @@ using K = Value::Kind;
 #define FUZZ_CHECK(cond) FUZZ_CHECK_MSG(cond, std::string())
 
 // Well-formed UTF-8 as CPython produces it: no overlong forms, no surrogates, nothing above
-// U+10FFFF.
-inline bool valid_utf8(std::string_view s) {
+// U+10FFFF. Its code points go to `out` when given.
+inline bool valid_utf8(std::string_view s, std::vector<char32_t>* out = nullptr) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   for (std::size_t i = 0, n = s.size(); i < n;) {
     unsigned c = p[i];
@@ -51,6 +53,7 @@ inline bool valid_utf8(std::string_view s) {
     if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
         (cp >= 0xD800 && cp <= 0xDFFF))
       return false;
+    if (out) out->push_back(cp);
     i += len;
   }
   return true;
@@ -92,100 +95,20 @@ class Bytes {
 
 // Structural characters, every kind of whitespace, controls, literals, number shapes, multi-byte
 // characters.
+// clang-format off
 inline constexpr std::string_view kPieces[] = {
-    "a",
-    "b",
-    "Z",
-    "_",
-    ".",
-    "0",
-    "1",
-    "9",
-    "-",
-    "+",
-    "e",
-    "E",
-    " ",
-    "\t",
-    "\n",
-    "\r",
-    "\r\n",
-    ",",
-    "|",
-    ":",
-    "\"",
-    "\\",
-    "[",
-    "]",
-    "{",
-    "}",
-    "#",
-    "/",
-    "'",
-    "=",
-    "@",
-    "x",
-    "\\n",
-    "\\\"",
-    "\\\\",
-    "\\t",
-    "\\q",
-    "true",
-    "false",
-    "null",
-    "True",
-    "nan",
-    "-inf",
-    "Infinity",
-    "1e5",
-    "1E-3",
-    ".5",
-    "5.",
-    "007",
-    "0x1F",
-    "1e400",
-    "42",
-    "-7",
-    "2.5",
-    "1.0",
-    "-0",
-    "9223372036854775807",
-    "9223372036854775808",
-    "18446744073709551615",
-    "18446744073709551616",
-    "-9223372036854775808",
-    "-9223372036854775809",
-    "\x01",
-    "\x1b",
-    "\x7f",
-    std::string_view("\0", 1),
-    "\xc2\x80",
-    "\xc2\x9f",
-    "\xc2\x85",
-    "\xc2\xa0",
-    "\xe1\x9a\x80",
-    "\xe2\x80\x80",
-    "\xe2\x80\x8a",
-    "\xe2\x80\xa8",
-    "\xe2\x80\xa9",
-    "\xe2\x80\xaf",
-    "\xe2\x81\x9f",
-    "\xe3\x80\x80",
-    "\xef\xbb\xbf",
-    "\xc3\xa9",
-    "\xe4\xb8\xad",
-    "\xf0\x9f\x98\x80",
-    "\xef\xbf\xbf",
-    "\xf4\x8f\xbf\xbf",
-    "[2]:",
-    "[0]:",
-    "[2|]",
-    "[2\t]",
-    "{a,b}:",
-    "  ",
-    "    ",
-    "- ",
+    "a", "b", "Z", "_", ".", "0", "1", "9", "-", "+", "e", "E", " ", "\t", "\n", "\r", "\r\n", ",",
+    "|", ":", "\"", "\\", "[", "]", "{", "}", "#", "/", "'", "=", "@", "x", "\\n", "\\\"", "\\\\",
+    "\\t", "\\q", "true", "false", "null", "True", "nan", "-inf", "Infinity", "1e5", "1E-3", ".5",
+    "5.", "007", "0x1F", "1e400", "42", "-7", "2.5", "1.0", "-0", "9223372036854775807",
+    "9223372036854775808", "18446744073709551615", "18446744073709551616", "-9223372036854775808",
+    "-9223372036854775809", "\x01", "\x1b", "\x7f", "\0"sv, "\xc2\x80", "\xc2\x9f", "\xc2\x85",
+    "\xc2\xa0", "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x8a", "\xe2\x80\xa8", "\xe2\x80\xa9",
+    "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80", "\xef\xbb\xbf", "\xc3\xa9", "\xe4\xb8\xad",
+    "\xf0\x9f\x98\x80", "\xef\xbf\xbf", "\xf4\x8f\xbf\xbf", "[2]:", "[0]:", "[2|]", "[2\t]",
+    "{a,b}:", "  ", "    ", "- ",
 };
+// clang-format on
 
 // Valid UTF-8 of up to `max_pieces` pieces or arbitrary code points.
 inline std::string text(Bytes& in, std::size_t max_pieces) {
@@ -207,32 +130,14 @@ inline std::string text(Bytes& in, std::size_t max_pieces) {
 }
 
 inline Value scalar(Bytes& in, vardel::Arena& arena, std::size_t max_pieces = 8) {
+  // clang-format off
   static constexpr double kEdges[] = {
-      0.0,
-      -0.0,
-      1.0,
-      -1.0,
-      0.5,
-      2.5,
-      0.1,
-      1e16,
-      1e21,
-      1e300,
-      -1e300,
-      5e-324,
-      1.5e-7,
-      1e-7,
-      123456789.125,
-      9223372036854775808.0,
-      18446744073709551616.0,
-      -9223372036854775808.0,
-      -9223372036854777856.0,
-      18446744073709549568.0,
-      4503599627370496.5,
-      1.7976931348623157e308,
-      2.2250738585072014e-308,
-      0.30000000000000004,
+      0.0, -0.0, 1.0, -1.0, 0.5, 2.5, 0.1, 1e16, 1e21, 1e300, -1e300, 5e-324, 1.5e-7, 1e-7,
+      123456789.125, 9223372036854775808.0, 18446744073709551616.0, -9223372036854775808.0,
+      -9223372036854777856.0, 18446744073709549568.0, 4503599627370496.5, 1.7976931348623157e308,
+      2.2250738585072014e-308, 0.30000000000000004,
   };
+  // clang-format on
   switch (in.byte() % 6) {
     case 0:
       return Value::null();

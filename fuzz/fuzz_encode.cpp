@@ -80,21 +80,6 @@ struct Builder {
   }
 };
 
-// The code points of `s`, valid UTF-8.
-std::vector<char32_t> code_points(std::string_view s) {
-  std::vector<char32_t> out;
-  for (std::size_t i = 0; i < s.size();) {
-    auto b = static_cast<unsigned char>(s[i]);
-    std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    char32_t c = n == 1 ? b : n == 2 ? b & 0x1F : n == 3 ? b & 0x0F : b & 0x07;
-    for (std::size_t k = 1; k < n; ++k)
-      c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    out.push_back(c);
-    i += n;
-  }
-  return out;
-}
-
 template <class Unit>
 Value wide_string(const std::vector<char32_t>& cps, vardel::Arena& arena) {
   Unit* units = arena.alloc<Unit>(cps.size());
@@ -107,7 +92,8 @@ Value wide_string(const std::vector<char32_t>& cps, vardel::Arena& arena) {
 Value widened(const Value& v, vardel::Arena& arena) {
   switch (v.kind()) {
     case K::String: {
-      std::vector<char32_t> cps = code_points(v.as_string());
+      std::vector<char32_t> cps;
+      valid_utf8(v.as_string(), &cps);
       char32_t top = cps.empty() ? 0 : *std::max_element(cps.begin(), cps.end());
       if (top < 0x80) return v;
       if (top < 0x100) return wide_string<std::uint8_t>(cps, arena);
@@ -212,27 +198,13 @@ std::string encode_deferred(const Value& root, const vardel::EncodeSettings& set
 }
 
 vardel::EncodeSettings settings_from(Bytes& in) {
-  static constexpr std::string_view kDelimiters[] = {
-      ",",
-      "\t",
-      "|",
-      "",
-      ";",
-      ", ",
-      "||",
-      "\xc3\xa9",
-      " ",
-      "\n",
-      ":",
-      "\"",
-      std::string_view("\0", 1),
-  };
+  static constexpr std::string_view kDelimiters[] = {",",        "\t", "|",  "",  ";",  ", ",  "||",
+                                                     "\xc3\xa9", " ",  "\n", ":", "\"", "\0"sv};
   // widths at the limit itself write megabyte lines and starve the run; the Python tests cover them
   // widths past what a text can hold fail at the first indented line; wider ones that fit would
   // allocate gigabytes
   static constexpr std::uint64_t kHugeIndents[] = {
-      1ull << 62, (1ull << 62) + 1, (1ull << 63) - 1, 1ull << 63, ~0ull, ~0ull / 3, 4096, 4095,
-  };
+      1ull << 62, (1ull << 62) + 1, (1ull << 63) - 1, 1ull << 63, ~0ull, ~0ull / 3, 4096, 4095};
   vardel::EncodeSettings s;
   std::uint8_t d = in.byte();
   s.delimiter = d < 0xF0 ? std::string(kDelimiters[d % std::size(kDelimiters)]) : text(in, 2);

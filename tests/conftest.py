@@ -18,7 +18,7 @@ def _load_hooks():
 _HOOKS = _load_hooks()
 
 
-@pytest.fixture
+@pytest.fixture(scope="session")  # session-wide: hypothesis tests use it too
 def hooks():
     if _HOOKS is None:
         pytest.skip("extension built without test hooks")

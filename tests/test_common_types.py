@@ -14,6 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vardel
+from support import outcome
 from vardel import common_types
 
 D = decimal.Decimal
@@ -145,27 +146,10 @@ class FoldAware(dt.tzinfo):
         return None
 
 
-@pytest.fixture(scope="module")
-def hooks():
-    """The test hooks, once for the module (the generated cases share them)."""
-    from conftest import _HOOKS
-
-    if _HOOKS is None:
-        pytest.skip("extension built without test hooks")
-    return _HOOKS
-
-
 def C(hooks, obj):
     """The C reading: the hook's result, or None when it leaves the object to the hook."""
     got = hooks.common_form(obj)
     return None if got is None else got[1]
-
-
-def outcome(fn, *args):
-    try:
-        return ("ok", fn(*args))
-    except Exception as e:  # noqa: BLE001 - compared
-        return (type(e), str(e))
 
 
 # ---------------------------------------------------------------- the hook alone

@@ -169,7 +169,8 @@ def indirect_cycle():
 
 @pytest.mark.parametrize("make", [lambda: (d := {}).update(s=d) or d, indirect_cycle,
                                   lambda: type("Self", (UMap,), {"values": lambda s: [s]})(),
-                                  lambda: (s := USeq([0])).items.append(s) or s])
+                                  lambda: (s := USeq([0])).items.append(s) or s,
+                                  lambda: [{"a": 1}, (s := []).append(s) or s]])  # after a row of a table
 def test_container_holding_itself(make):
     assert conversion_error([1, {"x": make()}]) == "circular reference: a container holds itself"
     shared = [1, 2]  # a repeated object is no cycle

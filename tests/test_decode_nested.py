@@ -338,40 +338,7 @@ def test_the_garbage_collector_is_left_as_it_was(read, enabled, toon):
 
 _testcapi = pytest.importorskip("_testcapi")
 SWEEP = encode({"a": {"b": [1, "é", None], "c": [{"x": 1.5, "y": "q\"r"}, {"x": 2, "y": ""}]},
-                "l": [[1, 2], {"k": {}}, "s" * 40], "z": -0.0})
-
-
-def sweep(text, options=None):
-    """decode(text) with the Nth allocation failing, for every N until a call succeeds."""
-    outcomes = []
-    for n in range(1, 3000):
-        _testcapi.set_nomemory(n, 0)
-        try:
-            result = decode(text, options)
-        except MemoryError:
-            result = None
-        finally:
-            _testcapi.remove_mem_hooks()
-        outcomes.append("MemoryError" if result is None else result)
-        if result is not None:
-            break
-    return outcomes
-
-
-def test_every_allocation_failure_raises_memory_error_and_leaks_nothing():
-    import gc
-    import sys
-
-    outcomes = sweep(SWEEP)
-    assert len(outcomes) > 10 and set(outcomes[:-1]) == {"MemoryError"}
-    assert same(outcomes[-1], decode(SWEEP))
-    del outcomes
-    gc.collect()
-    blocks = sys.getallocatedblocks()
-    for _ in range(3):
-        sweep(SWEEP)
-    gc.collect()
-    assert sys.getallocatedblocks() - blocks < 10
+                "l": [[1, 2], {"k": {}}, "s" * 40], "z": -0.0})  # the text test_memory.py sweeps
 
 
 def test_allocation_failures_while_raising_a_decode_error():

@@ -74,7 +74,8 @@ def test_hard_cases(x, token):
 
 
 @given(st.floats(allow_nan=False, allow_infinity=False)
-       | st.integers(0, 2**64 - 1).map(from_bits).filter(math.isfinite))
+       | st.integers(0, 2**64 - 1).map(from_bits).filter(math.isfinite)
+       | st.builds(lambda m, p: m / 10**p, st.integers(-(10**15), 10**15), st.integers(0, 6)))
 @example(5e-324)
 @example(-0.0)
 @example(from_bits(0x7FEFFFFFFFFFFFFE))

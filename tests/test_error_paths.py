@@ -7,15 +7,6 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 
-@pytest.fixture(scope="module")
-def hooks():
-    from conftest import _HOOKS
-
-    if _HOOKS is None:
-        pytest.skip("extension built without test hooks")
-    return _HOOKS
-
-
 @pytest.mark.parametrize(("steps", "note"), [
     ([], "at $"),
     (["users", 1, "created"], "at $.users[1].created"),
@@ -114,6 +105,7 @@ def test_note_follows_earlier_notes_and_survives_odd_notes(hooks):
     ('a: 1\n' * 999 + 'b: "\\q"', 1000),  # the last line, no line feed
     ('\n\n   \nb: "\\"\n', 4),
     ('a:\n  b:\n    c[1]: "\\e"\nd: 1', 3),
+    ('a: 1\rb\nc: "\\q"', 2),  # a lone CR ends no line
 ])
 def test_decoding_errors_name_their_line(text, line):
     from vardel import decode_toon

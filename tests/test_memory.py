@@ -1,23 +1,28 @@
 """Many calls that end at each stage of a call, failing or not, leave the process
-no bigger: neither the bytes in use in the C allocator (glibc's mallinfo2: the
-codec's C++ allocations and Python objects above 512 bytes; unlike the resident
-set, not hidden by memory that earlier tests freed) nor the Python memory that
-tracemalloc traces. Every call handles kilobytes, so a leak per call would show
-far above the bounds. Under the sanitizer build (VARDEL_SANITIZED) malloc is
-ASan's, whose quarantine keeps freed memory: only traced memory is checked, and
-LeakSanitizer watches the native allocations. Reference counts: test_refcounts."""
+no bigger and the reference counts of their data unchanged. The process: neither
+the bytes in use in the C allocator (glibc's mallinfo2: the codec's C++
+allocations and Python objects above 512 bytes; unlike the resident set, not
+hidden by memory that earlier tests freed) nor the Python memory that tracemalloc
+traces. Every call handles kilobytes, so a leak per call would show far above the
+bounds. Under the sanitizer build (VARDEL_SANITIZED) malloc is ASan's, whose
+quarantine keeps freed memory: only traced memory is checked, and LeakSanitizer
+watches the native allocations."""
 
+import copy
 import ctypes
+import dataclasses
+import datetime
 import gc
 import os
 import pickle
 import sys
 import tracemalloc
+import uuid
 
 import pytest
 
-from support import UMap, USeq, fail
-from vardel import DecodeError, DecodeOptions as DO, EncodeOptions as EO, decode, decode_toon, encode
+from support import Index, UMap, USeq, fail, numpy_bool
+from vardel import DecodeError, DecodeOptions as DO, EncodeOptions as EO, common_types, decode, decode_toon, encode
 
 CALLS, NATIVE_LIMIT, TRACED_LIMIT = 3000, 1024 * 1024, 256 * 1024
 SANITIZED = os.environ.get("VARDEL_SANITIZED") == "1"
@@ -38,21 +43,23 @@ def native_in_use():
     return info.uordblks + info.hblkhd  # small blocks and mmapped ones
 
 
+def call(fn):
+    try:
+        fn()
+    except BaseException:  # noqa: BLE001 - every outcome is measured the same way
+        pass
+
+
 def growth(fn):
     """(C allocator, traced) bytes gained over CALLS calls of fn, after a warm-up."""
-    def call():
-        try:
-            fn()
-        except BaseException:  # noqa: BLE001 - every outcome is measured the same way
-            pass
     tracemalloc.start()
     try:
         for _ in range(300):
-            call()
+            call(fn)
         gc.collect()
         before = native_in_use(), tracemalloc.get_traced_memory()[0]
         for _ in range(CALLS):
-            call()
+            call(fn)
         gc.collect()
         return native_in_use() - before[0], tracemalloc.get_traced_memory()[0] - before[1]
     finally:
@@ -63,71 +70,148 @@ def boom(*args):
     raise LookupError(bytearray(2048))  # a new, large exception each time
 
 
-TREE = {"names": ["%d" % i * 1024 for i in range(8)], "rows": [{"id": i, "n": "n" * 512} for i in range(20)]}
-TEXT = "\n".join(f"key{i}: {'v' * 64}" for i in range(300))
+def text(s):  # made at run time, so neither interned nor immortal
+    return "".join([s, "~"])
+
+
+class Marker:
+    pass
+
+
+def caused(marker):
+    error = TypeError(marker)
+    error.__cause__ = LookupError(marker)
+    return error
+
+
+@dataclasses.dataclass
+class Record:
+    name: object
+    when: object
+
+
+# The objects whose reference counts are watched (the first eight mortal), held by the calls below.
+K, V, S, MK, BIG = text("k" * 1024), text("v" * 1024), text("|" * 1024), Marker(), 10**30
+OPTS, SET, DOPTS = EO(S, 4), EO(), DO()  # S is no delimiter the encoder writes
+WHEN = datetime.datetime(2020, 1, 2, 3, 4, 5, 6, tzinfo=datetime.timezone(datetime.timedelta(hours=1)))
+REC, ID = Record(V, WHEN), uuid.UUID(int=7)
+TRACKED = [K, V, S, MK, BIG, OPTS, SET, DOPTS, WHEN, REC, ID, None, True, False, EO, DO, encode, common_types]
+TREE = {"names": ["%d" % i * 1024 for i in range(8)], "rows": [{"id": i, "n": "n" * 512} for i in range(20)],
+        K: [V, 3.5, 2**64 - 1, None], S: {V: (1, frozenset([K]))}}
+TEXT = "\n".join([*(f"key{i}: {'v' * 64}" for i in range(300)),
+                  "u[2]{id,name}:\n  1,Ada\n  2,Bob\nn: 18446744073709551615\nl[3]: true,null,-7"])
 BAD_SET = type("BadSet", (set,), {"__iter__": boom})([1])
-NESTED_TEXT = encode({"tree": TREE, "lists": [[TREE["names"]], {"k": TREE["rows"][:3]}]})
-CIRCLE = ["c" * 1024]
+BAD_CHECK = type("BadCheck", (), {"__class__": property(boom)})()
+TREE_TEXT = encode({"tree": TREE, "lists": [[TREE["names"]], {"k": TREE["rows"][:3]}]})
+CIRCLE = [K, V]
 CIRCLE.append(CIRCLE)
-DEEP = ["d" * 1024]
+DEEP = [{V: S}]
 for _ in range(600):
     DEEP = [DEEP]
+ROWS = [{K: i, S: V} for i in range(20)]
+CONVERSION = "Python conversion error: "
 
 # (stage, call given the test hooks, exception it ends with ("panic": the hooks' type), message part)
 STAGES = [
     ("encode", lambda h: encode(TREE, EO("|", 3)), None, ""),
-    ("decode", lambda h: decode_toon(TEXT, DO(strict=False)), None, ""),
-    ("options_and_attributes", lambda h: (EO("|" * 2048, 4, False).delimiter, DO(strict=True).strict,
-                                          setattr(EO(), "delimiter", "|" * 2048)), None, ""),
+    ("decode", lambda h: decode_toon(TEXT, DOPTS), None, ""),
+    ("options_and_attributes", lambda h: (EO(S, Index(BIG % 2**64), numpy_bool(False), False).delimiter,
+                                          DO(strict=False).strict, setattr(SET, "delimiter", V), SET.delimiter,
+                                          SET.indent, DOPTS.strict), None, ""),
     ("missing_argument", lambda h: encode(), TypeError, ""),
-    ("extra_argument", lambda h: encode(TREE, None, 3), TypeError, ""),
+    ("extra_argument", lambda h: encode(TREE, None, 3), TypeError, "positional arguments"),
     ("unknown_keyword", lambda h: decode_toon(TEXT, **{"k" * 512: 1}), TypeError, "unexpected keyword"),
+    ("unknown_keyword_with_options", lambda h: encode([K, TREE], OPTS, other=V), TypeError, "unexpected keyword"),
     ("decode_bytes", lambda h: decode_toon(TEXT.encode()), TypeError, ""),
-    ("options_repr_compare_pickle", lambda h: (repr(EO("|" * 2048, sort_keys=False)), EO("|" * 2048) == EO(),
-                                               pickle.loads(pickle.dumps([EO("|" * 2048), DO(delimiter="\t")]))),
-     None, ""),
-    ("bad_decode_delimiter", lambda h: DO(delimiter=";" * 2048), ValueError, "delimiter must be"),
-    ("bad_option_value", lambda h: EO(indent="i" * 1024), TypeError, ""),
+    ("options_repr_compare_copy", lambda h: (repr(OPTS), repr(DOPTS), OPTS == SET, OPTS != EO(S, 4), OPTS == DOPTS,
+                                             pickle.loads(pickle.dumps([OPTS, DOPTS, DO(delimiter="\t")])),
+                                             copy.deepcopy(OPTS), DOPTS.__reduce__()), None, ""),
+    ("unhashable_options", lambda h: hash(OPTS), TypeError, "unhashable"),
+    ("bad_decode_delimiter", lambda h: DO(delimiter=V), ValueError, "delimiter must be"),
+    ("bad_decode_delimiter_set", lambda h: setattr(DOPTS, "delimiter", S), ValueError, "delimiter must be"),
+    ("bad_option_value", lambda h: EO(indent=V), TypeError, "argument 'indent'"),
+    ("index_raises", lambda h: EO(S, Index(caused(MK))), TypeError, "argument 'indent'"),
+    ("bad_decode_option", lambda h: DO(MK), TypeError, "argument 'strict'"),
     ("bad_setter_value", lambda h: setattr(EO(), "indent", -1), OverflowError, ""),
-    ("encode_options_of_the_other_class", lambda h: encode(TREE, DO()), TypeError, ""),
-    ("decode_options_of_the_other_class", lambda h: decode_toon(TEXT, EO()), TypeError, ""),
-    ("unsupported_type", lambda h: encode([TREE, object()]), ValueError, "unsupported type"),
-    ("integer_out_of_range", lambda h: encode([TREE, 2**64]), ValueError, "out of range"),
-    ("key_not_a_str", lambda h: encode({"a": TREE, 7: 1}), ValueError, "PyString"),
+    ("setter_index_raises", lambda h: setattr(SET, "indent", Index(caused(MK))), TypeError, "argument 'indent'"),
+    ("delete_attribute", lambda h: delattr(SET, "indent"), AttributeError, "can't delete"),
+    ("settings_copied_and_refused", lambda h: (h.encode_settings(OPTS, None), h.decode_settings(DOPTS, lambda: DO(MK))),
+     TypeError, "argument 'strict'"),
+    ("encode_options_of_the_other_class", lambda h: encode(TREE, DOPTS), TypeError, "'EncodeOptions'"),
+    ("decode_options_of_the_other_class", lambda h: decode_toon(TEXT, OPTS), TypeError, "'DecodeOptions'"),
+    ("unsupported_type", lambda h: encode([TREE, {S: MK}]), ValueError, "unsupported type Marker"),
+    ("integer_out_of_range", lambda h: encode([TREE, BIG]), ValueError, "out of range"),
+    ("key_not_a_str", lambda h: encode({K: TREE, 7: S}, OPTS), ValueError, "PyString"),
+    ("table_then_bytes", lambda h: encode([*ROWS, {K: 2, S: b"x"}], OPTS), ValueError, "byte array"),
     ("lone_surrogate", lambda h: encode([TREE, "\ud800" * 512]), ValueError, "UnicodeEncodeError"),
-    ("too_deep", lambda h: encode(DEEP), ValueError, "deeper"),
-    ("circular", lambda h: encode(CIRCLE), ValueError, "circular"),
-    ("keys_raises", lambda h: encode([TREE, UMap(keys=boom)]), ValueError, "LookupError"),
+    ("too_deep", lambda h: encode({K: DEEP}), ValueError, "deeper"),
+    ("circular", lambda h: encode({S: CIRCLE}), ValueError, "circular"),
+    ("keys_raises", lambda h: encode([TREE, UMap({K: MK}, keys=boom)]), ValueError, "LookupError"),
     ("values_raises", lambda h: encode([TREE, UMap(values=boom)]), ValueError, "LookupError"),
     ("len_raises", lambda h: encode([TREE, USeq(len=boom)]), ValueError, "LookupError"),
+    ("length_changes", lambda h: encode([TREE, USeq([K, V], len=[3, 2].pop)]), ValueError, "expected sequence"),
     ("getitem_raises", lambda h: encode([TREE, USeq([1, 2], getitem=boom)]), ValueError, "LookupError"),
     ("iteration_raises", lambda h: encode([TREE, BAD_SET]), ValueError, "LookupError"),
-    ("invalid_delimiter", lambda h: encode(TREE, EO(";")), ValueError, "Invalid delimiter: ;"),
+    ("abc_check_raises", lambda h: encode([TREE, BAD_CHECK]), ValueError, "unsupported type BadCheck"),
+    ("invalid_delimiter", lambda h: encode(TREE, OPTS), ValueError, "Invalid delimiter: ||"),
+    ("borrow_refused", lambda h: encode([TREE, UMap(keys=lambda: setattr(OPTS, "delimiter", V))], OPTS), ValueError,
+     "Already borrowed"),
     ("indentation_too_large", lambda h: encode(TREE, EO(indent=2**62)), OverflowError, "Indentation"),
     ("decoding_error", lambda h: decode_toon(TEXT + '\nt[2]{a,b}:\n  1,2\n  3,"x\\"'), ValueError, "Decoding error: "),
-    ("nested_decode", lambda h: decode(NESTED_TEXT), None, ""),
+    ("nested_decode", lambda h: decode(TREE_TEXT), None, ""),
     # errors deep in the text, with much of the value already built
-    ("nested_decode_error", lambda h: decode(NESTED_TEXT + '\nz:\n  y: "\\q"'), DecodeError, "escape"),
-    ("nested_count_error", lambda h: decode(NESTED_TEXT + "\nz[3]: 1,2"), DecodeError, "announces"),
+    ("nested_decode_error", lambda h: decode(TREE_TEXT + '\nz:\n  y: "\\q"'), DecodeError, "escape"),
+    ("nested_count_error", lambda h: decode(TREE_TEXT + "\nz[3]: 1,2"), DecodeError, "announces"),
     ("panic", lambda h: h.panic("p" * 1024), "panic", ""),
     ("native_exception", lambda h: h.throw_error(), "panic", ""),
-    ("panic_in_user_code", lambda h: encode([TREE, UMap(keys=lambda: h.panic("p" * 1024))]), "panic", ""),
+    ("panic_in_user_code", lambda h: encode({K: [TREE, UMap({V: MK}, keys=lambda: h.panic("p" * 1024))]}, OPTS),
+     "panic", ""),
+    # default, and the ready-made hook as default
+    ("default", lambda h: encode({K: [MK, S, TREE]}, default=lambda o: {V: [S, BIG % 7]}), None, ""),
+    ("default_raises", lambda h: encode({K: [TREE, MK]}, default=fail(caused(MK))), TypeError, ""),
+    ("default_unchanged", lambda h: encode({K: [TREE, {S: MK}]}, default=lambda o: o), ValueError, "unsupported"),
+    ("default_too_deep", lambda h: encode([K, TREE, MK], default=lambda o: [V, o]), ValueError, "deeper"),
+    ("common_types", lambda h: encode({K: [REC, ID, WHEN, MK, TREE]}, default=lambda o: V if o is MK
+                                      else common_types(o)), None, ""),
+    ("common_types_native", lambda h: encode({K: [REC, ID, WHEN, (REC,), TREE]}, default=common_types), None, ""),
+    ("common_types_refuse", lambda h: encode({K: [TREE, REC, Record(MK, K)]}, default=common_types), TypeError,
+     "not TOON serializable"),
 ]
 
 
-@pytest.mark.parametrize("fn, raises, part", [s[1:] for s in STAGES], ids=[s[0] for s in STAGES])
-def test_many_calls_do_not_grow_memory(hooks, capfd, fn, raises, part):
+def run_ends_at_its_stage(hooks, fn, raises, part):
     raises = hooks.panic_type() if raises == "panic" else raises
-    try:  # the call ends at the stage it is named for
+    try:
         fn(hooks)
         error = None
     except BaseException as e:  # noqa: BLE001
         error = e
     assert error is None if raises is None else isinstance(error, raises) and part in str(error), repr(error)
+
+
+@pytest.mark.parametrize("fn, raises, part", [s[1:] for s in STAGES], ids=[s[0] for s in STAGES])
+def test_many_calls_do_not_grow_memory(hooks, capfd, monkeypatch, fn, raises, part):
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
+    run_ends_at_its_stage(hooks, fn, raises, part)
     native, traced = growth(lambda: fn(hooks))
     capfd.readouterr()  # the hooks report each panic on stderr
     assert traced < TRACED_LIMIT, f"Python memory grew by {traced} bytes over {CALLS} calls"
     assert SANITIZED or native < NATIVE_LIMIT, f"C allocations grew by {native} bytes over {CALLS} calls"
+
+
+@pytest.mark.parametrize("fn, raises, part", [s[1:] for s in STAGES], ids=[s[0] for s in STAGES])
+def test_many_calls_leave_reference_counts_unchanged(hooks, capfd, monkeypatch, fn, raises, part):
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
+    run_ends_at_its_stage(hooks, fn, raises, part)  # caches that live for the process are filled
+    gc.collect()
+    before = [sys.getrefcount(o) for o in TRACKED]
+    for _ in range(40):
+        call(lambda: fn(hooks))
+    gc.collect()
+    after = [sys.getrefcount(o) for o in TRACKED]
+    capfd.readouterr()
+    assert max(before[:8]) < 2**20  # mortal, so the counts can move
+    assert [(repr(o)[:40], b, a) for o, b, a in zip(TRACKED, before, after) if a != b] == []
 
 
 def test_a_leak_would_be_seen():
@@ -145,10 +229,6 @@ def test_a_leak_would_be_seen():
 
 # A sweep makes tens of failing calls; one list or a pool block lost by each would show.
 SWEEP_TRACED_LIMIT, SWEEP_NATIVE_LIMIT = 4096, 128 * 1024
-
-
-def text(s):  # made at run time, so neither interned nor immortal
-    return "".join([s, "~"])
 
 
 class Pairs(dict):  # not exact built-in types: read through the general rules, as a whole tree
@@ -180,6 +260,15 @@ GENERAL_LARGE = Pairs({text("ints"): Items(range(6000)), text("s"): text("\"" * 
 WIDE = {text("rows"): [{text("t"): text('中"文\n%d' % i), text("u"): text("😀 %d" % i)} for i in range(50)]
         + [{text("t"): text("é")}],
         text("k€y"): text(" ü ")}
+# Every kind of value and member decode_toon reports: repeated field names, a short row, a key too
+# long to cache; and a text of every layout for decode's nested reader.
+ROWS_TEXT = "\n".join([
+    "z: 1", "b: 2.5", 'a: "quoted \\"x\\""', "a: 18446744073709551615", "n: -9223372036854775808",
+    "t[3]{id,name,id,score}:", "  1,Ann,9,1.5", "  2,Bjørn", "  3,😀 face,11,-0.25",
+    "l[5]: true,false,null,\"é\",wordy text here", "e[0]:", "k" * 70 + ": long",
+])
+LAYOUTS_TEXT = encode({"a": {"b": [1, "é", None], "c": [{"x": 1.5, "y": "q\"r"}, {"x": 2, "y": ""}]},
+                       "l": [[1, 2], {"k": {}}, "s" * 40], "z": -0.0})
 # name: (data, call with the data)
 FAULT_CASES = {
     "encode wide text": (WIDE, encode),
@@ -188,12 +277,14 @@ FAULT_CASES = {
     "encode large": (LARGE, encode),
     "encode through the general rules": (GENERAL, encode),
     "encode large through the general rules": (GENERAL_LARGE, encode),
-    "decode nested": (NESTED_TEXT, decode_toon),
+    "decode_toon nested": (NESTED_TEXT, decode_toon),
     "decode large": (LARGE_TEXT, decode_toon),
+    "decode rows": (ROWS_TEXT, decode_toon),
+    "decode nested": (LAYOUTS_TEXT, decode),
 }
 # Calls whose every interpreter allocation is tried (the large ones would take minutes).
 INTERPRETER_CASES = ["encode nested", "encode nested with options", "encode wide text", "encode through the general rules",
-                     "decode nested"]
+                     "decode_toon nested", "decode rows", "decode nested"]
 
 
 def objects_of(data, found=None):
@@ -217,13 +308,15 @@ def sweep(fn, fail_nth, limit):
     outcomes = []
     n = 1
     while not limit(n, outcomes):
+        result = "memory"  # made before the failures start
         fail_nth(n)
         try:
-            outcomes.append(fn())
+            result = fn()
         except MemoryError:
-            outcomes.append("memory")
+            pass
         finally:
             fail_nth(None)
+        outcomes.append(result)
         n += 1
     return outcomes
 
@@ -312,11 +405,11 @@ def test_memory_errors_in_user_code_propagate_unchanged(exc, data):
 _testcapi = pytest.importorskip("_testcapi")
 
 
-def fail_interpreter_allocation(n):
+def fail_interpreter_allocation(n, every_later=False):
     if n is None:
         _testcapi.remove_mem_hooks()
-    else:
-        _testcapi.set_nomemory(n - 1, n)  # fails the allocations counted in (start, stop]
+    else:  # fails the allocations counted in (start, stop], stop 0 for no end
+        _testcapi.set_nomemory(n - 1, 0 if every_later else n)
 
 
 def after_successes(run):
@@ -325,7 +418,10 @@ def after_successes(run):
     return lambda n, outcomes: len(outcomes) >= run and "memory" not in outcomes[-run:]
 
 
-@pytest.mark.parametrize("name", INTERPRETER_CASES)
-def test_interpreter_allocation_failures(name, monkeypatch):
-    failed = check_sweep(name, fail_interpreter_allocation, after_successes(30), monkeypatch)
+# The decoders also with every allocation from the Nth failing: nothing on the way out may need one.
+@pytest.mark.parametrize("name, every_later", [(name, False) for name in INTERPRETER_CASES]
+                         + [("decode rows", True), ("decode nested", True)])
+def test_interpreter_allocation_failures(name, every_later, monkeypatch):
+    fail = lambda n: fail_interpreter_allocation(n, every_later)  # noqa: E731
+    failed = check_sweep(name, fail, after_successes(30), monkeypatch)
     print(f"{name}: {failed} interpreter allocations failed the call")

@@ -61,6 +61,7 @@ SURROGATE = "'utf-8' codec can't encode character '\\ud800' in position 3: surro
     (D, ("a: \ud800", "x"), {}, UnicodeEncodeError, SURROGATE),
     (D, ("a: 1", EO()), {}, TypeError, "argument 'options': 'EncodeOptions' object cannot be converted to 'DecodeOptions'"),
     (EO, (",", 2, True, True, True), {}, TypeError, "EncodeOptions.__new__() takes from 0 to 4 positional arguments but 5 were given"),
+    (DO, (True, "|"), {}, TypeError, "DecodeOptions.__new__() takes from 0 to 1 positional arguments but 2 were given"),
     (DO, (), {"strict": True, "foo": 1}, TypeError, "DecodeOptions.__new__() got an unexpected keyword argument 'foo'"),
 ])
 def test_binding_errors(fn, args, kwargs, exc, message):

@@ -28,15 +28,6 @@ def test_defaults_and_positional_order():
     assert fields(DO(False)) == (False, ",") and fields(DO(delimiter="|")) == (True, "|")
 
 
-@pytest.mark.parametrize("cls, args, message", [
-    # the new fields are keyword-only: the positional forms keep their old meaning and errors
-    (EO, (",", 2, True, True, False), "EncodeOptions.__new__() takes from 0 to 4 positional arguments but 5 were given"),
-    (DO, (True, "|"), "DecodeOptions.__new__() takes from 0 to 1 positional arguments but 2 were given"),
-])
-def test_new_fields_are_keyword_only(cls, args, message):
-    assert outcome(cls, *args) == (TypeError, message)
-
-
 @pytest.mark.parametrize("name, value, expected", [
     ("delimiter", "", ""), ("delimiter", "é✓😀" * 50, "é✓😀" * 50), ("delimiter", type("S", (str,), {})(";"), ";"),
     ("indent", True, 1), ("indent", U64_MAX, U64_MAX), ("indent", Color.RED, 5), ("indent", Index(U64_MAX), U64_MAX),
@@ -145,11 +136,6 @@ def test_instances_hold_only_the_settings(cls):
     assert outcome(object.__new__, cls)[0] is TypeError
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (cls,), {})
-
-
-def test_encode_new_fields_reach_no_old_call():
-    data = {"b": [{"y": 1, "x": 2}, {"y": 3, "x": 4}], "a": {"c": [1, 2]}}
-    assert m.encode(data, EO(sort_keys=True, uniform_indent=False)) == m.encode(data, EO()) == m.encode(data)
 
 
 def test_strict_changes_nothing():
@@ -370,18 +356,3 @@ class Forged:  # pickles whose values did not come from an instance
 def test_unpickling_checks_the_values_like_the_constructor(reduced, exc, message):
     got = outcome(pickle.loads, pickle.dumps(Forged(*reduced)))
     assert got[0] is exc and (message is None or got[1] == message)
-
-
-def test_reading_while_a_call_holds_the_options_changes_nothing():
-    opts, seen = EO("|", 3, True, True, sort_keys=True, uniform_indent=False), []
-
-    def meddle():
-        copied = copy.copy(opts)
-        seen.extend([repr(opts), opts == copied, pickle.loads(pickle.dumps(opts)) == opts,
-                     copy.deepcopy(opts) == opts, outcome(hash, opts)[0]])
-        copied.indent = 5  # a copy is a new instance, free of the call's borrow
-        seen.extend([copied.indent, outcome(setattr, opts, "indent", 5)])
-
-    assert m.encode({"m": UMap(keys=meddle), "list": [1, 2]}, opts) == "list:\n   [2|]: 1|2\nm:\n      a: 1"
-    assert seen == [repr(EO("|", 3)), True, True, True, TypeError, 5, (RuntimeError, "Already borrowed")]
-    assert fields(opts) == ("|", 3, True, True, True, False)
