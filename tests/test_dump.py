@@ -9,14 +9,27 @@ from vardel import EncodeOptions
 
 PIECE = 1 << 20
 
-# Texts around the piece size, with characters of every UTF-8 length placed so that some straddle
-# a piece boundary.
+SMALL = [{}, [], "", 0, {"a": [1, 2], "é": "ü"}, [{"x": 1, "y": "z"}] * 3]
+# Texts past the piece size, with characters of every UTF-8 length placed so that some straddle a
+# piece boundary.
 LARGE = [
     {"k": "x" * (PIECE - 4) + "é€😀" * 3},
     {"rows": [{"a": i, "b": "ü€" * 50, "c": "😀"} for i in range(8000)]},
     ["a" * (PIECE - 10), "b" * PIECE, "c"],
 ]
-SMALL = [{}, [], "", 0, {"a": [1, 2], "é": "ü"}, [{"x": 1, "y": "z"}] * 3]
+# Texts whose strs that are not ASCII come to a text file straight from their own storage, in
+# pieces: strs longer than a piece, and runs of bytes (keys that are not ASCII among them) and
+# of strs that straddle the boundaries between pieces.
+WIDE = [
+    {"k": "€" * (PIECE + 5)},
+    {"a": "x" * (PIECE - 3), "b": "😀é" * 10},
+    {"rows": [{"kü": i, "t": "中文" * 40, "u": '"é"\n'} for i in range(12000)]},
+    ["é" * (PIECE // 2), "b" * PIECE, "€" * 3],
+    # UTF-8 in the bytes alone (keys), cut between characters; in the second a piece of a
+    # megabyte would end inside one
+    {f"ключ{i}": i for i in range(100_000)},
+    {"a" + "ж" * (PIECE // 2 + 7): 1},
+]
 
 
 class Pieces(io.RawIOBase):
@@ -44,25 +57,17 @@ class TextPieces:
         self.pieces.append(s)
 
 
-@pytest.mark.parametrize("data", SMALL + LARGE)
-def test_text_and_binary_files_receive_the_encoded_text(data):
-    text = vardel.encode(data)
-    binary, textual = io.BytesIO(), io.StringIO()
-    vardel.dump(data, binary)
-    vardel.dump(data, textual)
-    assert binary.getvalue() == text.encode("utf-8")
-    assert textual.getvalue() == text
-
-
-@pytest.mark.parametrize("data", LARGE)
-def test_pieces_are_bounded_and_cut_between_characters(data):
-    raw, textual = Pieces(), TextPieces()
-    vardel.dump(data, raw)
-    vardel.dump(data, textual)
-    assert len(raw.pieces) > 1 and all(0 < len(p) <= PIECE for p in raw.pieces)
-    assert "".join(p.decode("utf-8") for p in raw.pieces) == vardel.encode(data)
-    assert all(isinstance(p, str) for p in textual.pieces)
-    assert "".join(textual.pieces) == vardel.encode(data)
+@pytest.mark.parametrize("data", SMALL + LARGE + WIDE)
+def test_every_kind_of_file_receives_the_encoded_text_in_pieces(data):
+    text, large, wide = vardel.encode(data), any(data is d for d in LARGE + WIDE), any(data is d for d in WIDE)
+    binary, textual, raw, strs = io.BytesIO(), io.StringIO(), Pieces(), TextPieces()
+    for out in (binary, textual, raw, strs):
+        vardel.dump(data, out)
+    assert binary.getvalue() == text.encode("utf-8") and textual.getvalue() == text
+    # Pieces of at most a piece each, none empty (an empty text writes nothing), cut between characters.
+    assert "".join(p.decode("utf-8") for p in raw.pieces) == text == "".join(strs.pieces)
+    assert all(0 < len(p) <= PIECE for p in raw.pieces + strs.pieces) and all(type(p) is str for p in strs.pieces)
+    assert (len(raw.pieces) > 1, len(strs.pieces) > 1) == (large, wide or len(text) > PIECE)
 
 
 @pytest.mark.parametrize("limit", [1, 7, 4096])
@@ -76,15 +81,11 @@ def test_short_writes_of_a_raw_stream_are_completed(limit):
 
 def test_real_files_in_both_modes(tmp_path):
     data = {"users": [{"id": i, "name": f"n{i}", "city": "Zürich"} for i in range(100)]}
-    with open(tmp_path / "t.toon", "w", encoding="utf-8") as f:
-        vardel.dump(data, f)
-    with open(tmp_path / "b.toon", "wb") as f:
-        vardel.dump(data, f)
-    with open(tmp_path / "r.toon", "wb", buffering=0) as f:
-        vardel.dump(data, f)
-    for name in ("t", "b", "r"):
-        assert (tmp_path / f"{name}.toon").read_text("utf-8") == vardel.encode(data)
-    assert vardel.decode((tmp_path / "b.toon").read_text("utf-8")) == data
+    for name, mode, buffering in (("t", "w", -1), ("b", "wb", -1), ("r", "wb", 0)):
+        with open(tmp_path / name, mode, buffering, encoding="utf-8" if mode == "w" else None) as f:
+            vardel.dump(data, f)
+        assert (tmp_path / name).read_text("utf-8") == vardel.encode(data)
+    assert vardel.decode((tmp_path / "b").read_text("utf-8")) == data
 
 
 def test_options_and_default_are_those_of_encode():
@@ -111,68 +112,27 @@ def test_a_failed_encoding_writes_nothing_and_raises_as_encode(data, options, er
     assert str(dumped.value) == str(encoded.value)
 
 
-def test_bad_files_and_failing_writes_raise():
-    with pytest.raises(AttributeError):
-        vardel.dump({"a": 1}, object())
+@pytest.mark.parametrize("base", [io.RawIOBase, object], ids=["binary", "text"])
+def test_a_failing_write_stops_the_dump(base):
+    class Full(base):
+        calls = 0
 
-    class Full(io.RawIOBase):
         def writable(self):
             return True
 
         def write(self, b):
+            type(self).calls += 1
             raise OSError(28, "No space left on device")
 
     with pytest.raises(OSError, match="No space left"):
-        vardel.dump({"a": 1}, Full())
+        vardel.dump(LARGE[0], Full())
+    assert Full.calls == 1
+
+
+def test_bad_files_and_arguments_raise():
+    with pytest.raises(AttributeError):
+        vardel.dump({"a": 1}, object())
     with pytest.raises(TypeError, match="dump\\(\\) argument 'default' must be callable"):
         vardel.dump({"a": 1}, io.StringIO(), default=3)
     with pytest.raises(TypeError):
         vardel.dump({"a": 1})
-
-
-# Texts whose strs that are not ASCII come to a text file straight from their own storage, in
-# pieces: strs longer than a piece, and runs of bytes (keys that are not ASCII among them) and
-# of strs that straddle the boundaries between pieces.
-WIDE = [
-    {"k": "€" * (PIECE + 5)},
-    {"a": "x" * (PIECE - 3), "b": "😀é" * 10},
-    {"rows": [{"kü": i, "t": "中文" * 40, "u": '"é"\n'} for i in range(12000)]},
-    ["é" * (PIECE // 2), "b" * PIECE, "€" * 3],
-    # UTF-8 in the bytes alone (keys), cut between characters; in the second a piece of a
-    # megabyte would end inside one
-    {f"ключ{i}": i for i in range(100_000)},
-    {"a" + "ж" * (PIECE // 2 + 7): 1},
-]
-
-
-@pytest.mark.parametrize("data", WIDE)
-def test_a_text_file_gets_pieces_of_at_most_a_piece_each(data):
-    textual, binary = TextPieces(), io.BytesIO()
-    vardel.dump(data, textual)
-    vardel.dump(data, binary)
-    assert len(textual.pieces) > 1 and all(0 < len(p) <= PIECE for p in textual.pieces)
-    text = "".join(textual.pieces)
-    assert text == vardel.encode(data) == binary.getvalue().decode("utf-8")
-    # Each piece as narrow as its own characters allow.
-    assert all(p == p.encode("utf-8").decode("utf-8") for p in textual.pieces)
-
-
-def test_an_empty_text_writes_nothing_to_a_text_file():
-    textual = TextPieces()
-    vardel.dump({}, textual)
-    assert textual.pieces == []
-
-
-def test_a_failing_write_of_a_text_file_stops_the_dump():
-    class Failing:
-        def __init__(self):
-            self.calls = 0
-
-        def write(self, s):
-            self.calls += 1
-            raise OSError("disk full")
-
-    out = Failing()
-    with pytest.raises(OSError, match="disk full"):
-        vardel.dump(WIDE[0], out)
-    assert out.calls == 1
