@@ -69,7 +69,14 @@ void alloc_fault_cases() {
 
 // --- the block pool ----------------------------------------------------------
 
-constexpr std::size_t kLarge = 64 * 1024;  // the smallest block the pool keeps
+// Sizes in KiB and MiB.
+constexpr std::size_t operator""_K(unsigned long long n) {
+  return n << 10;
+}
+constexpr std::size_t operator""_M(unsigned long long n) {
+  return n << 20;
+}
+constexpr std::size_t kLarge = 64_K;  // the smallest block the pool keeps
 
 // Takes and gives back every cached block, emptying the cache.
 void drain() {
@@ -95,44 +102,29 @@ void pool_cases() {
     std::vector<std::size_t> expect;  // sizes of the blocks they return
     std::vector<std::size_t> bounds;  // the takes' max_bytes, when given
   };
-  const std::size_t K = 1024, M = 1024 * 1024;
+  // clang-format off
   const Case cases[] = {
-      {"small blocks are not kept", {4 * K}, {2 * K}, {2 * K}},
-      {"a kept block is reused once", {100 * K}, {70 * K, 70 * K}, {100 * K, 70 * K}},
-      {"an exact fit", {100 * K}, {100 * K}, {100 * K}},
-      {"too small a kept block is left", {100 * K}, {101 * K, 99 * K}, {101 * K, 100 * K}},
-      {"the largest that fits first",
-       {80 * K, 300 * K, 90 * K},
-       {70 * K, 70 * K, 70 * K, 70 * K},
-       {300 * K, 90 * K, 80 * K, 70 * K}},
-      {"a small request takes no kept block", {200 * K}, {1, 64 * K}, {1, 200 * K}},
+      {"small blocks are not kept", {4_K}, {2_K}, {2_K}},
+      {"a kept block is reused once", {100_K}, {70_K, 70_K}, {100_K, 70_K}},
+      {"an exact fit", {100_K}, {100_K}, {100_K}},
+      {"too small a kept block is left", {100_K}, {101_K, 99_K}, {101_K, 100_K}},
+      {"the largest that fits first", {80_K, 300_K, 90_K}, {70_K, 70_K, 70_K, 70_K},
+                                      {300_K, 90_K, 80_K, 70_K}},
+      {"a small request takes no kept block", {200_K}, {1, 64_K}, {1, 200_K}},
       // The cap on bytes: 60 + 60 fit, 10 more would not and is smaller than both.
-      {"bytes cap drops a smaller block",
-       {60 * M, 60 * M, 10 * M},
-       {9 * M, 9 * M, 9 * M},
-       {60 * M, 60 * M, 9 * M}},
+      {"bytes cap drops a smaller block", {60_M, 60_M, 10_M}, {9_M, 9_M, 9_M}, {60_M, 60_M, 9_M}},
       // A larger block replaces the smallest when the total still fits.
-      {"bytes cap keeps the larger block",
-       {60 * M, 50 * M, 64 * M},
-       {49 * M, 49 * M, 49 * M},
-       {64 * M, 60 * M, 49 * M}},
+      {"bytes cap keeps the larger block", {60_M, 50_M, 64_M}, {49_M, 49_M, 49_M}, {64_M, 60_M, 49_M}},
       // As many smaller blocks as it takes make room for a larger one.
-      {"a block the size of the cap drops every smaller one",
-       {60 * M, 50 * M, 128 * M},
-       {100 * M, 49 * M},
-       {128 * M, 49 * M}},
+      {"a block the size of the cap drops every smaller one", {60_M, 50_M, 128_M}, {100_M, 49_M},
+                                                              {128_M, 49_M}},
       // 100 + 30 is past the cap even without the 20: nothing is dropped for the 30.
-      {"smaller blocks are dropped only when that makes room",
-       {100 * M, 20 * M, 30 * M},
-       {19 * M, 19 * M, 19 * M},
-       {100 * M, 20 * M, 19 * M}},
-      {"a bounded take leaves a far larger block",
-       {10 * M},
-       {64 * K, 5 * M},
-       {64 * K, 10 * M},
-       {512 * K, SIZE_MAX}},
-      {"a bounded take takes a block within its bound", {300 * K}, {100 * K}, {300 * K}, {800 * K}},
+      {"smaller blocks are dropped only when that makes room", {100_M, 20_M, 30_M},
+                                                               {19_M, 19_M, 19_M}, {100_M, 20_M, 19_M}},
+      {"a bounded take leaves a far larger block", {10_M}, {64_K, 5_M}, {64_K, 10_M}, {512_K, SIZE_MAX}},
+      {"a bounded take takes a block within its bound", {300_K}, {100_K}, {300_K}, {800_K}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     if (!kPoolCaches) break;
     drain();
@@ -175,12 +167,12 @@ void pool_cases() {
   // Growing a block keeps its content; a failed growth leaves the block as it was.
   Block b = vardel::pool_take(3000);
   fill(b.data, 3000, 3);
-  b = vardel::pool_grow(b, 5 * M);
-  CHECK(b.size == 5 * M && holds(b.data, 3000, 3));
+  b = vardel::pool_grow(b, 5_M);
+  CHECK(b.size == 5_M && holds(b.data, 3000, 3));
   af::arm(1);
-  CHECK(throws_bad_alloc([&] { b = vardel::pool_grow(b, 9 * M); }));
+  CHECK(throws_bad_alloc([&] { b = vardel::pool_grow(b, 9_M); }));
   af::arm(0);
-  CHECK(b.size == 5 * M && holds(b.data, 3000, 3));
+  CHECK(b.size == 5_M && holds(b.data, 3000, 3));
   vardel::pool_give(b);
 }
 
@@ -210,11 +202,10 @@ void pooled_vec_cases() {
     std::size_t bytes;  // reserved by a container, then freed with it
     bool kept;          // its block is in the cache afterwards
   };
-  const std::size_t K = 1024;
   const Case cases[] = {
-      {"a small array is not kept", 60 * K, false},
+      {"a small array is not kept", 60_K, false},
       {"the smallest pooled array is kept", kLarge, true},
-      {"a large array is kept", 300 * K, true},
+      {"a large array is kept", 300_K, true},
   };
   for (const Case& c : cases) {
     drain();
@@ -232,9 +223,9 @@ void pooled_vec_cases() {
   }
   // A container taking a cached block sees it whole, however much of it is asked.
   drain();
-  vardel::pool_give(vardel::pool_take(150 * K));
-  vardel::PooledVec<char> v(100 * K, 'x');
-  CHECK(v.size() == 100 * K && v.front() == 'x' && v.back() == 'x');
+  vardel::pool_give(vardel::pool_take(150_K));
+  vardel::PooledVec<char> v(100_K, 'x');
+  CHECK(v.size() == 100_K && v.front() == 'x' && v.back() == 'x');
   Block fresh = vardel::pool_take(kLarge);
   CHECK(fresh.size == kLarge);  // the cached block is the container's now
   vardel::pool_give(fresh);
@@ -298,18 +289,18 @@ void arena_cases() {
     // A failed growth throws and leaves the arena usable, its earlier storage intact.
     drain();
     Arena arena;
-    char* p = arena.alloc<char>(60 * 1024);
-    fill(p, 60 * 1024, 2);
+    char* p = arena.alloc<char>(60_K);
+    fill(p, 60_K, 2);
     af::arm(1);
-    CHECK(throws_bad_alloc([&] { arena.alloc<char>(10 * 1024); }));
+    CHECK(throws_bad_alloc([&] { arena.alloc<char>(10_K); }));
     af::arm(0);
-    char* q = arena.alloc<char>(10 * 1024);
-    fill(q, 10 * 1024, 4);
-    CHECK(holds(p, 60 * 1024, 2) && holds(q, 10 * 1024, 4));
+    char* q = arena.alloc<char>(10_K);
+    fill(q, 10_K, 4);
+    CHECK(holds(p, 60_K, 2) && holds(q, 10_K, 4));
     // Moving keeps the storage valid.
     Arena moved(std::move(arena));
-    CHECK(holds(p, 60 * 1024, 2));
-    moved.alloc<char>(200 * 1024);
+    CHECK(holds(p, 60_K, 2));
+    moved.alloc<char>(200_K);
   }
 }
 
@@ -330,11 +321,11 @@ void output_buffer_cases() {
       expect += piece;
       if (i == 0) after_first = out.mark();
     }
-    CHECK(out.view() == expect);          // past several growths
-    char* p = out.room(3 * 1024 * 1024);  // far more than doubling gives
-    std::memset(p, 'x', 3 * 1024 * 1024);
-    out.commit(3 * 1024 * 1024);
-    CHECK(out.size() == expect.size() + 3 * 1024 * 1024);
+    CHECK(out.view() == expect);  // past several growths
+    char* p = out.room(3_M);      // far more than doubling gives
+    std::memset(p, 'x', 3_M);
+    out.commit(3_M);
+    CHECK(out.size() == expect.size() + 3_M);
     CHECK(out.view().substr(0, expect.size()) == expect && out.back() == 'x');
     out.rewind(after_first);
     CHECK(out.view() == "0,");
@@ -394,7 +385,7 @@ void output_buffer_cases() {
     drain();
     OutputBuffer out;
     out.spaces(100);
-    std::string big(100 * 1024, 'q');
+    std::string big(100_K, 'q');
     af::arm(1);
     CHECK(throws_bad_alloc([&] { out.append(big); }));
     af::arm(0);
