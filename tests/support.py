@@ -85,9 +85,13 @@ def numpy_bool(value, name="bool_", module="numpy"):
     return type(name, (), {"__module__": module, "__bool__": lambda self: value})()
 
 
-def assert_same(got, expected):
+def same(a, b):
     """Equal with the same types and key order (1 is not 1.0, -0.0 is not 0.0)."""
-    assert repr(got) == repr(expected)
+    return repr(a) == repr(b)
+
+
+def assert_same(got, expected):
+    assert same(got, expected), (got, expected)
 
 
 # --- What decode gives back for encoded data -----------------------------------------------------
@@ -185,16 +189,3 @@ def read_without_markers(value, uniform=False, depth0=True):
         else:
             level.append(read_without_markers(t, uniform, True))
     return out
-
-
-def same(a, b):
-    """Equality with exact types, float signs and key order."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, float):
-        return a == b and math.copysign(1, a) == math.copysign(1, b)
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return a == b

@@ -154,30 +154,6 @@ def C(hooks, obj):
 
 # ---------------------------------------------------------------- the hook alone
 
-@pytest.mark.parametrize(("obj", "expected"), [
-    (dt.datetime(2024, 5, 6, 7, 8, 9), "2024-05-06T07:08:09"),
-    (dt.datetime(2024, 5, 6, 7, 8, 9, 10, tzinfo=UTC), "2024-05-06T07:08:09.000010+00:00"),
-    (dt.date(9, 1, 2), "0009-01-02"),
-    (dt.time(23, 59, 59, 999999), "23:59:59.999999"),
-    (uuid.UUID(int=1), "00000000-0000-0000-0000-000000000001"),
-    (Color.RED, (255, 0, 0)),
-    (Level.LOW, 1),
-    (Word.A, "alpha"),
-    (Perm.R | Perm.W, 6),
-    (Nested.INNER, Color.RED),
-    (Renamed.X, "renamed"),
-    (Point(2, scale=3), {"x": 6, "y": 0.5, "hidden": []}),
-    (Point3(1), {"x": 1, "y": 0.5, "hidden": [], "z": 9}),
-    (Model(), {"id": 7, "when": dt.date(2020, 1, 1)}),
-    (pathlib.PurePosixPath("/a b/c"), "/a b/c"),
-    (pathlib.PureWindowsPath("C:/x"), "C:\\x"),
-    (pathlib.Path("rel") / "x", "rel/x"),
-])
-def test_hook_result(obj, expected):
-    got = common_types(obj)
-    assert repr(got) == repr(expected)
-
-
 # Decimals: an int or float whose written digits have the same value, else the exact text.
 @pytest.mark.parametrize(("text", "expected"), [
     ("0", 0), ("-7", -7), ("5.000", 5), ("1E+3", 1000), ("18446744073709551615", 2**64 - 1),
@@ -290,21 +266,34 @@ def odd_uuid(value):
     return u
 
 
-@pytest.mark.parametrize(("obj", "handled"), [
-    (Color.RED, True), (Color.NAMED, True), (Level.LOW, True), (Word.A, True), (Perm.R | Perm.W, True),
-    (Nested.INNER, True), (Renamed.X, False),
-    (Point(1), True), (Point3(2, 3.0, z=4), True), (Slotted("s", Point(1)), True), (Broken(), True),
-    (dt.datetime(2020, 1, 1, tzinfo=Offset(dt.timedelta(hours=24))), False),  # the hook raises
-    (dt.datetime(2020, 1, 1, tzinfo=Offset(dt.timedelta(hours=-24))), False),
-    (dt.datetime(2020, 1, 1, tzinfo=Offset("+01:00")), False),
-    (dt.time(1, tzinfo=Offset(dt.timedelta(days=-1, microseconds=1))), True),
-    (dt.datetime(2020, 1, 1, tzinfo=Offset(ZeroDivisionError("utcoffset"))), True),  # both raise it
-    (odd_uuid(-1), False), (odd_uuid(2**128), False), (odd_uuid("x"), False),
-    (dt.datetime.max.replace(tzinfo=UTC), True), (dt.datetime.min, True),
-    (Model(), False), (D("1.5"), False), (pathlib.PurePath("x"), False), (object(), False),
-    (Point, False), (b"bytes", False),
+ANY = object()  # the hook's result is not given here: it raises, or another test checks it
+
+
+# The hook's result, and whether the C reading must read the object itself.
+@pytest.mark.parametrize(("obj", "handled", "expected"), [
+    (dt.datetime(2024, 5, 6, 7, 8, 9), True, "2024-05-06T07:08:09"),
+    (dt.datetime(2024, 5, 6, 7, 8, 9, 10, tzinfo=UTC), True, "2024-05-06T07:08:09.000010+00:00"),
+    (dt.date(9, 1, 2), True, "0009-01-02"), (dt.time(23, 59, 59, 999999), True, "23:59:59.999999"),
+    (uuid.UUID(int=1), True, "00000000-0000-0000-0000-000000000001"),
+    (Color.RED, True, (255, 0, 0)), (Color.NAMED, True, "named"), (Level.LOW, True, 1), (Word.A, True, "alpha"),
+    (Perm.R | Perm.W, True, 6), (Nested.INNER, True, Color.RED), (Renamed.X, False, "renamed"),
+    (Point(2, scale=3), True, {"x": 6, "y": 0.5, "hidden": []}),
+    (Point3(1), True, {"x": 1, "y": 0.5, "hidden": [], "z": 9}), (Point3(2, 3.0, z=4), True, ANY),
+    (Slotted("s", Point(1)), True, ANY), (Broken(), True, ANY),
+    (Model(), False, {"id": 7, "when": dt.date(2020, 1, 1)}),
+    (pathlib.PurePosixPath("/a b/c"), False, "/a b/c"), (pathlib.PureWindowsPath("C:/x"), False, "C:\\x"),
+    (pathlib.Path("rel") / "x", False, "rel/x"),
+    (dt.datetime(2020, 1, 1, tzinfo=Offset(dt.timedelta(hours=24))), False, ANY),  # the hook raises
+    (dt.datetime(2020, 1, 1, tzinfo=Offset(dt.timedelta(hours=-24))), False, ANY),
+    (dt.datetime(2020, 1, 1, tzinfo=Offset("+01:00")), False, ANY),
+    (dt.time(1, tzinfo=Offset(dt.timedelta(days=-1, microseconds=1))), True, ANY),
+    (dt.datetime(2020, 1, 1, tzinfo=Offset(ZeroDivisionError("utcoffset"))), True, ANY),  # both raise it
+    (odd_uuid(-1), False, ANY), (odd_uuid(2**128), False, ANY), (odd_uuid("x"), False, ANY),
+    (dt.datetime.max.replace(tzinfo=UTC), True, ANY), (dt.datetime.min, True, ANY),
+    (D("1.5"), False, 1.5), (object(), False, ANY), (Point, False, ANY), (b"bytes", False, ANY),
 ])
-def test_other_objects_agree(hooks, obj, handled):
+def test_hook_result_and_the_c_reading_agree(hooks, obj, handled, expected):
+    assert expected is ANY or repr(common_types(obj)) == repr(expected)
     agree(hooks, obj, handled)
 
 
