@@ -21,13 +21,6 @@ def fields(opts):
     return tuple(getattr(opts, name) for name in (FIELDS if type(opts) is EO else DFIELDS))
 
 
-def test_defaults_and_positional_order():
-    assert fields(EO()) == (",", 2, True, True, True, False) and fields(DO()) == (True, ",")
-    assert fields(EO("|", 4, False, False)) == ("|", 4, False, False, True, False)
-    assert fields(EO(sort_keys=False, uniform_indent=True)) == (",", 2, True, True, False, True)
-    assert fields(DO(False)) == (False, ",") and fields(DO(delimiter="|")) == (True, "|")
-
-
 @pytest.mark.parametrize("name, value, expected", [
     ("delimiter", "", ""), ("delimiter", "é✓😀" * 50, "é✓😀" * 50), ("delimiter", type("S", (str,), {})(";"), ";"),
     ("indent", True, 1), ("indent", U64_MAX, U64_MAX), ("indent", Color.RED, 5), ("indent", Index(U64_MAX), U64_MAX),
