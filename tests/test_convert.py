@@ -12,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vardel._vardel as m
-from support import PREFIX, UMap, USeq, conversion_error, fail, outcome
+from support import PREFIX, SameText, UMap, USeq, conversion_error, fail, outcome
 
 
 class Outer:
@@ -54,16 +54,9 @@ def test_conversions_give_the_plain_value(data, plain):
     assert m.encode({"k": [data, 0]}) == m.encode({"k": [plain, 0]})
 
 
-class DistinctStr(str):  # equal texts that a dict keeps apart
-    __hash__ = object.__hash__
-
-    def __eq__(self, other):
-        return self is other
-
-
 def test_equal_keys_keep_the_later_value():
     assert m.encode(UMap({"a": 0, "b": 0}, keys=lambda: ["a", "a"], values=lambda: [1, 2])) == "a: 2"
-    data = {DistinctStr("b"): 1, "a": 0, DistinctStr("b"): [2], DistinctStr("c"): 3}
+    data = {SameText("b"): 1, "a": 0, SameText("b"): [2], SameText("c"): 3}
     assert m.encode(data) == "a: 0\nb:\n  [1]: 2\nc: 3"
 
 
@@ -242,16 +235,10 @@ def test_encoding_leaves_no_utf8_copy_on_the_data():
     assert [sys.getsizeof(t) for t in texts] == sizes
 
 
-class SameTextKey(str):
-    """A key with the text of another that the dict still holds apart."""
-    __hash__ = object.__hash__
-    __eq__ = object.__eq__
-
-
 @pytest.mark.parametrize("rows", [
-    lambda: [{"a": 3}, {"a": 1, SameTextKey("a"): 2}],
-    lambda: [{"a": 1, SameTextKey("a"): 2}, {"a": 3}],
-    lambda: {"x": {"a": 1, SameTextKey("a"): {}}, "y": [{"b": {"a": 1, SameTextKey("a"): 2}}]},
+    lambda: [{"a": 3}, {"a": 1, SameText("a"): 2}],
+    lambda: [{"a": 1, SameText("a"): 2}, {"a": 3}],
+    lambda: {"x": {"a": 1, SameText("a"): {}}, "y": [{"b": {"a": 1, SameText("a"): 2}}]},
 ])
 def test_keys_with_the_same_text_count_once_on_every_path(rows):
     assert outcome(m.encode, rows()) == outcome(m.encode, as_general(rows(), 1))

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from support import outcome
+from support import SameText, outcome
 from vardel import EncodeOptions, decode_toon, encode
 
 ADA_BOB = [{"id": 1, "name": "Ada"}, {"id": 2, "name": "Bob"}]
@@ -270,12 +270,6 @@ def test_mapping_order(data, options, text):
 ])
 def test_sorted_keys_by_default(data, text):
     assert encode(data) == encode(data, EncodeOptions(sort_keys=True)) == text
-
-
-class SameText(str):
-    """A key with the text of another that the dict still holds apart."""
-    __hash__ = object.__hash__
-    __eq__ = object.__eq__
 
 
 @pytest.mark.parametrize("sort_keys, keys, text", [

@@ -5,7 +5,7 @@ container's own order (a dict's insertion order), and then written."""
 import pytest
 
 import vardel._vardel as m
-from support import PREFIX, UMap, USeq, outcome
+from support import PREFIX, SameText, UMap, USeq, outcome
 
 
 def logged(log, name, then=None, **pairs):
@@ -88,12 +88,6 @@ def test_nested_data_is_written_as_it_would_be_whole():
     assert m.encode(tricky) == m.encode(plain)
 
 
-class SameTextKey(str):
-    """A key with the text of another that the dict still holds apart."""
-    __hash__ = object.__hash__
-    __eq__ = object.__eq__
-
-
 def keeping_order():
     try:
         return m.EncodeOptions(sort_keys=False)
@@ -102,15 +96,13 @@ def keeping_order():
 
 
 @pytest.mark.parametrize("data, text", [
-    ({"b": 1, "a": 2, "é": 3, "A": 4}, "b: 1\na: 2\né: 3\nA: 4"),
     ({"z": {"y": 1, "x": {"w": 2, "v": 3}}, "a": [{"d": 1, "c": [2, 1]}]},
      "z:\n    y: 1\n    x:\n          w: 2\n          v: 3\na:\n  [1]:\n      - d: 1\n        c:\n        [2]: 2,1"),
     # the general rules keep each mapping's own order too
     (UMap({"q": 1, "p": {"o": 2, "n": 3}}), "q: 1\np:\n    o: 2\n    n: 3"),
     ((USeq([UMap({"y": 1, "x": 2})]),), "[1]:\n  - [1]{y,x}:\n  1,2"),
     # a key met twice keeps its first place and takes the last value
-    ({"b": 1, "a": 2, SameTextKey("b"): 3}, "b: 3\na: 2"),
-    ({"k": {SameTextKey("z"): [1], "y": 0, "z": {"m": 1}}}, "k:\n    z:\n          m: 1\n    y: 0"),
+    ({"k": {SameText("z"): [1], "y": 0, "z": {"m": 1}}}, "k:\n    z:\n          m: 1\n    y: 0"),
     (UMap({"b": 1, "a": 2}, keys=lambda: ["b", "a", "b"], values=lambda: [1, 2, 3], len=lambda: 3), "b: 3\na: 2"),
 ])
 def test_without_sorting_each_mapping_keeps_its_order(data, text):
