@@ -41,7 +41,7 @@ ANN_BOB = [{"id": 1, "name": "Ann"}, {"id": 2, "name": "Bob"}]
     ("time: 12:30", {"time": "12:30"}), ("k:", {}),
     # keys in byte order, U+0000 kept, and the byte order mark stays in the first key
     ("é: 1\nB: 2\na: 3\n_: 4\nk\x00: \x00", {"B": 2, "_": 4, "a": 3, "k\x00": "\x00", "é": 1}),
-    ("\ufeffa: 1", {"\ufeffa": 1}),
+    ("\ufeffa: 1", {"\ufeffa": 1}), ("ab: 1\na: 2\nabc: 3\nb: 4\nab: 5", {"a": 2, "ab": 5, "abc": 3, "b": 4}),
     # nesting is flattened and the last line with a key wins
     ("user:\n  name: Ann\n  age: 30\nactive: true", {"active": True, "age": 30, "name": "Ann"}),
     ("a: 1\nb:\n  a: 2", {"a": 2}),

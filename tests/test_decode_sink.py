@@ -82,19 +82,6 @@ def test_rows_share_their_key_objects():
     assert all(k is k0 for r in rows for k, k0 in zip(r, rows[0]))
 
 
-@pytest.mark.parametrize("text, keys", [
-    # root keys out of order, repeated, and in order
-    ("b: 1\na: 2\nc: 3\na: 4", ["a", "b", "c"]),
-    ("a: 1\nb: 2\nc: 3", ["a", "b", "c"]),
-    ("ab: 1\na: 2\nabc: 3\nb: 4\nab: 5", ["a", "ab", "abc", "b"]),
-    # a short row comes in column order and is sorted; repeated field names keep the last cell
-    ("t[2]{c,b,a}:\n  1,2,3\n  4,5", ["t"]),
-])
-def test_member_order(text, keys):
-    got = decode_toon(text)
-    assert list(got) == keys
-
-
 def test_short_rows_are_sorted_with_the_last_repeated_field():
     rows = decode_toon("t[3]{c,b,a,b}:\n  1,2,3,4\n  5,6\n  7,8,9")["t"]
     assert [list(r.items()) for r in rows] == [[("a", 3), ("b", 4), ("c", 1)], [("b", 6), ("c", 5)],
