@@ -310,12 +310,6 @@ def test_arguments(args, exc):
         decode(*args)
 
 
-def test_decode_toon_is_unchanged_beside_it():
-    toon = encode({"project": {"name": "x"}, "ids": [1, 2]})
-    assert vardel.decode_toon(toon) == {"ids": [1, 2], "name": "x"}
-    assert decode(toon) == {"ids": [1, 2], "project": {"name": "x"}}
-
-
 @pytest.mark.parametrize("read", [decode, vardel.decode_toon], ids=["decode", "decode_toon"])
 @pytest.mark.parametrize("enabled", [True, False])
 @pytest.mark.parametrize("toon", ["a:\n  b: [1]", "[2]: 1", 'a: "\\q"'])
