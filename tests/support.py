@@ -102,9 +102,6 @@ def assert_same(got, expected):
 
 # --- What decode gives back for encoded data -----------------------------------------------------
 
-INT_RANGE = (-2**63, 2**64 - 1)
-
-
 def canonical(data, sort_keys=True):
     """What `decode` gives for the text of `data` encoded with length markers: mappings as dicts
     with keys in the written order, other sequences (sets included) as lists, a whole-valued
@@ -119,7 +116,7 @@ def canonical(data, sort_keys=True):
         if data.is_integer() and not (data == 0 and math.copysign(1, data) < 0):
             # The written digits are the shortest that read back as the float, as repr's are.
             n = int(decimal.Decimal(repr(data)))
-            if INT_RANGE[0] <= n <= INT_RANGE[1]:
+            if -2**63 <= n < 2**64:
                 return n
         return data
     if isinstance(data, collections.abc.Mapping):
