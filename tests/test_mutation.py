@@ -47,7 +47,7 @@ def test_containers_that_change_between_readings():
     growing.on["len"] = lambda: growing.items.append(0) or len(growing.items) - 1
     assert conversion_error(growing) == "expected sequence of length 3, got 4"
     data = {2}
-    data.add(type("H", (USeq,), {"__hash__": object.__hash__})(getitem=lambda: data.add(object())))
+    data.add(type("H", (USeq,), {"__hash__": object.__hash__})(getitem=lambda: data.update(range(100, 200))))
     assert conversion_error(data) == "RuntimeError: Set changed size during iteration"
 
 
