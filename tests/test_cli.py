@@ -59,7 +59,6 @@ NESTED = {"b": {"c": [1, 2], "d": {"e": "x,y|z"}}, "rows": [{"k": 1, "v": "p"}, 
      b"ok: true\nusers:\n  [1\t]{id\tname}:\n      1\tAda\n"),
     (["encode", "-", "-o", "-"], b'{"x": [NaN, Infinity, -Infinity, 1e400, 1.5]}', b"x:\n  [5]: null,null,null,null,1.5\n"),
     (["encode"], b'\xef\xbb\xbf{"k": 1}', b"k: 1\n"),  # a byte order mark is not content
-    (["encode", "--stats"], b"[]", b"[0]:\n"),
     # the ends of the integer range, and numbers whose digits run long, read exactly
     (["encode"], b"[18446744073709551615, -9223372036854775808, 1234567890123456789.5, 1e22]",
      b"[4]: 18446744073709551615,-9223372036854775808,1234567890123456800,10000000000000000000000\n"),
@@ -76,8 +75,6 @@ NESTED = {"b": {"c": [1, 2], "d": {"e": "x,y|z"}}, "rows": [{"k": 1, "v": "p"}, 
     (["decode", "--sort-keys", "--indent", "3"], b"b: 1\na:\n    d: 2\n    c: 1",
      b'{\n   "a": {\n      "c": 1,\n      "d": 2\n   },\n   "b": 1\n}\n'),
     (["decode", "--compact"], "b: 1\na:\n  [3]: x,é,true".encode(), '{"b":1,"a":["x","é",true]}\n'.encode()),
-    (["decode", "--compact", "--sort-keys"], b"b: 1\na: 2", b'{"a":2,"b":1}\n'),
-    (["decode", "--compact", "--flat"], b"a:\n    b: 1", b'{"b":1}\n'),
     # JSON Lines: blank and white-space lines are skipped, CR LF ends a line too
     (["encode", "--jsonl"], b'{"id": 1, "n": "a"}\n\n  \t\r\n{"id": 2, "n": "b"}\r\n',
      b"[2]{id,n}:\n  1,a\n  2,b\n"),
@@ -90,7 +87,6 @@ NESTED = {"b": {"c": [1, 2], "d": {"e": "x,y|z"}}, "rows": [{"k": 1, "v": "p"}, 
     pytest.param(["encode", "--keep-order"], b'{"b": 1, "a": {"d": 1, "c": 2}}', b"b: 1\na:\n    d: 1\n    c: 2\n",
                  marks=needs_key_order),
     (["encode", "--uniform-indent"], b'{"b": 1, "a": {"d": 1, "c": 2}}', b"a:\n  c: 2\n  d: 1\nb: 1\n"),
-    (["decode", "--indent", "0"], encode(NESTED).encode(), json.dumps(NESTED, indent=0).encode() + b"\n"),
 ])
 def test_writes_the_documented_text(args, stdin, out):
     assert run(*args, stdin=stdin).stdout == out
@@ -101,7 +97,6 @@ def test_writes_the_documented_text(args, stdin, out):
     (["encode"], b'{"a": "\xff"}', r"<stdin>: invalid UTF-8 at line 1 \(byte offset 7\): invalid start byte 0xff"),
     (["decode"], b"a: 1\nb: \xe2\x82", r"<stdin>: invalid UTF-8 at line 2 \(byte offset 8\): unexpected end of data 0xe2"),
     (["encode"], b'{"n": 18446744073709551616}', r"<stdin>: cannot encode: Python conversion error: JSON number out of range"),
-    (["encode"], b'[-9223372036854775809]', r"<stdin>: cannot encode: Python conversion error: JSON number out of range"),
     (["encode", "--jsonl"], b'1\n[100000000000000000000000]', r"<stdin>: cannot encode: Python conversion error: JSON number out of range"),
     (["encode"], b"[" * 513 + b"]" * 513, r"<stdin>: cannot encode: Python conversion error: data is nested deeper than 512 levels"),
     (["encode"], b"[" * 200_000 + b"]" * 200_000, r"<stdin>: JSON nested too deeply \(vardel reads at most 512 levels\)"),
@@ -109,10 +104,7 @@ def test_writes_the_documented_text(args, stdin, out):
     (["encode"], b'{"k": "a\\ud800b"}', r"<stdin>: cannot encode: Python conversion error: UnicodeEncodeError: .* surrogates not allowed"),
     (["encode", "--indent", 2**62], b'{"a": {"b": 1}}', r"<stdin>: cannot encode: Indentation too large: .*"),
     (["decode", "--flat"], b'x: "a\\q"', r"<stdin>: cannot decode: Decoding error: Invalid escape sequence: \\q"),
-    (["decode", "--flat"], b'a: 1\nx: "abc\\"', r"<stdin>: cannot decode: Decoding error: Unterminated escape sequence"),
     (["decode"], b'a: 1\nx: "a\\q"', r"<stdin>: invalid TOON at line 2, column 6: invalid escape sequence \\q"),
-    (["decode"], b"a: 1\nb:\n    c: 2\n  d: 3",
-     r"<stdin>: invalid TOON at line 4, column 3: indentation places this line under no line that can hold it"),
     (["decode"], b'\xef\xbb\xbfa: 1\n"x', r"<stdin>: invalid TOON at line 2, column \d+: .+"),
     (["decode", "--jsonl"], b"a: 1", r"<stdin>: --jsonl writes the elements of an array; the TOON text holds an object"),
     (["decode", "-o", "x.ndjson"], b"5", r"<stdin>: --jsonl writes the elements of an array; the TOON text holds a single value"),
@@ -120,7 +112,6 @@ def test_writes_the_documented_text(args, stdin, out):
     (["encode", "--jsonl"], b'{"a": 1}\n\n{"a": }\n{"a": 2}', r"<stdin>: invalid JSON at line 3, column 7: Expecting value"),
     (["encode", "--jsonl"], b'1\n2 3\n', r"<stdin>: invalid JSON at line 2, column 3: Extra data"),
     (["encode", "--jsonl"], b'1\n\n"\xff"\n', r"<stdin>: invalid UTF-8 at line 3 \(byte offset 4\): invalid start byte 0xff"),
-    (["decode"], b'x: "a\\q"', r"<stdin>: invalid TOON at line 1, column 6: invalid escape sequence \\q"),
     (["decode"], b"Not TOON at all.\nJust prose.",
      r"<stdin>: invalid TOON at line 1, column 1: expected 'key: value', an array header or a list item"),
 ])
