@@ -118,18 +118,11 @@ import copy, pickle
 S = type('S', (str,), dict(__repr__=no, __str__=no, __len__=no, __eq__=no, __hash__=no, __getitem__=no))
 opts, seen = EncodeOptions(delimiter=S('|'), sort_keys=False), []
 def meddle():
-    seen.extend([repr(opts), o(setattr, opts, 'sort_keys', True), pickle.loads(pickle.dumps(opts)) == opts,
-                 copy.deepcopy(opts) == opts, o(hash, opts), o(lambda: opts < opts),
-                 o(setattr, copy.copy(opts), 'indent', 5)])  # a copy is free of the call's hold
-r = [encode({'l': [1, 2], 'm': UMap(keys=meddle)}, opts), seen, DecodeOptions(delimiter=S('|')).delimiter,
-     o(DecodeOptions, delimiter=S(';')), o(setattr, DecodeOptions(), 'delimiter', S('\t\t')),
-     repr(DecodeOptions(delimiter=S('\t')))]
+    seen.extend([repr(opts), pickle.loads(pickle.dumps(opts)) == opts, copy.deepcopy(opts) == opts])
+r = [encode({'l': [1, 2], 'm': UMap(keys=meddle)}, opts), seen]
 """, ["l:\n  [2|]: 1|2\nm:\n    a: 1",
       ["EncodeOptions(delimiter='|', indent=2, use_length_markers=True, strict=True, sort_keys=False, "
-       "uniform_indent=False)", "!RuntimeError: Already borrowed", True, True, "!TypeError: unhashable type",
-       "!TypeError: '<' not supported", None],
-      "|", "!ValueError: delimiter must be ',', '\\t' or '|', not ';'",
-      "!ValueError: delimiter must be ',', '\\t' or '|', not '\\t\\t'", "DecodeOptions(strict=True, delimiter='\\t')"]),
+       "uniform_indent=False)", True, True]]),
     ("default_hooks", r"""
 import dataclasses, datetime
 from vardel import common_types
