@@ -314,7 +314,7 @@ def test_objects_the_c_reading_leaves_fail_as_the_hook_does(make):
         assert (type(error), str(error)) == (type(expected), str(expected))
 
 
-def collection_classes():
+def test_classes_a_rule_takes_are_not_sent_to_the_hook():
     """Dataclasses and Enums that a conversion rule takes, or may take, before default."""
     import collections.abc as abc
 
@@ -370,13 +370,6 @@ def collection_classes():
         def __len__(self):
             return 1
 
-    return AsMapping, Registered, Later, Lying, FloatEnum, SetLike, SeqEnum
-
-
-def test_classes_a_rule_takes_are_not_sent_to_the_hook():
-    import collections.abc as abc
-
-    AsMapping, Registered, Later, Lying, FloatEnum, SetLike, SeqEnum = collection_classes()
     data = [AsMapping(), Registered(), Later(), Lying(), FloatEnum.HALF, SetLike.A, SeqEnum.X]
     slow = lambda o: common_types(o)  # noqa: E731 - never read by the C API
     before = encode(data, default=common_types)
