@@ -106,6 +106,7 @@ TOO_FAR = ("Indentation too large: a line would be indented by 46116860184273879
     ({"a": {}, "b": 1}, 2**62, False, "a:\nb: 1"), ([1, 2], 2**64 - 1, False, "[2]: 1,2"),
     ([{}, {}], 2**64 - 1, False, "[2]{}:"), ({"a": {}}, 2**62, True, "a:"),
     ({"a": [1]}, 2**62, False, None), ([1, 2, {"a": 1}], 2**63, False, None), ({"a": {"b": 1}}, 2**64 - 1, False, None),
+    ([{"a": 1}, {"a": 2}], 2**62, False, None), ([[1], {"x": 1}], 2**64 - 1, False, None),  # rows, list items
     # the uniform layout: one indent per level; list items fail at their hyphen lines
     ({"a": {"b": {"c": 1}}}, 2**62, True, None), ([{"a": 1}, 3], 2**62, True, None),
 ])
@@ -119,6 +120,8 @@ def test_lines_indented_too_far_fail(data, indent, uniform, text):
     ({"a": {"b": 1}}, {"indent": 2**19 + 1}, 2, " " * (2**20 + 2) + "b: 1"),
     ({"a": {"b": {"c": 1}}}, {"indent": 2**19 + 1, "uniform_indent": True}, 3, " " * (2**20 + 2) + "c: 1"),
     ([{"a": {"b": 1}}], {"indent": 2**20}, 3, " " * 2**22 + "b: 1"),
+    ([{"a": 1}, {"a": 2}], {"indent": 2**20 + 1}, 3, " " * (2**20 + 1) + "2"),
+    ({"a": [1, 2]}, {"indent": 2**20 + 1}, 2, " " * (2**20 + 1) + "[2]: 1,2"),
     (chain(150, 1), {"indent": 100}, 151, " " * (100 * 150 * 153 // 2) + "z: 1"),  # about 58 MB of text
 ])
 def test_deep_indentation_is_written(data, options, lines, last):

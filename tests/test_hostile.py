@@ -25,14 +25,6 @@ C = "!ValueError: Python conversion error: "
 ANY_DOCUMENT = ("dict", "!ValueError: Decoding error: ")  # a tuple: any of these
 
 CASES = [
-    ("huge_indent", r"""
-data = [{'a': {'b': 1}}, {'a': [1, 2]}, [{'a': 1}, {'a': 2}], [[1], {'x': 1}]]
-r = [o(encode, d, EncodeOptions(indent=n)) for n in (2**62, 2**64 - 1) for d in data]
-r.append(encode({'a': 1, 'b': 'x'}, EncodeOptions(indent=2**64 - 1)))
-import re  # a megabyte of indentation is written; runs of spaces shown as <count>
-r += [re.sub(' {2,}', lambda m: '<%d>' % len(m.group()), encode(d, EncodeOptions(indent=2**20 + 1))) for d in data]
-""", ["!OverflowError: Indentation too large: "] * 8 + ["a: 1\nb: x", "a:\n<2097154>b: 1", "a:\n<1048577>[2]: 1,2",
-                                                       "[2]{a}:\n<1048577>1\n<1048577>2", "[2]:\n<1048577>- [1]: 1\n<1048577>- x: 1"]),
     ("changed_while_converted", r"""
 grow = []; grow += [USeq((), len=lambda: grow.extend(range(100_000))), 2, 3]
 d = {}; d.update(a=USeq((), len=d.clear), b='x', c=[1, {'z': 'y'}])
