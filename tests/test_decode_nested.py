@@ -328,29 +328,6 @@ def test_the_garbage_collector_is_left_as_it_was(read, enabled, toon):
         gc.enable() if was else gc.disable()
 
 
-# --- Allocation failures ---------------------------------------------------------------------
-
-_testcapi = pytest.importorskip("_testcapi")
-SWEEP = encode({"a": {"b": [1, "é", None], "c": [{"x": 1.5, "y": "q\"r"}, {"x": 2, "y": ""}]},
-                "l": [[1, 2], {"k": {}}, "s" * 40], "z": -0.0})  # the text test_memory.py sweeps
-
-
-def test_allocation_failures_while_raising_a_decode_error():
-    """Making the DecodeError itself may fail: then MemoryError, never a crash."""
-    bad = SWEEP + "\nw[2]: 1"
-    for n in range(1, 400):
-        _testcapi.set_nomemory(n, 0)
-        try:
-            decode(bad)
-        except (MemoryError, DecodeError) as e:
-            kind = type(e)
-        finally:
-            _testcapi.remove_mem_hooks()
-        if kind is DecodeError:
-            break
-    assert kind is DecodeError
-
-
 # --- The public corpora ----------------------------------------------------------------------
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]

@@ -414,3 +414,18 @@ def test_interpreter_allocation_failures(name, every_later, monkeypatch):
     fail = lambda n: fail_interpreter_allocation(n, every_later)  # noqa: E731
     failed = check_sweep(name, fail, after_successes(30), monkeypatch)
     print(f"{name}: {failed} interpreter allocations failed the call")
+
+
+def test_allocation_failures_while_raising_a_decode_error():
+    """Making the DecodeError itself may fail: then MemoryError, never a crash."""
+    for n in range(1, 400):
+        fail_interpreter_allocation(n, every_later=True)
+        try:
+            decode(LAYOUTS_TEXT + "\nw[2]: 1")
+        except (MemoryError, DecodeError) as e:
+            kind = type(e)
+        finally:
+            fail_interpreter_allocation(None)
+        if kind is DecodeError:
+            break
+    assert kind is DecodeError
