@@ -311,9 +311,21 @@ Unit* widen(const From* from, std::size_t n, Unit* to) {
   if constexpr (sizeof(Unit) == sizeof(From)) {
     if (n != 0) std::memcpy(to, from, n * sizeof(Unit));
   } else {
-    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+    for (std::size_t i = 0; i < n; ++i) to[i] = static_cast<Unit>(from[i]);
   }
   return to + n;
+}
+
+// The largest of the `n` code points at `u`, `width` bytes each.
+Py_UCS4 widest(const void* u, std::size_t n, unsigned width) {
+  Py_UCS4 top = 0;
+  auto scan = [&](const auto* units) {
+    for (std::size_t i = 0; i < n; ++i) top = units[i] > top ? units[i] : top;
+  };
+  if (width == 1) scan(static_cast<const Py_UCS1*>(u));
+  if (width == 2) scan(static_cast<const Py_UCS2*>(u));
+  if (width == 4) scan(static_cast<const Py_UCS4*>(u));
+  return top;
 }
 
 // Calls bytes(p, n) with each run of the buffer's bytes and units(u, n, width) with each run of
@@ -369,12 +381,13 @@ void fill_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace& at, std
         w = ascii_bytes ? widen(p, n, w) : fill(p, n, w, static_cast<std::size_t>(end - w));
       },
       [&](const void* u, std::size_t n, unsigned width) {
+        // A piece may hold a run of a splice narrower than the splice: its units then narrow.
         if (width == 1) {
           w = widen(static_cast<const Py_UCS1*>(u), n, w);
         } else if (width == 2) {
-          if constexpr (sizeof(Unit) >= 2) w = widen(static_cast<const Py_UCS2*>(u), n, w);
+          w = widen(static_cast<const Py_UCS2*>(u), n, w);
         } else {
-          if constexpr (sizeof(Unit) == 4) w = widen(static_cast<const Py_UCS4*>(u), n, w);
+          w = widen(static_cast<const Py_UCS4*>(u), n, w);
         }
       });
 }
@@ -409,6 +422,7 @@ PyObject* str_from_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace
     return str_from_utf8(out.view(), ascii_bytes);
   }
   // Measured first, on a copy of the place, so that the str is made once at its final width.
+  const bool whole = at.byte == 0 && at.splice == 0 && at.unit == 0 && budget == SIZE_MAX;
   std::size_t chars = 0;
   Py_UCS4 maxchar = 0x7F;
   OutputPlace ahead = at;
@@ -419,9 +433,14 @@ PyObject* str_from_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace
         chars += m.chars;
         maxchar = m.maxchar > maxchar ? m.maxchar : maxchar;
       },
-      [&](const void*, std::size_t n, unsigned width) {
+      [&](const void* u, std::size_t n, unsigned width) {
         chars += n;
-        Py_UCS4 top = width == 1 ? 0xFF : width == 2 ? 0xFFFF : 0x10FFFF;
+        // The whole text holds every spliced str whole, each with a character as wide as its
+        // storage; a piece may hold only the narrow part of one, measured then.
+        Py_UCS4 top = !whole       ? widest(u, n, width)
+                      : width == 1 ? 0xFF
+                      : width == 2 ? 0xFFFF
+                                   : 0x10FFFF;
         maxchar = top > maxchar ? top : maxchar;
       });
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar);
