@@ -109,6 +109,22 @@ def test_ab_times_both_builds_on_each_case(op, corpus, size, capsys):
     assert all(t.endswith((" us", " ms")) and float(t.split()[0]) > 0 for t in (before, after))
 
 
+@pytest.mark.parametrize("op, corpus, size", [
+    ("encode", "records", "1KB"), ("decode", "twitter", "document"), ("decode_toon", "events", "1KB"),
+])
+def test_pairs_alternates_two_builds_in_one_process(op, corpus, size):
+    # In a process of its own: a second copy of the extension module would share its static state.
+    out = subprocess.run([sys.executable, "-m", "benchmarks.pairs", sys.executable, sys.executable, "--op", op,
+                          "--corpus", corpus, "--size", size, "--seconds", "0.05"],
+                         cwd=ROOT, check=True, capture_output=True, text=True).stdout
+    rows = [[c.strip() for c in line.split("|")[1:-1]] for line in out.splitlines()
+            if line.startswith("| ") and not line.startswith("| case")]
+    assert len(rows) == 1
+    case, ratio, before, after, pairs = rows[0]
+    assert case == f"{corpus}/{size}" and float(ratio) > 0 and int(pairs) >= 1
+    assert all(t.endswith(" ms") and float(t.split()[0]) > 0 for t in (before, after))
+
+
 @pytest.mark.parametrize("argv, message", [
     (["/nonexistent/python", sys.executable], "cannot run /nonexistent/python"),
     ([sys.executable, sys.executable, "--corpus", "records", "--size", "document"], "records is generated"),

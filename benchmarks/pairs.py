@@ -1,0 +1,106 @@
+"""Two builds of vardel in one process, their calls alternated one by one.
+
+    python -m benchmarks.pairs BEFORE AFTER [--op encode|decode|decode_toon]
+                               [--corpus NAME ...] [--size 1MB | document] [--seconds 6]
+
+BEFORE and AFTER are Python interpreters (each a venv's bin/python) with a
+build of vardel installed, as for benchmarks.ab. Both builds' extension
+modules are loaded into this process under their own names; then, for each
+corpus, a call of BEFORE and a call of AFTER follow each other for --seconds,
+each timed in process time. Printed: the median time of each build and the
+median over the pairs of BEFORE time / AFTER time (above 1.00 the AFTER build
+is faster).
+
+Where benchmarks.ab compares medians of separate processes, whose state (the
+machine's load, the other core's work) drifts between them, a pair of calls
+here shares it: the ratio of a build against itself stays within 0.995 to
+1.005 on the development machine while other work runs. Differences of a few
+percent are then what the builds do, which includes where the compiler put
+their code.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib.util
+import statistics
+import subprocess
+import sys
+import time
+from types import ModuleType
+
+from benchmarks import corpora
+from benchmarks.ab import OPS, check_case
+
+
+def extension_of(python: str) -> str:
+    """The file of the vardel extension module that interpreter `python` imports."""
+    code = "import vardel._vardel as m; print(m.__file__)"
+    return subprocess.run([python, "-c", code], check=True, capture_output=True,
+                          text=True).stdout.strip()
+
+
+def load(path: str) -> ModuleType:
+    spec = importlib.util.spec_from_file_location("_vardel", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def calls(module: ModuleType, op: str, name: str, size: str):
+    """A call of `op` of `module` on corpus `name` at `size`, with its data made."""
+    if name in corpora.PUBLIC_CORPORA:
+        data = corpora.load_public(name) if size == "document" else corpora.public_copies(name, size)
+    else:
+        data = (corpora.generate_flat if op == "decode_toon" else corpora.generate)(name, size)
+    if op == "encode":
+        return lambda: module.encode(data)
+    text = module.encode(data)
+    read = module.decode if op == "decode" else module.decode_toon
+    return lambda: read(text)
+
+
+def time_pairs(before, after, seconds: float) -> tuple[list[int], list[int]]:
+    """Process times of alternated calls of `before` and `after` for `seconds` of wall time."""
+    before()
+    after()
+    times: tuple[list[int], list[int]] = ([], [])
+    deadline = time.perf_counter() + seconds
+    gc.disable()
+    try:
+        while time.perf_counter() < deadline or not times[0]:
+            for call, kept in ((before, times[0]), (after, times[1])):
+                start = time.process_time_ns()
+                call()
+                kept.append(time.process_time_ns() - start)
+    finally:
+        gc.enable()
+    return times
+
+
+def main(argv: list[str] | None = None) -> int:
+    p = argparse.ArgumentParser(prog="python -m benchmarks.pairs")
+    p.add_argument("before")
+    p.add_argument("after")
+    p.add_argument("--op", choices=OPS, default="encode")
+    p.add_argument("--corpus", nargs="+", default=list(corpora.CORPORA))
+    p.add_argument("--size", default="1MB")
+    p.add_argument("--seconds", type=float, default=6.0)
+    args = p.parse_args(argv)
+    for name in args.corpus:
+        check_case(name, args.size, args.op)
+    before, after = (load(extension_of(python)) for python in (args.before, args.after))
+    print("| case | before / after | before | after | pairs |")
+    print("|---|---|---|---|---|")
+    for name in args.corpus:
+        tb, ta = time_pairs(calls(before, args.op, name, args.size),
+                            calls(after, args.op, name, args.size), args.seconds)
+        ratio = statistics.median(b / a for b, a in zip(tb, ta))
+        print(f"| {name}/{args.size} | {ratio:.3f} | {statistics.median(tb) / 1e6:.3f} ms "
+              f"| {statistics.median(ta) / 1e6:.3f} ms | {len(tb)} |")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
