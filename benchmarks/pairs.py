@@ -23,11 +23,12 @@ from __future__ import annotations
 
 import argparse
 import gc
-import importlib.util
+import importlib
 import statistics
 import subprocess
 import sys
 import time
+from pathlib import Path
 from types import ModuleType
 
 from benchmarks import corpora
@@ -42,10 +43,15 @@ def extension_of(python: str) -> str:
 
 
 def load(path: str) -> ModuleType:
-    spec = importlib.util.spec_from_file_location("_vardel", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    """The extension module at `path`, imported afresh from the directory that holds its package."""
+    root = str(Path(path).resolve().parent.parent)
+    for name in [n for n in sys.modules if n == "vardel" or n.startswith("vardel.")]:
+        del sys.modules[name]
+    sys.path.insert(0, root)
+    try:
+        return importlib.import_module("vardel._vardel")
+    finally:
+        sys.path.remove(root)
 
 
 def calls(module: ModuleType, op: str, name: str, size: str):
