@@ -150,7 +150,9 @@ def nest(levels, kind, leaf=1):
 def test_nesting_limit(kind):
     assert m.encode(nest(512, kind)).endswith("1")
     too_deep = "data is nested deeper than 512 levels"
-    assert conversion_error(nest(513, kind, leaf=b"not reached")) == conversion_error(nest(10**5, kind)) == too_deep
+    for leaf in (b"not reached", 1, ()):  # the innermost container holds an unsupported, a scalar, nothing
+        assert conversion_error(nest(513, kind, leaf=leaf)) == too_deep
+    assert conversion_error(nest(10**5, kind)) == too_deep
 
 
 def indirect_cycle():

@@ -118,6 +118,11 @@ def list_changed_behind(change):
     return items
 
 
+def tuple_changed_behind():
+    later = [1]
+    return ({"x": UMap(keys=lambda: later.append(9))}, later)
+
+
 HEAD = "a:\n    x:\n          a: 1\n"
 
 
@@ -129,6 +134,7 @@ HEAD = "a:\n    x:\n          a: 1\n"
     (after_user_code(lambda later: later.update(z=[1]), {}),
      HEAD + "b:\n    z:\n      [1]: 1\nc:\n  [2]:\n      - z:\n        [1]: 1\n  \n      - 1"),
     (after_user_code(dict.clear, {"k": 1}), HEAD + "b:\nc:\n  [2]:\n      - \n      - 1"),
+    (tuple_changed_behind(), "[2]:\n  - x:\n        a: 1\n\n  - [2]: 1,9"),
     # a list's later items as they are when reached; it is read to its first length
     (list_changed_behind(lambda items: items.__setitem__(1, "new") or items[2].append(3)),
      "[3]:\n  - x:\n        a: 1\n\n  - new\n  - [2]: 2,3"),

@@ -119,11 +119,12 @@ class Converter {
   // Returns nothing, with nothing entered and no exception pending, for
   // anything else, which convert() then reads whole.
   std::optional<Level> read_level(PyObject* o);
-  // Reads `o` as read_level reads an item: a scalar, or a nested non-empty
-  // container as a deferred value, or (with a default hook) the text an
-  // object is replaced by when that runs no Python code. Returns false, with
-  // no exception pending, for anything else. The common leaves (ASCII str,
-  // small int, float) without a call.
+  // Reads `o` as read_level reads an item: a scalar, a short array of
+  // scalars (read_scalar_array), or a nested container as a deferred value,
+  // or (with a default hook) the text an object is replaced by when that
+  // runs no Python code. Returns false, with no exception pending, for
+  // anything else. The common leaves (ASCII str, small int, float) without
+  // a call.
   [[gnu::always_inline]] bool read_item(PyObject* o, Value& out) {
     PyTypeObject* t = Py_TYPE(o);
     if (t == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(o)) {
@@ -143,6 +144,10 @@ class Converter {
       return true;
     }
     return read_other_item(o, out);
+  }
+  // The container that read_scalar_array read the array `v` from.
+  static PyObject* scalar_array_source(const Value& v) {
+    return static_cast<PyObject*>(const_cast<void*>((v.begin() - 1)->source()));
   }
   // Stores the trees read from now on in `arena`.
   void trees_in(Arena& arena) { arena_ = &arena; }
@@ -228,6 +233,15 @@ class Converter {
                         bool& not_sequence);
   Read generic_mapping(PyObject* o, Value& out);
   Read set_items(PyObject* o, Value& out);
+  // Reads the exact list or tuple `o` of `n` items into `out` now, where read_level would defer
+  // it, when its items are all scalars that read_item reads: short arrays of numbers or words
+  // then need no level of their own. Returns false, having kept nothing, for anything else.
+  bool read_scalar_array(PyObject* o, std::size_t n, Value& out);
+  // Whether the level being read reads its short arrays of scalars with it: not where their
+  // own level would be too deep, nor once Python code may have run, since read_rest reads
+  // again every such array the encoder has not reached, but none read after it.
+  bool read_scalars_now() const { return depth_ + 1 < kMaxDepth && !keep_.secured(); }
+  static constexpr std::size_t kScalarArrayMax = 16;
   Read unsupported(PyObject* o);
   // Fails with the error of the bytes or bytearray `o`.
   static Read refused_bytes(PyObject* o);
@@ -326,6 +340,7 @@ class Converter {
   DefaultHook* hook_ = nullptr;
   std::size_t replacing_ = 0;  // objects being replaced, each counted as a level
   Vec<const void*> nested_;    // a dict level's nested values, in reading order
+  bool scalars_now_ = false;   // read_scalars_now() of the level being read
   std::size_t depth_ = 0;
   // One frame per container being read, outermost first.
   // Made by enter() (Frame{container}, the rest zero), so that the array of

@@ -233,6 +233,9 @@ bool Converter::read_other_item(PyObject* o, Value& out) {
   // of the level being read lie one level below it. It is deferred all the
   // same, so that user code that fills it before it is reached is seen.
   if (n == 0 && depth_ + 1 >= kMaxDepth) return false;
+  if (scalars_now_ && kind == Value::Kind::Array && n <= kScalarArrayMax &&
+      read_scalar_array(o, n, out))
+    return true;
   if (keep_.secured()) keep_.hold(o);
   out = Value::deferred(kind, n, o);
   return true;
@@ -254,6 +257,8 @@ Read Converter::read_rest(std::size_t depth, std::size_t from, Value* items, std
       item = PyList_GET_ITEM(o, i);
     } else if (items[i].is_deferred()) {
       item = static_cast<PyObject*>(const_cast<void*>(items[i].source()));
+    } else if (items[i].kind() == Value::Kind::Array) {
+      item = scalar_array_source(items[i]);
     } else {
       continue;  // a scalar, read already
     }
@@ -271,8 +276,15 @@ Read Converter::read_rest(std::size_t depth, std::size_t from, Member* members, 
   leave_level(depth + 1);
   Frame& f = frames_[depth];
   for (std::size_t i = from; i < n; ++i) {
-    if (!members[i].value.is_deferred()) continue;  // a scalar, read already
-    PyObject* item = static_cast<PyObject*>(const_cast<void*>(members[i].value.source()));
+    const Value& value = members[i].value;
+    PyObject* item;
+    if (value.is_deferred()) {
+      item = static_cast<PyObject*>(const_cast<void*>(value.source()));
+    } else if (value.kind() == Value::Kind::Array) {
+      item = scalar_array_source(value);
+    } else {
+      continue;  // a scalar, read already
+    }
     hold(f, item);
     Value v;
     Read ok = convert(item, v);
@@ -303,9 +315,11 @@ std::optional<Converter::Level> Converter::dict_level(PyObject* o) {
     keep_.note_in_level(k);
     return true;
   };
+  scalars_now_ = read_scalars_now();
   auto value = [&](PyObject* v, Value& item) {
     if (!read_item(v, item)) return false;
-    if (item.is_deferred()) nested_.push_back(v);
+    // An array read now (read_scalar_array) is read again as a deferred one would be.
+    if (item.kind() >= Value::Kind::Array) nested_.push_back(v);
     return true;
   };
   Py_ssize_t pos = 0;
@@ -324,7 +338,10 @@ std::optional<Converter::Level> Converter::dict_level(PyObject* o) {
     std::size_t j = 0;
     for (std::size_t i = 0; i < kept; ++i) {
       const Value& item = members[i].value;
-      if (item.is_deferred() && item.source() != nested_[j++]) {
+      const void* nested = item.is_deferred()                   ? item.source()
+                           : item.kind() == Value::Kind::Array ? scalar_array_source(item)
+                                                               : nullptr;
+      if (nested != nullptr && nested != nested_[j++]) {
         level.reordered = true;
         break;
       }
@@ -338,12 +355,39 @@ std::optional<Converter::Level> Converter::sequence_level(PyObject* o) {
   Value* items = arena_->alloc<Value>(n);
   PyObject** source = PyList_CheckExact(o) ? reinterpret_cast<PyListObject*>(o)->ob_item
                                            : reinterpret_cast<PyTupleObject*>(o)->ob_item;
+  scalars_now_ = read_scalars_now();
   for (std::size_t i = 0; i < n; ++i) {
-    if (!read_item(source[i], items[i])) return std::nullopt;
+    // Lists of short lists (points, matrix rows) are common enough to be tried first.
+    PyObject* item = source[i];
+    if (scalars_now_ && PyList_CheckExact(item) &&
+        static_cast<std::size_t>(PyList_GET_SIZE(item)) <= kScalarArrayMax &&
+        read_scalar_array(item, static_cast<std::size_t>(PyList_GET_SIZE(item)), items[i]))
+      continue;
+    if (!read_item(item, items[i])) return std::nullopt;
   }
   Level level;
   level.contents = Value::array(items, n);
   return level;
+}
+
+bool Converter::read_scalar_array(PyObject* o, std::size_t n, Value& out) {
+  PyObject** source = PyList_CheckExact(o) ? reinterpret_cast<PyListObject*>(o)->ob_item
+                                           : reinterpret_cast<PyTupleObject*>(o)->ob_item;
+  Arena::Mark mark = arena_->mark();
+  // The container itself stands before its items, for read_rest.
+  Value* slots = arena_->alloc<Value>(n + 1);
+  slots[0] = Value::deferred(Value::Kind::Array, n, o);
+  Value* items = slots + 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyTypeObject* t = Py_TYPE(source[i]);
+    if (t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type ||
+        !read_item(source[i], items[i])) {
+      arena_->rewind(mark);
+      return false;
+    }
+  }
+  out = Value::array(items, n);
+  return true;
 }
 
 void Converter::secure() {
