@@ -338,7 +338,7 @@ std::optional<Converter::Level> Converter::dict_level(PyObject* o) {
     std::size_t j = 0;
     for (std::size_t i = 0; i < kept; ++i) {
       const Value& item = members[i].value;
-      const void* nested = item.is_deferred()                   ? item.source()
+      const void* nested = item.is_deferred()                  ? item.source()
                            : item.kind() == Value::Kind::Array ? scalar_array_source(item)
                                                                : nullptr;
       if (nested != nullptr && nested != nested_[j++]) {
