@@ -2,7 +2,7 @@
 
 import pytest
 
-from vardel import EncodeOptions, encode
+from vardel import EncodeOptions, decode_toon, encode
 
 
 @pytest.mark.parametrize("value, token", [
@@ -56,3 +56,22 @@ def test_string_tokens_follow_the_delimiter(text, delimiter, token):
 def test_keys(key, written, piped):
     assert encode({key: 1}) == written + ": 1"
     assert encode({key: 1}, EncodeOptions(delimiter="|")) == (piped or written) + ": 1"
+
+
+# Texts of every length around the 16-byte blocks the quoting scan reads, with each character
+# that forces quotes at every place; a string in UTF-8 (a two-byte delimiter) and as it is.
+FORCING = ['"', "-", ":", "[", "\\", "]", "{", "}", "\x7f", "\x1f", "\x00", "\n", "\x85"]
+
+
+@pytest.mark.parametrize("options", [None, EncodeOptions(delimiter="||")])
+@pytest.mark.parametrize("middle", ["m", "\xa0"])  # an ASCII str or not; U+00A0 is C2 A0 in UTF-8
+@pytest.mark.parametrize("length", range(1, 35))
+def test_a_forcing_character_anywhere_quotes_the_string(length, middle, options):
+    plain = "".join(middle if 0 < i == length // 2 < length - 1 else chr(ord("a") + i % 26) for i in range(length))
+    assert encode({plain: plain}, options) == f"{plain}: {plain}"
+    for c in FORCING + ([","] if options is None else []):
+        for at in range(length):
+            text = plain[:at] + c + plain[at + 1:]
+            written = encode({text: text}, options)
+            key, _, value = written.partition(": ")
+            assert key.startswith('"') and value.startswith('"') and decode_toon(written) == {text: text}, text

@@ -97,6 +97,63 @@ bool scan_flags(const std::uint8_t* table, std::string_view text) {
   return false;
 }
 
+#if defined(__SSE2__)
+// The n < 16 bytes at `s` in one register, read and stored at `copy` in at most two loads and
+// two stores that may overlap, never touching a byte past them; the lanes they do not fill
+// hold bytes of theirs or `fill`. Whatever holds for every lane holds for every byte.
+__m128i load_short(const unsigned char* s, std::size_t n, unsigned char fill, char* copy) {
+  const std::uint64_t fills = 0x0101010101010101ULL * fill;
+  std::uint64_t lo = fills;
+  std::uint64_t hi = fills;
+  if (n >= 8) {
+    std::memcpy(&lo, s, 8);
+    std::memcpy(&hi, s + n - 8, 8);
+    std::memcpy(copy, &lo, 8);
+    std::memcpy(copy + n - 8, &hi, 8);
+  } else if (n >= 4) {
+    std::uint32_t a;
+    std::uint32_t b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(copy, &a, 4);
+    std::memcpy(copy + n - 4, &b, 4);
+    lo = a | (std::uint64_t{b} << 32);
+  } else if (n > 0) {
+    // Bytes 0, n / 2 and n - 1 are every byte of a text of one to three.
+    copy[0] = static_cast<char>(s[0]);
+    copy[n / 2] = static_cast<char>(s[n / 2]);
+    copy[n - 1] = static_cast<char>(s[n - 1]);
+    lo = (fills << 24) | (std::uint64_t{s[n - 1]} << 16) | (std::uint64_t{s[n / 2]} << 8) | s[0];
+  }
+  return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
+}
+
+// True if a byte of `v` is one that kValueBytes flags (0xC2 included, though it may start a
+// letter) or the delimiter.
+bool value_block_flagged(__m128i v, unsigned char delimiter) {
+  const __m128i below_space = _mm_set1_epi8(0x1F);
+  __m128i hit = _mm_cmpeq_epi8(_mm_max_epu8(v, below_space), below_space);
+  for (unsigned char c : {'"', '-', ':', '[', '\\', ']', '{', '}', '\x7F', '\xC2'})
+    hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))));
+  hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(delimiter))));
+  return _mm_movemask_epi8(hit) != 0;
+}
+
+// True if every byte of `v` is an ASCII letter, digit, underscore or full stop.
+bool identifier_block(__m128i v) {
+  auto below = [](__m128i x, char n) {  // x < n, byte by byte, unsigned
+    __m128i top = _mm_set1_epi8(static_cast<char>(n - 1));
+    return _mm_cmpeq_epi8(_mm_min_epu8(x, top), x);
+  };
+  __m128i letter =
+      below(_mm_sub_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('a')), 26);
+  __m128i digit = below(_mm_sub_epi8(v, _mm_set1_epi8('0')), 10);
+  __m128i other =
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('_')), _mm_cmpeq_epi8(v, _mm_set1_epi8('.')));
+  return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), other)) == 0xFFFF;
+}
+#endif
+
 // Returns how many leading bytes of `text`, in whole blocks of 16, hold none of the bytes
 // kValueBytes flags nor `delimiter`: the scan can start there. With `copy` set, also stores
 // every block it reads at the same offset from `copy`, which has room for the text.
@@ -104,26 +161,10 @@ std::size_t clean_prefix(std::string_view text, unsigned char delimiter, char* c
   std::size_t i = 0;
 #if defined(__SSE2__)
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const __m128i below_space = _mm_set1_epi8(0x1F);
-  const __m128i specials[] = {
-      _mm_set1_epi8('"'),
-      _mm_set1_epi8('-'),
-      _mm_set1_epi8(':'),
-      _mm_set1_epi8('['),
-      _mm_set1_epi8('\\'),
-      _mm_set1_epi8(']'),
-      _mm_set1_epi8('{'),
-      _mm_set1_epi8('}'),
-      _mm_set1_epi8(0x7F),
-      _mm_set1_epi8(static_cast<char>(0xC2)),
-      _mm_set1_epi8(static_cast<char>(delimiter)),
-  };
   for (; i + 16 <= text.size(); i += 16) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
     if (copy != nullptr) _mm_storeu_si128(reinterpret_cast<__m128i*>(copy + i), v);
-    __m128i hit = _mm_cmpeq_epi8(_mm_max_epu8(v, below_space), below_space);
-    for (const __m128i& c : specials) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, c));
-    if (_mm_movemask_epi8(hit) != 0) break;
+    if (value_block_flagged(v, delimiter)) break;
   }
 #else
   (void)text;
@@ -300,7 +341,18 @@ void QuoteRule::write_string(OutputBuffer& out, std::string_view text) const {
     // only when nothing forced quotes.
     char* w = out.room(text.size());
     std::size_t clean = clean_prefix(text, short_delimiter_, w);
-    if (!copy_scan_flags(byte_class_.data(), text.substr(clean), w + clean) &&
+    std::string_view rest = text.substr(clean);
+#if defined(__SSE2__)
+    // Most strings, and the ends of the rest, are shorter than a block: one register test
+    // clears them, and only a flagged byte (or 0xC2, which may start a letter) needs the
+    // bytes one by one.
+    if (rest.size() < 16 &&
+        !value_block_flagged(load_short(reinterpret_cast<const unsigned char*>(rest.data()),
+                                        rest.size(), 'a', w + clean),
+                             short_delimiter_))
+      rest = {};
+#endif
+    if (!copy_scan_flags(byte_class_.data(), rest, w + (text.size() - rest.size())) &&
         !has_long_delimiter(text)) {
       out.commit(text.size());
       return;
@@ -436,6 +488,12 @@ void QuoteRule::write_key(OutputBuffer& out, std::string_view key) const {
   const std::size_t n = key.size();
   if (n != 0 && kIdentifierBytes[k[0]] == 1) {
     char* w = out.room(n);
+#if defined(__SSE2__)
+    if (n < 16 && identifier_block(load_short(k, n, 'a', w))) {
+      out.commit(n);
+      return;
+    }
+#endif
     std::size_t i = 0;
     while (i < n && kIdentifierBytes[k[i]] != 0) {
       w[i] = static_cast<char>(k[i]);
