@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from vardel import decode_toon, encode
+from vardel import decode, decode_toon, encode
 
 LONG = "k" * 70  # longer than any cached key
 
@@ -80,6 +80,27 @@ def test_short_strs_are_exact_and_narrowest(text):
 def test_rows_share_their_key_objects():
     rows = decode_toon("t[3]{id,name}:\n  1,a\n  2,b\n  3,c")["t"]
     assert all(k is k0 for r in rows for k, k0 in zip(r, rows[0]))
+
+
+# Keys a later call finds again: look-alikes of one length that share their first and last eight
+# bytes, keys of one to three bytes, a key that is not ASCII, the longest kept key and one longer.
+LOOK_ALIKES = ["aaaaaaaaXbbbbbbbb", "aaaaaaaaYbbbbbbbb", "aaaaaaaaXYbbbbbbbb", "a", "b", "ab", "aXb", "aYb",
+               "é", "ée", "k" * 64, "k" * 63 + "j", "k" * 65]
+
+
+@pytest.mark.parametrize("read, layout", [(decode, "t[1]{{{}}}:\n  1"), (decode_toon, "t[1]{{{}}}:\n  1"),
+                                          (decode, "t[1]:\n  - {}: 1")])
+def test_later_calls_read_every_key_as_itself(read, layout):
+    for _ in range(2):
+        for key in LOOK_ALIKES:
+            text = layout.format(encode({key: 1})[:-3])  # the key as written, quoted where it must be
+            assert read(text) == {"t": [{key: 1}]}, text
+
+
+def test_later_calls_share_the_keys_of_earlier_ones():
+    first, second = (decode("o:\n  shared_name: 1\nt[1]{id}:\n  1") for _ in range(2))
+    assert next(iter(first["o"])) is next(iter(second["o"]))
+    assert next(iter(first["t"][0])) is next(iter(second["t"][0]))
 
 
 def test_short_rows_are_sorted_with_the_last_repeated_field():

@@ -13,6 +13,7 @@ import ctypes
 import dataclasses
 import datetime
 import gc
+import itertools
 import os
 import pickle
 import sys
@@ -110,6 +111,8 @@ for _ in range(600):
     DEEP = [DEEP]
 ROWS = [{K: i, S: V} for i in range(20)]
 CONVERSION = "Python conversion error: "
+# Texts whose keys no earlier call has read: each key the decoder keeps for later calls replaces another.
+NEW_KEYS = ("o:\n" + "".join(f"  key{n}_{i}: {i}\n" for i in range(64)) for n in itertools.count())
 
 # (stage, call given the test hooks, exception it ends with ("panic": the hooks' type), message part)
 STAGES = [
@@ -158,6 +161,7 @@ STAGES = [
     ("indentation_too_large", lambda h: encode(TREE, EO(indent=2**62)), OverflowError, "Indentation"),
     ("decoding_error", lambda h: decode_toon(TEXT + '\nt[2]{a,b}:\n  1,2\n  3,"x\\"'), ValueError, "Decoding error: "),
     ("nested_decode", lambda h: decode(TREE_TEXT), None, ""),
+    ("nested_decode_new_keys", lambda h: decode(next(NEW_KEYS)), None, ""),
     # errors deep in the text, with much of the value already built
     ("nested_decode_error", lambda h: decode(TREE_TEXT + '\nz:\n  y: "\\q"'), DecodeError, "escape"),
     ("nested_count_error", lambda h: decode(TREE_TEXT + "\nz[3]: 1,2"), DecodeError, "announces"),

@@ -14,54 +14,6 @@ namespace vardel {
 
 namespace {
 
-// Returns bits of `text` that tell most keys apart: a short key whole, a longer one by its
-// first and last eight bytes. Fixed-size loads only, which the compiler keeps in registers.
-std::uint64_t key_bits(const char* p, std::size_t n) {
-  if (n >= 8) {
-    std::uint64_t head, tail;
-    std::memcpy(&head, p, 8);
-    std::memcpy(&tail, p + n - 8, 8);
-    return head ^ (tail * 0x9E3779B97F4A7C15ULL);
-  }
-  if (n >= 4) {
-    std::uint32_t head, tail;
-    std::memcpy(&head, p, 4);
-    std::memcpy(&tail, p + n - 4, 4);
-    return (std::uint64_t{head} << 32) | tail;
-  }
-  if (n == 0) return 0;
-  auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
-  return (byte(0) << 16) | (byte(n / 2) << 8) | byte(n - 1);
-}
-
-// Returns true if the `n` bytes at `a` and `b` are equal; compares whole words where it can.
-bool same_bytes(const char* a, const char* b, std::size_t n) {
-  if (n < 8) {
-    if (n < 4) {
-      for (std::size_t i = 0; i < n; ++i)
-        if (a[i] != b[i]) return false;
-      return true;
-    }
-    // The first and the last four bytes, which overlap unless n is eight.
-    std::uint32_t x, y, z, w;
-    std::memcpy(&x, a, 4);
-    std::memcpy(&y, b, 4);
-    std::memcpy(&z, a + n - 4, 4);
-    std::memcpy(&w, b + n - 4, 4);
-    return x == y && z == w;
-  }
-  std::uint64_t x, y;
-  for (std::size_t i = 0; i + 8 < n; i += 8) {
-    std::memcpy(&x, a + i, 8);
-    std::memcpy(&y, b + i, 8);
-    if (x != y) return false;
-  }
-  // The last eight bytes, overlapping the loop's when n is not a multiple of eight.
-  std::memcpy(&x, a + n - 8, 8);
-  std::memcpy(&y, b + n - 8, 8);
-  return x == y;
-}
-
 // Returns true if the bytes `a` (of length `na`) order strictly before `b`.
 bool bytes_less(const char* a, std::size_t na, std::string_view b) {
   // Keys often share long prefixes (dotted paths), which the comparison (memcmp) passes many
@@ -70,56 +22,6 @@ bool bytes_less(const char* a, std::size_t na, std::string_view b) {
 }
 
 }  // namespace
-
-template <std::size_t Slots>
-StrCache<Slots>::~StrCache() {
-  for (std::size_t w = 0; w < std::size(used_); ++w)
-    for (std::uint64_t bits = used_[w]; bits != 0; bits &= bits - 1)
-      slot(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))).~Entry();
-}
-
-template <std::size_t Slots>
-PyObject* StrCache<Slots>::get(std::string_view text) {
-  if (text.size() > max_size_ || text.empty()) return str_from_utf8(text);
-  // A slice of the source: its address and size name its text.
-  auto at = reinterpret_cast<std::uintptr_t>(text.data());
-  auto first = reinterpret_cast<std::uintptr_t>(source_.data());
-  bool in_source = at - first < source_.size();
-  std::size_t index;
-  if (in_source) {
-    index = static_cast<std::size_t>(at) % Slots;
-  } else {
-    std::uint64_t bits = key_bits(text.data(), text.size()) ^ text.size();
-    std::uint64_t mixed = bits * 0xBF58476D1CE4E5B9ULL;
-    index = static_cast<std::size_t>(mixed >> 32) % Slots;
-  }
-  if (used(index)) {
-    Entry& e = slot(index);
-    const auto* cached = static_cast<const char*>(PyUnicode_DATA(e.str.get()));
-    if (e.size == text.size() &&
-        (in_source ? e.at == text.data()
-                   : e.at == nullptr && same_bytes(cached, text.data(), text.size())))
-      return Py_NewRef(e.str.get());
-  }
-  PyObject* made = str_from_utf8(text);
-  if (made == nullptr) return nullptr;
-  if (in_source || PyUnicode_IS_COMPACT_ASCII(made)) {
-    const char* where = in_source ? text.data() : nullptr;
-    if (used(index)) {
-      Entry& e = slot(index);
-      e.str.reset(Py_NewRef(made));
-      e.at = where;
-      e.size = text.size();
-    } else {
-      new (raw_ + index * sizeof(Entry)) Entry{where, text.size(), PyRef::borrow(made)};
-      used_[index / 64] |= std::uint64_t{1} << (index % 64);
-    }
-  }
-  return made;
-}
-
-template class StrCache<128>;
-template class StrCache<64>;
 
 PyRef PythonSink::take_result() {
   if (!open_.empty() || stack_.size() != 1) return PyRef();

@@ -5,66 +5,14 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <cstdint>
-#include <new>
 #include <string_view>
 
 #include "bridge/pyref.h"
+#include "bridge/str_cache.h"
 #include "core/pooled_vec.h"
 #include "decode/sink.h"
 
 namespace vardel {
-
-// Recently made strs, found again by their text: the keys of a table's rows,
-// keys repeated across a document and the short values that recur in a
-// column are made once. `Slots` is a power of two: a slice of the source
-// takes the slot of its address modulo Slots, so the field names of a header
-// shorter than that never evict each other.
-template <std::size_t Slots>
-class StrCache {
- public:
-  // Texts longer than `max_size` bytes are not cached. `source` is the text
-  // being decoded (may be empty): a text that is a slice of it is found by its
-  // address alone, since equal slices hold equal text.
-  StrCache(std::size_t max_size, std::string_view source) : max_size_(max_size), source_(source) {}
-  StrCache(const StrCache&) = delete;
-  StrCache& operator=(const StrCache&) = delete;
-  ~StrCache();
-
-  // Returns a new reference to a str holding `text` (valid UTF-8), or null
-  // with an exception set.
-  [[gnu::always_inline]] PyObject* get(std::string_view text);
-
-  // Returns a new reference to the str made for this very slice of the source
-  // when it is still cached, else null (no exception): a table's field names
-  // on every row after the first.
-  PyObject* find_slice(std::string_view text) const {
-    auto at = reinterpret_cast<std::uintptr_t>(text.data());
-    std::size_t index = static_cast<std::size_t>(at) % Slots;
-    if (!used(index)) return nullptr;
-    const Entry& e = *std::launder(reinterpret_cast<const Entry*>(raw_) + index);
-    return e.at == text.data() && e.size == text.size() ? Py_NewRef(e.str.get()) : nullptr;
-  }
-
- private:
-  static_assert((Slots & (Slots - 1)) == 0);
-  struct Entry {
-    // Where the text lies in the source, or null for a text found by its
-    // bytes: then the str is ASCII, so its data is the UTF-8 text itself.
-    const char* at;
-    std::size_t size;
-    PyRef str;
-  };
-  // Slots are made when first filled, and only filled ones are destroyed: a
-  // call on a small text uses few of them, and should not pay for the rest.
-  bool used(std::size_t i) const { return (used_[i / 64] >> (i % 64)) & 1; }
-  Entry& slot(std::size_t i) { return *std::launder(reinterpret_cast<Entry*>(raw_) + i); }
-
-  std::size_t max_size_;
-  std::string_view source_;
-  std::uint64_t used_[(Slots + 63) / 64] = {};
-  alignas(Entry) unsigned char raw_[Slots * sizeof(Entry)];
-};
 
 // Builds the reported value. A list is made when its array begins, at the size its text
 // announces when that is small, else when it ends, at its exact size. A dict is filled while its
@@ -146,8 +94,8 @@ class PythonSink final : public Sink {
   Vec<Open> open_;
   PooledVec<std::size_t> order_;  // scratch for sorting members
   std::size_t last_width_ = 0;    // members of the last object made: the next one's size guess
-  StrCache<128> keys_;            // keys: most are slices of the source, and few are long
-  StrCache<64> values_;           // short string values, which are found by their bytes
+  StrCache<128, Misses::SharedKeys> keys_;  // keys: most are slices of the source, and few are long
+  StrCache<64> values_;                     // short string values, which are found by their bytes
 };
 
 }  // namespace vardel
