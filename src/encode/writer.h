@@ -96,15 +96,14 @@ class OutputBuffer {
   }
   void append(std::string_view s) { append(s.data(), s.size()); }
   void spaces(std::size_t n) {
-    if (n == 0) return;
-    std::memset(room(n), ' ', n);
+    fill_spaces(room(n + kSpaceRun), n);
     size_ += n;
   }
   // Ends the current line and indents the next one by `n` spaces.
   void newline(std::size_t n) {
-    char* p = room(n + 1);
+    char* p = room(n + 1 + kSpaceRun);
     p[0] = '\n';
-    std::memset(p + 1, ' ', n);
+    fill_spaces(p + 1, n);
     size_ += n + 1;
   }
   // Removes trailing spaces and line feeds: the only whitespace the encoder
@@ -151,6 +150,14 @@ class OutputBuffer {
     capacity_ = b.size;
   }
 
+  // Stores `n` spaces at `p`, and up to kSpaceRun - 1 more after them, into room made but not
+  // committed: most indentation is shorter than a run, and a call to memset costs more than it.
+  static void fill_spaces(char* p, std::size_t n) {
+    static constexpr char kRun[kSpaceRun + 1] = "                                ";
+    for (std::size_t i = 0; i < n; i += kSpaceRun) std::memcpy(p + i, kRun, kSpaceRun);
+  }
+
+  static constexpr std::size_t kSpaceRun = 32;
   static constexpr std::size_t kMaxSize = std::size_t(1) << 62;
   static constexpr std::size_t kFirstBlock = 64 * 1024;
 
