@@ -242,6 +242,8 @@ class Converter {
   // again every such array the encoder has not reached, but none read after it.
   bool read_scalars_now() const { return depth_ + 1 < kMaxDepth && !keep_.secured(); }
   static constexpr std::size_t kScalarArrayMax = 16;
+  // How many items ahead of the one read a list's or tuple's next item starts to load.
+  static constexpr std::size_t kItemLookahead = 4;
   Read unsupported(PyObject* o);
   // Fails with the error of the bytes or bytearray `o`.
   static Read refused_bytes(PyObject* o);

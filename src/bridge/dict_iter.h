@@ -38,6 +38,10 @@ struct StrEntry {
   PyObject* value;
 };
 
+// How many entries ahead of the one read the next value object starts to load (a deleted
+// entry's value is null, and prefetching null does nothing).
+inline constexpr Py_ssize_t kLookahead = 4;
+
 // True once the layout has been checked against PyDict_Next.
 extern bool trusted;
 
@@ -62,12 +66,14 @@ inline bool dict_next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject*
       auto* e = reinterpret_cast<Entry*>(entries);
       while (i < n && e[i].value == nullptr) ++i;
       if (i >= n) return false;
+      if (i + kLookahead < n) __builtin_prefetch(e[i + kLookahead].value);
       *key = e[i].key;
       *value = e[i].value;
     } else {
       auto* e = reinterpret_cast<StrEntry*>(entries);
       while (i < n && e[i].value == nullptr) ++i;
       if (i >= n) return false;
+      if (i + kLookahead < n) __builtin_prefetch(e[i + kLookahead].value);
       *key = e[i].key;
       *value = e[i].value;
     }
@@ -76,6 +82,18 @@ inline bool dict_next(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject*
   }
 #endif
   return PyDict_Next(dict, pos, key, value) != 0;
+}
+
+// Starts loading the table of the exact dict `dict`, which will be read later: its header and
+// first entries are then in cache when dict_next reads them.
+inline void prefetch_table(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+  const auto* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+  __builtin_prefetch(keys);
+  __builtin_prefetch(keys + 64);
+#else
+  (void)dict;
+#endif
 }
 
 }  // namespace vardel

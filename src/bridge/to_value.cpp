@@ -228,7 +228,10 @@ bool Converter::read_other_item(PyObject* o, Value& out) {
     return false;
   }
   std::size_t n = static_cast<std::size_t>(Py_SIZE(o));
-  if (t == &PyDict_Type) n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
+  if (t == &PyDict_Type) {
+    n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
+    prefetch_table(o);
+  }
   // Empty, it is not opened, so the nesting limit is checked here: the items
   // of the level being read lie one level below it. It is deferred all the
   // same, so that user code that fills it before it is reached is seen.
@@ -359,6 +362,7 @@ std::optional<Converter::Level> Converter::sequence_level(PyObject* o) {
   for (std::size_t i = 0; i < n; ++i) {
     // Lists of short lists (points, matrix rows) are common enough to be tried first.
     PyObject* item = source[i];
+    if (i + kItemLookahead < n) __builtin_prefetch(source[i + kItemLookahead]);
     if (scalars_now_ && PyList_CheckExact(item) &&
         static_cast<std::size_t>(PyList_GET_SIZE(item)) <= kScalarArrayMax &&
         read_scalar_array(item, static_cast<std::size_t>(PyList_GET_SIZE(item)), items[i]))
