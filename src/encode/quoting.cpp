@@ -101,7 +101,8 @@ bool scan_flags(const std::uint8_t* table, std::string_view text) {
 // The n < 16 bytes at `s` in one register, read and stored at `copy` in at most two loads and
 // two stores that may overlap, never touching a byte past them; the lanes they do not fill
 // hold bytes of theirs or `fill`. Whatever holds for every lane holds for every byte.
-__m128i load_short(const unsigned char* s, std::size_t n, unsigned char fill, char* copy) {
+[[gnu::always_inline]] inline __m128i load_short(const unsigned char* s, std::size_t n,
+                                                 unsigned char fill, char* copy) {
   const std::uint64_t fills = 0x0101010101010101ULL * fill;
   std::uint64_t lo = fills;
   std::uint64_t hi = fills;
