@@ -961,8 +961,9 @@ Result<Ok, ToonError> NestedReader::run() {
     std::size_t len = at == npos ? rest.size() : at;
     if (at != npos && p[at] != '\n') {
       mark = p + at;
-      auto* nl = static_cast<const char*>(std::memchr(mark, '\n', rest.size() - at));
-      len = nl == nullptr ? rest.size() : static_cast<std::size_t>(nl - p);
+      // Inline: most lines end a few bytes after their mark, sooner than a call to memchr.
+      std::size_t nl = find_first_mark<'\n'>(rest, at);
+      len = nl == npos ? rest.size() : nl;
     }
     pos += len + 1;
     std::string_view t = trim_end(std::string_view(p + indent, len - indent));
