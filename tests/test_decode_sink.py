@@ -83,18 +83,20 @@ def test_rows_share_their_key_objects():
 
 
 # Keys a later call finds again: look-alikes of one length that share their first and last eight
-# bytes, keys of one to three bytes, a key that is not ASCII, the longest kept key and one longer.
+# bytes, keys of one to three bytes, keys with escapes, keys that are not ASCII, the longest kept
+# key and one longer.
 LOOK_ALIKES = ["aaaaaaaaXbbbbbbbb", "aaaaaaaaYbbbbbbbb", "aaaaaaaaXYbbbbbbbb", "a", "b", "ab", "aXb", "aYb",
-               "é", "ée", "k" * 64, "k" * 63 + "j", "k" * 65]
+               "aaaaaaaa\tXbbbbbbbb", "a\tb", "é", "ée", "k" * 64, "k" * 63 + "j", "k" * 65]
 
 
-@pytest.mark.parametrize("read, layout", [(decode, "t[1]{{{}}}:\n  1"), (decode_toon, "t[1]{{{}}}:\n  1"),
-                                          (decode, "t[1]:\n  - {}: 1")])
+@pytest.mark.parametrize("read, layout", [(decode, "t[2]{{{}}}:\n  1\n  2"), (decode_toon, "t[2]{{{}}}:\n  1\n  2"),
+                                          (decode, "t[2]:\n  - {}: 1\n  - {}: 2")])
 def test_later_calls_read_every_key_as_itself(read, layout):
     for _ in range(2):
         for key in LOOK_ALIKES:
-            text = layout.format(encode({key: 1})[:-3])  # the key as written, quoted where it must be
-            assert read(text) == {"t": [{key: 1}]}, text
+            written = encode({key: 1})[:-3]  # the key as written, quoted where it must be
+            text = layout.format(written, written)
+            assert read(text) == {"t": [{key: 1}, {key: 2}]}, text
 
 
 def test_later_calls_share_the_keys_of_earlier_ones():

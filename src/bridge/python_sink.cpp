@@ -163,22 +163,10 @@ bool PythonSink::begin_object(KeyOrder order) {
 }
 
 bool PythonSink::key(std::string_view k) {
-  // A table's row, whose field names were made for the row before. An empty key may have no
-  // storage (null data); it is never cached.
-  Open& o = open_.back();
-  if (o.order == KeyOrder::AsRead && !o.collecting && k.data() != nullptr) {
-    if (PyObject* s = keys_.find_slice(k)) {
-      o.key.reset(s);
-      return true;
-    }
-  }
-  return new_key(k);
-}
-
-bool PythonSink::new_key(std::string_view k) {
-  // The top-level object's keys are its own; caching them would only evict the fields of
-  // tables, whose keys recur.
-  PyRef s = PyRef::steal(open_.size() == 1 ? str_from_utf8(k) : keys_.get(k));
+  // A key of a nested object is one that documents of a kind repeat, and goes through the
+  // process's table. The top-level object's keys are its own; keeping them would only evict
+  // those that recur.
+  PyRef s = PyRef::steal(open_.size() == 1 ? str_from_utf8(k) : shared_key(k));
   if (!s) return false;
   Open& o = open_.back();
   if (o.order == KeyOrder::Sorted && o.ascending) {

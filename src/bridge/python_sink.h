@@ -47,8 +47,6 @@ class PythonSink final : public Sink {
   bool end_array() override;
   bool begin_object(KeyOrder order) override;
   bool key(std::string_view k) override;
-  // key() for any key but a table row's recurring field name.
-  bool new_key(std::string_view k);
   bool end_object() override;
   // The row's dict is made at its width and filled in one loop.
   bool row(const Row& row) override;
@@ -94,7 +92,7 @@ class PythonSink final : public Sink {
   Vec<Open> open_;
   PooledVec<std::size_t> order_;  // scratch for sorting members
   std::size_t last_width_ = 0;    // members of the last object made: the next one's size guess
-  StrCache<128, Misses::SharedKeys> keys_;  // keys: most are slices of the source, and few are long
+  StrCache<128, Misses::SharedKeys> keys_;  // tables' field names: most are slices of the source
   StrCache<64> values_;                     // short string values, which are found by their bytes
 };
 

@@ -200,9 +200,10 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (slots[1] != nullptr && slots[1] != Py_None &&
         !read_decode_options(slots[1], borrow, settings))
       return nullptr;
+    std::string_view toon(text, static_cast<std::size_t>(n));
     NoCollection no_collection;
-    PythonSink sink;
-    auto read = read_nested({text, static_cast<std::size_t>(n)}, settings, sink);
+    PythonSink sink(toon);
+    auto read = read_nested(toon, settings, sink);
     if (!read) return raise_decode_error(read.error());
     return sink.take_result().release();
   });
