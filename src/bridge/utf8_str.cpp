@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -368,17 +369,58 @@ void walk_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace& at, std
   }
 }
 
+// A result this large is made while the buffer it is made from is held: the two together are
+// the call's peak memory, unless the buffer's pages go back to the system as they are copied.
+constexpr std::size_t kReleaseAt = std::size_t(8) << 20;
+
+// Gives the pages of a buffer back to the system behind its copy, a run at a time.
+class CopiedPages {
+ public:
+  explicit CopiedPages(const char* start)
+      : from_((reinterpret_cast<std::uintptr_t>(start) + kRun - 1) & ~(kRun - 1)) {}
+  // The bytes before `upto` have been copied.
+  void copied(const void* upto) {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    std::uintptr_t end = reinterpret_cast<std::uintptr_t>(upto) & ~(kRun - 1);
+    if (end <= from_) return;
+    madvise(reinterpret_cast<void*>(from_), end - from_, MADV_DONTNEED);
+    from_ = end;
+#else
+    (void)upto;
+#endif
+  }
+
+  // A huge page: a block this large is made of them (see the block pool), and giving back part
+  // of one would split it.
+  static constexpr std::size_t kRun = std::size_t(2) << 20;
+
+ private:
+  std::uintptr_t from_;
+};
+
 // Writes the text that walk_output walks at `dest`, which has room for exactly its `chars` code
-// points and is as wide as its widest one.
+// points and is as wide as its widest one. With `pages`, gives the buffer's pages back as they
+// are copied.
 template <class Unit>
 void fill_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace& at, std::size_t budget,
-                 Unit* dest, std::size_t chars) {
+                 Unit* dest, std::size_t chars, CopiedPages* pages) {
   Unit* w = dest;
   Unit* const end = dest + chars;
   walk_output(
       out, ascii_bytes, at, budget,
       [&](const unsigned char* p, std::size_t n) {
-        w = ascii_bytes ? widen(p, n, w) : fill(p, n, w, static_cast<std::size_t>(end - w));
+        while (n != 0) {
+          // Given pages, a run at a time, cut between characters.
+          std::size_t k = n;
+          if (pages != nullptr && k > CopiedPages::kRun) {
+            k = CopiedPages::kRun;
+            while ((p[k] & 0xC0) == 0x80) --k;
+          }
+          w = ascii_bytes ? widen(p, k, w) : fill(p, k, w, static_cast<std::size_t>(end - w));
+          if (pages != nullptr) pages->copied(p + k);
+          p += k;
+          n -= k;
+        }
       },
       [&](const void* u, std::size_t n, unsigned width) {
         // A piece may hold a run of a splice narrower than the splice: its units then narrow.
@@ -417,7 +459,7 @@ bool wide_text(PyObject* o, Value& out) {
 
 PyObject* str_from_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace& at,
                           std::size_t budget) {
-  if (out.splices().empty() && at.byte == 0 && budget >= out.size()) {
+  if (out.splices().empty() && at.byte == 0 && budget >= out.size() && out.size() < kReleaseAt) {
     at.byte = out.size();
     return str_from_utf8(out.view(), ascii_bytes);
   }
@@ -446,16 +488,21 @@ PyObject* str_from_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar);
   if (s == nullptr) return nullptr;
   void* data = PyUnicode_DATA(s);
-  prefer_huge_pages(data, chars * PyUnicode_KIND(s));
+  const std::size_t result_bytes = chars * PyUnicode_KIND(s);
+  prefer_huge_pages(data, result_bytes);
+  // Only the whole text reads the buffer once, front to back, and last.
+  std::optional<CopiedPages> pages;
+  if (whole && result_bytes >= kReleaseAt) pages.emplace(out.data());
+  CopiedPages* release = pages ? &*pages : nullptr;
   switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
-      fill_output(out, ascii_bytes, at, budget, static_cast<Py_UCS1*>(data), chars);
+      fill_output(out, ascii_bytes, at, budget, static_cast<Py_UCS1*>(data), chars, release);
       break;
     case PyUnicode_2BYTE_KIND:
-      fill_output(out, ascii_bytes, at, budget, static_cast<Py_UCS2*>(data), chars);
+      fill_output(out, ascii_bytes, at, budget, static_cast<Py_UCS2*>(data), chars, release);
       break;
     default:
-      fill_output(out, ascii_bytes, at, budget, static_cast<Py_UCS4*>(data), chars);
+      fill_output(out, ascii_bytes, at, budget, static_cast<Py_UCS4*>(data), chars, release);
       break;
   }
   return s;
