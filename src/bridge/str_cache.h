@@ -79,11 +79,11 @@ enum class Misses {
   SharedKeys  // from shared_key
 };
 
-// Recently made strs, found again by their text: the keys of a table's rows,
-// keys repeated across a document and the short values that recur in a
-// column are made once. `Slots` is a power of two: a slice of the source
-// takes the slot of its address modulo Slots, so the field names of a header
-// shorter than that never evict each other.
+// Recently made strs, found again by their text: the field names of a
+// table's rows and the short values that recur in a column are made once.
+// `Slots` is a power of two: a slice of the source takes the slot of its
+// address modulo Slots, so the field names of a header shorter than that
+// never evict each other.
 template <std::size_t Slots, Misses From = Misses::Made>
 class StrCache {
  public:

@@ -11,6 +11,8 @@
 #include <sys/mman.h>
 #endif
 
+#include "core/pool.h"
+
 namespace vardel {
 
 namespace {
@@ -269,25 +271,6 @@ bool transcode(const void* data, std::size_t n, Arena& arena, std::string_view& 
   return true;
 }
 
-// A str this large is mapped afresh by the allocator on every call (it is past the largest size
-// the allocator keeps for reuse), so each of its pages costs the kernel a fault. Asking for huge
-// pages turns some ten thousand faults into a few dozen.
-constexpr std::size_t kHugeStr = std::size_t(8) << 20;
-
-// Asks for huge pages under the `n` bytes at `p` (a hint; nothing changes where it is refused).
-void prefer_huge_pages(void* p, std::size_t n) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (n < kHugeStr) return;
-  constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
-  auto begin = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)n;
-#endif
-}
-
 // Returns true if the `n` code points at `u` are free of surrogates and at least one of them
 // needs the width of Unit: is past U+007F for one byte, past U+00FF for two, past U+FFFF for
 // four. Branch-free, so that the compiler vectorizes it.
@@ -371,7 +354,7 @@ void walk_output(const OutputBuffer& out, bool ascii_bytes, OutputPlace& at, std
 
 // A result this large is made while the buffer it is made from is held: the two together are
 // the call's peak memory, unless the buffer's pages go back to the system as they are copied.
-constexpr std::size_t kReleaseAt = std::size_t(8) << 20;
+constexpr std::size_t kReleaseAt = kHugeBlock;
 
 // Gives the pages of a buffer back to the system behind its copy, a run at a time.
 class CopiedPages {

@@ -68,22 +68,20 @@ bool make_room(Cache& c, std::size_t size) {
   return true;
 }
 
-// Asks for huge pages under a block this large: its pages are faulted in by the dozen instead
-// of by the thousand, whenever they are given back and used again.
-void prefer_huge_pages(Block b) {
+}  // namespace
+
+void prefer_huge_pages(void* p, std::size_t n) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::size_t kHugeBlock = std::size_t(8) << 20;
   constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
-  if (b.size < kHugeBlock) return;
-  auto begin = (reinterpret_cast<std::uintptr_t>(b.data) + kHuge - 1) & ~(kHuge - 1);
-  auto end = (reinterpret_cast<std::uintptr_t>(b.data) + b.size) & ~(kHuge - 1);
+  if (n < kHugeBlock) return;
+  auto begin = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+  auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(kHuge - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #else
-  (void)b;
+  (void)p;
+  (void)n;
 #endif
 }
-
-}  // namespace
 
 Block pool_take(std::size_t min_bytes, std::size_t max_bytes) {
   alloc_fault::check();
@@ -105,7 +103,7 @@ Block pool_take(std::size_t min_bytes, std::size_t max_bytes) {
   }
   void* p = std::malloc(min_bytes);
   if (p == nullptr) throw std::bad_alloc();
-  prefer_huge_pages({p, min_bytes});
+  prefer_huge_pages(p, min_bytes);
   return {p, min_bytes};
 }
 
@@ -113,7 +111,7 @@ Block pool_grow(Block block, std::size_t bytes) {
   alloc_fault::check();
   void* p = std::realloc(block.data, bytes);
   if (p == nullptr) throw std::bad_alloc();
-  prefer_huge_pages({p, bytes});
+  prefer_huge_pages(p, bytes);
   return {p, bytes};
 }
 

@@ -35,4 +35,11 @@ Block pool_grow(Block block, std::size_t bytes);
 // null block.
 void pool_give(Block block);
 
+// Asks for huge pages under the `n` bytes at `p` when they are kHugeBlock or more (a hint;
+// nothing changes where it is refused). Memory this large is mapped afresh by the allocator, or
+// given back and used again, and each of its pages would cost the kernel a fault: huge pages
+// turn some ten thousand faults into a few dozen. The pool's own blocks ask for them.
+void prefer_huge_pages(void* p, std::size_t n);
+inline constexpr std::size_t kHugeBlock = std::size_t(8) << 20;
+
 }  // namespace vardel
