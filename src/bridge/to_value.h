@@ -4,9 +4,9 @@
 #include <Python.h>
 
 #include "bridge/conversion_error.h"
+#include "core/block_vec.h"
 #include "core/result.h"
 #include "core/value.h"
-#include "core/vec.h"
 
 namespace vardel {
 
@@ -65,7 +65,7 @@ class KeepAlive {
   }
 
  private:
-  Vec<PyObject*> refs_;
+  BlockVec<PyObject*> refs_;
   bool secured_ = false;
   bool all_ascii_ = true;
 };

@@ -21,19 +21,22 @@ struct Block {
 };
 
 // Returns the largest cached block of `min_bytes` to `max_bytes` bytes, else a
-// new block of `min_bytes` (throws std::bad_alloc when out of memory). A
-// caller that will not grow its block bounds it, so that it leaves a far
-// larger block to the callers that do.
+// new block of at least `min_bytes` (throws std::bad_alloc when out of
+// memory); the block's size says how much. A caller that will not grow its
+// block bounds it, so that it leaves a far larger block to the callers that do.
 Block pool_take(std::size_t min_bytes, std::size_t max_bytes = SIZE_MAX);
 
-// Returns the content of `block` moved into a block of `bytes` bytes (realloc:
-// a large block grows by remapping its pages, not by copying them). Throws
+// Returns the content of `block` moved into a block of at least `bytes` bytes
+// (a large block grows by remapping its pages, not by copying them). Throws
 // std::bad_alloc when out of memory, leaving `block` as it was.
 Block pool_grow(Block block, std::size_t bytes);
 
 // Gives a block back: cached when there is room, freed otherwise. Accepts a
 // null block.
 void pool_give(Block block);
+
+// Frees every cached block.
+void pool_clear();
 
 // Asks for huge pages under the `n` bytes at `p` when they are kHugeBlock or more (a hint;
 // nothing changes where it is refused). Memory this large is mapped afresh by the allocator, or

@@ -21,9 +21,9 @@
 #include <string>
 #include <string_view>
 
+#include "core/block_vec.h"
 #include "core/pool.h"
 #include "core/text.h"
-#include "core/vec.h"
 
 namespace vardel {
 
@@ -127,7 +127,7 @@ class OutputBuffer {
     if (count == 0) return;
     splices_.push_back(Splice{size_, units, count, width});
   }
-  const Vec<Splice>& splices() const { return splices_; }
+  const BlockVec<Splice>& splices() const { return splices_; }
 
  private:
   void grow(std::size_t n) {
@@ -164,7 +164,7 @@ class OutputBuffer {
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
-  Vec<Splice> splices_;
+  BlockVec<Splice> splices_;
 };
 
 inline std::string OutputBuffer::str() const {

@@ -11,6 +11,7 @@
 #include "check.h"
 #include "core/alloc_fault.h"
 #include "core/arena.h"
+#include "core/block_vec.h"
 #include "core/pool.h"
 #include "core/pooled_vec.h"
 #include "core/vec.h"
@@ -78,18 +79,9 @@ constexpr std::size_t operator""_M(unsigned long long n) {
 }
 constexpr std::size_t kLarge = 64_K;  // the smallest block the pool keeps
 
-// Takes and gives back every cached block, emptying the cache.
+// Empties the cache.
 void drain() {
-  std::vector<Block> taken;
-  for (;;) {
-    Block b = vardel::pool_take(kLarge);
-    if (b.size == kLarge) {  // a new block: none cached fits any more
-      std::free(b.data);
-      break;
-    }
-    taken.push_back(b);
-  }
-  for (Block b : taken) std::free(b.data);
+  vardel::pool_clear();
 }
 
 void pool_cases() {
@@ -164,16 +156,37 @@ void pool_cases() {
   }
   vardel::pool_give({nullptr, 0});  // accepted
 
-  // Growing a block keeps its content; a failed growth leaves the block as it was.
+  // Growing a block keeps its content, whether it stays small, becomes large (a mapping of its
+  // own outside ASan) or grows as one; a failed growth leaves the block as it was.
+  struct Growth {
+    const char* name;
+    std::size_t from, to;
+  };
+  const Growth growths[] = {
+      {"small to small", 3000, 60_K}, {"small to large", 3000, 5_M},
+      {"large to larger", 1_M, 9_M},  {"just below large to large", 1_M - 16, 1_M},
+      {"large to small", 2_M, 512_K}, {"huge to larger", 9_M, 20_M},
+  };
+  for (const Growth& g : growths) {
+    Block b = vardel::pool_take(g.from, g.from);
+    std::size_t kept = g.from < g.to ? g.from : g.to;
+    fill(b.data, g.from, 3);
+    b = vardel::pool_grow(b, g.to);
+    CHECK_CASE(b.size >= g.to && b.size < g.to + 4096 && holds(b.data, kept, 3), g.name);
+    fill(b.data, b.size, 4);  // all of it is the caller's
+    CHECK_CASE(holds(b.data, b.size, 4), g.name);
+    vardel::pool_give(b);
+  }
+  drain();
   Block b = vardel::pool_take(3000);
   fill(b.data, 3000, 3);
   b = vardel::pool_grow(b, 5_M);
-  CHECK(b.size == 5_M && holds(b.data, 3000, 3));
   af::arm(1);
   CHECK(throws_bad_alloc([&] { b = vardel::pool_grow(b, 9_M); }));
   af::arm(0);
   CHECK(b.size == 5_M && holds(b.data, 3000, 3));
   vardel::pool_give(b);
+  drain();
 }
 
 // --- pooled vectors -----------------------------------------------------------
@@ -229,6 +242,63 @@ void pooled_vec_cases() {
   Block fresh = vardel::pool_take(kLarge);
   CHECK(fresh.size == kLarge);  // the cached block is the container's now
   vardel::pool_give(fresh);
+}
+
+// --- block vectors ------------------------------------------------------------
+
+void block_vec_cases() {
+  using vardel::BlockVec;
+  {
+    // Growing past the sizes malloc serves into those that are mappings keeps every value, and
+    // every growth passes the fault hook; a failed one leaves the values as they were.
+    BlockVec<std::uint64_t> v;
+    CHECK(v.empty() && v.begin() == v.end());
+    for (std::uint64_t i = 0; i < 300'000; ++i) v.push_back(i * 7);  // 2.4 MB
+    bool intact = v.size() == 300'000;
+    for (std::uint64_t i = 0; i < v.size(); ++i) intact &= v[i] == i * 7;
+    CHECK(intact && v.back() == 299'999 * 7);
+    CHECK(reinterpret_cast<std::uintptr_t>(v.begin()) % alignof(std::max_align_t) == 0);
+    af::arm(1);  // the next growth fails: pushes fill the capacity first
+    bool threw = false;
+    std::size_t before = 0;
+    for (int i = 0; i < 5'000'000 && !threw; ++i) {
+      before = v.size();
+      threw = throws_bad_alloc([&] { v.push_back(2); });
+    }
+    af::arm(0);
+    CHECK(threw && v.size() == before && v.back() == 2 && v[299'999] == 299'999 * 7 && v[0] == 0);
+    // Shrinking drops the values at the end only; a push after it takes their place.
+    v.resize(10);
+    v.resize(20);  // not a growth
+    CHECK(v.size() == 10 && v.back() == 63);
+    v.push_back(5);
+    CHECK(v.size() == 11 && v[10] == 5 && v[9] == 63);
+    // Moving hands over the block; the source is empty and usable.
+    BlockVec<std::uint64_t> moved(std::move(v));
+    CHECK(v.empty() && moved.size() == 11 && moved[10] == 5);
+    v.push_back(8);
+    CHECK(v.size() == 1 && v[0] == 8);
+    v = std::move(moved);
+    CHECK(v.size() == 11 && moved.empty());
+    v.clear();
+    CHECK(v.empty());
+  }
+  if (!kPoolCaches) return;
+  // The first block is one left in the pool by an earlier call, taken whole.
+  drain();
+  vardel::pool_give(vardel::pool_take(150_K));
+  {
+    BlockVec<std::uint32_t> v;
+    for (std::uint32_t i = 0; i < 150_K / 4; ++i) v.push_back(i);
+    CHECK(v.size() == 150_K / 4 && v.back() == 150_K / 4 - 1);
+    Block fresh = vardel::pool_take(kLarge);
+    CHECK(fresh.size == kLarge);  // no growth: the cached block is the vector's
+    vardel::pool_give(fresh);
+  }
+  Block kept = vardel::pool_take(kLarge);
+  CHECK(kept.size == 150_K);  // given back when the vector ends
+  vardel::pool_give(kept);
+  drain();
 }
 
 // --- the arena ---------------------------------------------------------------
@@ -401,6 +471,7 @@ int main() {
   alloc_fault_cases();
   pool_cases();
   pooled_vec_cases();
+  block_vec_cases();
   arena_cases();
   output_buffer_cases();
   return vardel::testing::finish("test_alloc");
