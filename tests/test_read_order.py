@@ -118,6 +118,13 @@ def list_changed_behind(change):
     return items
 
 
+def dicts_replaced_behind():
+    """A list's later dicts, freed when user code replaces them before they are reached."""
+    items = [{"k": -i} for i in range(13)]
+    items[0] = {"x": UMap(keys=lambda: items.__setitem__(slice(1, None), [{"k": i} for i in range(12)]))}
+    return items
+
+
 def tuple_changed_behind():
     later = [1]
     return ({"x": UMap(keys=lambda: later.append(9))}, later)
@@ -139,6 +146,7 @@ HEAD = "a:\n    x:\n          a: 1\n"
     (list_changed_behind(lambda items: items.__setitem__(1, "new") or items[2].append(3)),
      "[3]:\n  - x:\n        a: 1\n\n  - new\n  - [2]: 2,3"),
     (list_changed_behind(lambda items: items.pop() and None), IndexError),
+    (dicts_replaced_behind(), "[13]:\n  - x:\n        a: 1\n\n" + "\n".join(f"  - k: {i}" for i in range(12))),
 ])
 def test_what_user_code_changes_is_read_as_changed(data, text):
     if text is IndexError:
