@@ -184,6 +184,7 @@ class PythonSource final : public Source {
   // not reached may stand for a container that its holder has let go (see read_rest).
   void prefetch_ahead(const Level& level, std::size_t j) const {
     if (keep_.secured()) return;
+    constexpr std::size_t kValuesAhead = 2;
     constexpr std::size_t kTableAhead = 4;
     constexpr std::size_t kDictAhead = 8;
     const std::size_t n = level.contents.size();
@@ -195,6 +196,11 @@ class PythonSource final : public Source {
       const Value& near = level.item(j + kTableAhead);
       if (near.is_deferred() && near.kind() == Value::Kind::Object)
         prefetch_table(static_cast<PyObject*>(const_cast<void*>(near.source())));
+    }
+    if (j + kValuesAhead < n) {
+      const Value& next = level.item(j + kValuesAhead);
+      if (next.is_deferred() && next.kind() == Value::Kind::Object)
+        prefetch_first_values(static_cast<PyObject*>(const_cast<void*>(next.source())));
     }
   }
 
