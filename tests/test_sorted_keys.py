@@ -8,6 +8,8 @@ from hypothesis import strategies as st
 
 from vardel import EncodeOptions, encode
 
+from support import SameText
+
 POOL = ["id", "name", "zeta", "alpha", "m", "kind", "b", "a_long_key_name"]
 
 
@@ -105,3 +107,15 @@ def levels(draw, depth=0):
 @given(levels())
 def test_any_sequence_of_key_sets_is_written_in_key_order(rows):
     check(rows)
+
+
+@pytest.mark.parametrize("n", [17, 40, 256, 257, 600])
+def test_large_objects_order_whole_keys_and_keep_the_later_of_equal_ones(n):
+    # Past the first eight bytes only the rest of a key tells it apart, or its length.
+    names = [f"a_long_prefix_{i:04d}" for i in range(n - 4)] + ["a", "ab", "a_long_prefix_", "a_long_prefix_0000x"]
+    data = {k: i for i, k in enumerate(names[::-1])}
+    data[SameText(names[5])] = "later"
+    data[SameText("a")] = "last"
+    expected = {fresh(k): data[k] for k in sorted(names)}
+    expected["a_long_prefix_0005"], expected["a"] = "later", "last"
+    assert encode(data) == encode(expected)

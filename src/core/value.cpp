@@ -87,6 +87,30 @@ std::size_t sort_small(Member* members, std::size_t n) {
   return drop_repeated(members, n);
 }
 
+// Sorts the larger objects by each key's prefix, computed once, and the whole key where two
+// prefixes tie; equal keys keep their insertion order (drop_repeated keeps the last of them).
+// `order` and `sorted` have room for n entries.
+struct Ranked {
+  std::uint64_t prefix;
+  std::size_t index;
+};
+std::size_t sort_large(Member* members, std::size_t n, Ranked* order, Member* sorted) {
+  for (std::size_t i = 0; i < n; ++i) order[i] = {prefix8(members[i].key), i};
+  std::sort(order, order + n, [members](const Ranked& a, const Ranked& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    std::string_view ka = members[a.index].key;
+    std::string_view kb = members[b.index].key;
+    if (ka != kb) return key_less(a.prefix, ka, b.prefix, kb);
+    return a.index < b.index;
+  });
+  for (std::size_t i = 0; i < n; ++i) sorted[i] = members[order[i].index];
+  std::copy(sorted, sorted + n, members);
+  return drop_repeated(members, n);
+}
+
+// Objects up to this size are sorted with scratch space on the stack.
+constexpr std::size_t kStackSorted = 256;
+
 }  // namespace
 
 std::size_t sort_members(Member* members, std::size_t n) {
@@ -95,9 +119,17 @@ std::size_t sort_members(Member* members, std::size_t n) {
   std::size_t i = 1;
   while (i < n && key_less(members[i - 1].key, members[i].key)) ++i;
   if (i == n) return n;
-  std::stable_sort(members, members + n,
-                   [](const Member& a, const Member& b) { return key_less(a.key, b.key); });
-  return drop_repeated(members, n);
+  if (n <= kStackSorted) {
+    Ranked order[kStackSorted];
+    union Scratch {
+      Scratch() {}  // storage only: sort_large assigns each member it uses
+      Member members[kStackSorted];
+    } sorted;
+    return sort_large(members, n, order, sorted.members);
+  }
+  Vec<Ranked> order(n);
+  Vec<Member> sorted(n);
+  return sort_large(members, n, order.data(), sorted.data());
 }
 
 std::size_t keep_first_places(Member* members, std::size_t n) {
