@@ -343,6 +343,10 @@ class Converter {
   std::size_t replacing_ = 0;  // objects being replaced, each counted as a level
   Vec<const void*> nested_;    // a dict level's nested values, in reading order
   bool scalars_now_ = false;   // read_scalars_now() of the level being read
+  // Whether a dict deferred now has its table loaded ahead: only in a small level, whose items
+  // are opened soon; a large one's are loaded a few items ahead as they are opened.
+  bool prefetch_deferred_ = true;
+  static constexpr std::size_t kPrefetchedLevel = 32;
   std::size_t depth_ = 0;
   // One frame per container being read, outermost first.
   // Made by enter() (Frame{container}, the rest zero), so that the array of

@@ -230,7 +230,7 @@ bool Converter::read_other_item(PyObject* o, Value& out) {
   std::size_t n = static_cast<std::size_t>(Py_SIZE(o));
   if (t == &PyDict_Type) {
     n = static_cast<std::size_t>(PyDict_GET_SIZE(o));
-    prefetch_table(o);
+    if (prefetch_deferred_) prefetch_table(o);
   }
   // Empty, it is not opened, so the nesting limit is checked here: the items
   // of the level being read lie one level below it. It is deferred all the
@@ -319,6 +319,7 @@ std::optional<Converter::Level> Converter::dict_level(PyObject* o) {
     return true;
   };
   scalars_now_ = read_scalars_now();
+  prefetch_deferred_ = n <= kPrefetchedLevel;
   auto value = [&](PyObject* v, Value& item) {
     if (!read_item(v, item)) return false;
     // An array read now (read_scalar_array) is read again as a deferred one would be.
@@ -359,6 +360,7 @@ std::optional<Converter::Level> Converter::sequence_level(PyObject* o) {
   PyObject** source = PyList_CheckExact(o) ? reinterpret_cast<PyListObject*>(o)->ob_item
                                            : reinterpret_cast<PyTupleObject*>(o)->ob_item;
   scalars_now_ = read_scalars_now();
+  prefetch_deferred_ = n <= kPrefetchedLevel;
   for (std::size_t i = 0; i < n; ++i) {
     // Lists of short lists (points, matrix rows) are common enough to be tried first.
     PyObject* item = source[i];
