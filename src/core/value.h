@@ -38,14 +38,16 @@ class Number {
     return n;
   }
 
-  Form form() const { return form_; }
+  Form form() const { return static_cast<Form>(form_); }
   std::uint64_t as_unsigned() const { return u_; }
   std::int64_t as_negative() const { return i_; }
   double as_double() const { return d_; }
 
  private:
-  Number(Form f, std::uint64_t u) : form_(f), u_(u) {}
-  Form form_;
+  Number(Form f, std::uint64_t u) : form_(static_cast<std::uint64_t>(f)), u_(u) {}
+  // A whole word, not a byte: a Number written to memory and then passed on in two registers
+  // is read back as two words, and a word read of a byte just written waits for the store.
+  std::uint64_t form_;
   union {
     std::uint64_t u_;
     std::int64_t i_;
