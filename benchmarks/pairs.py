@@ -7,9 +7,10 @@ BEFORE and AFTER are Python interpreters (each a venv's bin/python) with a
 build of vardel installed, as for benchmarks.ab. Both builds' extension
 modules are loaded into this process under their own names; then, for each
 corpus, a call of BEFORE and a call of AFTER follow each other for --seconds,
-each timed in process time. Printed: the median time of each build and the
-median over the pairs of BEFORE time / AFTER time (above 1.00 the AFTER build
-is faster).
+each timed in process time: by default with the freeing of its result, with
+--keep without it, as `make bench` times calls. Printed: the median time of
+each build and the median over the pairs of BEFORE time / AFTER time (above
+1.00 the AFTER build is faster).
 
 Where benchmarks.ab compares medians of separate processes, whose state (the
 machine's load, the other core's work) drifts between them, a pair of calls
@@ -67,8 +68,9 @@ def calls(module: ModuleType, op: str, name: str, size: str):
     return lambda: read(text)
 
 
-def time_pairs(before, after, seconds: float) -> tuple[list[int], list[int]]:
-    """Process times of alternated calls of `before` and `after` for `seconds` of wall time."""
+def time_pairs(before, after, seconds: float, keep: bool = False) -> tuple[list[int], list[int]]:
+    """Process times of alternated calls of `before` and `after` for `seconds` of wall time;
+    with `keep`, each result is freed after its call's time is taken."""
     before()
     after()
     times: tuple[list[int], list[int]] = ([], [])
@@ -78,8 +80,12 @@ def time_pairs(before, after, seconds: float) -> tuple[list[int], list[int]]:
         while time.perf_counter() < deadline or not times[0]:
             for call, kept in ((before, times[0]), (after, times[1])):
                 start = time.process_time_ns()
-                call()
+                if keep:
+                    result = call()
+                else:
+                    call()
                 kept.append(time.process_time_ns() - start)
+                result = None
     finally:
         gc.enable()
     return times
@@ -93,6 +99,8 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--corpus", nargs="+", default=list(corpora.CORPORA))
     p.add_argument("--size", default="1MB")
     p.add_argument("--seconds", type=float, default=6.0)
+    p.add_argument("--keep", action="store_true",
+                   help="free each result after its call is timed")
     args = p.parse_args(argv)
     for name in args.corpus:
         check_case(name, args.size, args.op)
@@ -101,7 +109,7 @@ def main(argv: list[str] | None = None) -> int:
     print("|---|---|---|---|---|")
     for name in args.corpus:
         tb, ta = time_pairs(calls(before, args.op, name, args.size),
-                            calls(after, args.op, name, args.size), args.seconds)
+                            calls(after, args.op, name, args.size), args.seconds, args.keep)
         ratio = statistics.median(b / a for b, a in zip(tb, ta))
         print(f"| {name}/{args.size} | {ratio:.3f} | {statistics.median(tb) / 1e6:.3f} ms "
               f"| {statistics.median(ta) / 1e6:.3f} ms | {len(tb)} |")
