@@ -107,3 +107,13 @@ def test_every_digit_count_around_eight(scale):
     xs = [k * scale for k in ks]
     xs += [-x for x in xs]
     assert encode(xs) == f"[{len(xs)}]: " + ",".join(map(positional, xs))
+
+
+@pytest.mark.parametrize("n", range(1, 18))
+def test_point_at_every_place(n):
+    """Shortest digits of every count with the point before, after and between each of them:
+    at the edges of each group of eight digits too."""
+    digits = "12345678923456789"[:n]
+    xs = [float(f"0.{digits}e{p}") for p in range(-3, n + 4)]
+    xs += [-x for x in xs]
+    assert encode(xs) == f"[{len(xs)}]: " + ",".join(map(positional, xs))

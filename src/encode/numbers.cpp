@@ -1,5 +1,4 @@
 // Number tokens.
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -15,42 +14,65 @@ namespace vardel {
 
 namespace {
 
-// Significant digits of the shortest round-trip form of a double.
-constexpr int kMaxDigits = 17;
 // The longest positional double: sign, "0.", 323 zeros and 17 digits.
-constexpr std::size_t kMaxDoubleText = 1 + 2 + 323 + kMaxDigits;
+constexpr std::size_t kMaxDoubleText = 1 + 2 + 323 + 17;
 
-// "00" to "99", two bytes each.
-constexpr auto kDigitPairs = [] {
-  std::array<char, 200> pairs{};
-  for (int i = 0; i < 100; ++i) {
-    pairs[2 * i] = static_cast<char>('0' + i / 10);
-    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
-  }
-  return pairs;
-}();
-
-// Writes v < 10^4 as exactly four digits.
-void write_4_digits(char* p, std::uint32_t v) {
-  std::memcpy(p, &kDigitPairs[2 * (v / 100)], 2);
-  std::memcpy(p + 2, &kDigitPairs[2 * (v % 100)], 2);
+// The eight ASCII digits of v < 10^8, the first in the lowest byte. Computed in lanes of one
+// word: the halves of four digits, then the pairs of two, then the digits.
+std::uint64_t eight_digits(std::uint32_t v) {
+  std::uint64_t halves = (v / 10000) | (std::uint64_t{v % 10000} << 32);
+  // Per 32-bit lane x < 10^4: x * 10486 >> 20 is x / 100.
+  std::uint64_t hundreds = ((halves * 10486) >> 20) & 0x0000007F'0000007FULL;
+  std::uint64_t pairs = hundreds | ((halves - 100 * hundreds) << 16);
+  // Per 16-bit lane x < 100: x * 103 >> 10 is x / 10.
+  std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F'000F000FULL;
+  std::uint64_t digits = tens | ((pairs - 10 * tens) << 8);
+  return digits | 0x30303030'30303030ULL;
 }
 
-// Writes v < 10^8 as exactly eight digits.
-void write_8_digits(char* p, std::uint32_t v) {
-  write_4_digits(p, v / 10000);
-  write_4_digits(p + 4, v % 10000);
-}
+// The digits of a significand as up to three words of ASCII digits, the first digit of each
+// in its lowest byte. They stay in registers and are stored whole: digits written to memory
+// and read back to be moved would be read across several stores, which the processor cannot
+// forward, and every double would wait for them.
+struct Digits {
+  std::uint64_t words[3];
+  int sizes[3];  // digits in each word
+  int pieces;
+};
 
-// Writes v < 10^17 as exactly 17 digits, leading zeros included: the same
-// few steps for every value, whatever its length.
-void write_17_digits(char* p, std::uint64_t v) {
+// The digits of `v`, 10^8 <= v < 10^17, of which there are `n`.
+Digits long_digits(std::uint64_t v, int n) {
   constexpr std::uint64_t k1e8 = 100000000;
-  constexpr std::uint64_t k1e16 = k1e8 * k1e8;
-  p[0] = static_cast<char>('0' + v / k1e16);
-  std::uint64_t low = v % k1e16;
-  write_8_digits(p + 1, static_cast<std::uint32_t>(low / k1e8));
-  write_8_digits(p + 9, static_cast<std::uint32_t>(low % k1e8));
+  const std::uint64_t high = v / k1e8;
+  const std::uint64_t low = eight_digits(static_cast<std::uint32_t>(v % k1e8));
+  if (high < k1e8) {
+    const int m = n - 8;
+    return {{eight_digits(static_cast<std::uint32_t>(high)) >> (8 * (8 - m)), low}, {m, 8}, 2};
+  }
+  return {{'0' + high / k1e8, eight_digits(static_cast<std::uint32_t>(high % k1e8)), low},
+          {1, 8, 8},
+          3};
+}
+
+// Stores `digits` at `w`, with a decimal point after the first `point` of them when that is
+// fewer than all; returns the end. Every store is of eight bytes, past the end included.
+char* put_digits(char* w, const Digits& digits, int point) {
+  for (int i = 0; i < digits.pieces; ++i) {
+    const std::uint64_t word = digits.words[i];
+    const int size = digits.sizes[i];
+    std::memcpy(w, &word, 8);
+    if (point >= 0 && point < size) {
+      // The point falls in this word: it goes over the digit there, and the rest of the word
+      // over the bytes after it.
+      w[point] = '.';
+      const std::uint64_t rest = word >> (8 * point);
+      std::memcpy(w + point + 1, &rest, 8);
+      ++w;
+    }
+    w += size;
+    point -= size;
+  }
+  return w;
 }
 
 }  // namespace
@@ -73,42 +95,28 @@ void write_double(OutputBuffer& out, double d) {
   }
   // The shortest digits that read back as |d|, closest to it (ties to even),
   // without trailing zeros: |d| is digits x 10^exponent; zero is {0, 0}.
-  auto [digits, exponent] = fmt::detail::dragonbox::to_decimal(std::fabs(d));
-  // The digits are copied below kMaxDigits bytes at a time, whatever their
-  // number n: the buffers have room past the end for it (zeroed here, so that
-  // no copy reads an unset byte).
-  char text[2 * kMaxDigits] = {};
-  // Most doubles in data have few digits: those take one of the three steps of the long form.
-  constexpr std::uint64_t k1e8 = 100000000;
-  if (digits < k1e8)
-    write_8_digits(text + kMaxDigits - 8, static_cast<std::uint32_t>(digits));
-  else
-    write_17_digits(text, digits);
-  int n = fmt::detail::count_digits(digits);
-  const char* first = text + kMaxDigits - n;
-
-  char* const start = out.room(kMaxDoubleText + kMaxDigits);
+  auto [significand, exponent] = fmt::detail::dragonbox::to_decimal(std::fabs(d));
+  const int n = fmt::detail::count_digits(significand);
+  const int point = n + exponent;  // the value is 0.D1..Dn x 10^point
+  char* const start = out.room(kMaxDoubleText + 8);
   char* w = start;
   if (std::signbit(d)) *w++ = '-';
-  int point = n + exponent;  // the value is 0.D1..Dn x 10^point
+  // Most doubles in data have at most eight digits: one word of them.
+  const Digits digits =
+      significand < 100000000
+          ? Digits{{eight_digits(static_cast<std::uint32_t>(significand)) >> (8 * (8 - n))}, {n}, 1}
+          : long_digits(significand, n);
   if (exponent >= 0) {
-    std::memcpy(w, first, kMaxDigits);
-    w += n;
+    w = put_digits(w, digits, -1);
     std::memset(w, '0', static_cast<std::size_t>(exponent));
     w += exponent;
   } else if (point > 0) {
-    std::memcpy(w, first, kMaxDigits);
-    w += point;
-    *w++ = '.';
-    std::memcpy(w, first + point, kMaxDigits);
-    w += -exponent;
+    w = put_digits(w, digits, point);
   } else {
     w[0] = '0';
     w[1] = '.';
     std::memset(w + 2, '0', static_cast<std::size_t>(-point));
-    w += 2 - point;
-    std::memcpy(w, first, kMaxDigits);
-    w += n;
+    w = put_digits(w + 2 - point, digits, -1);
   }
   out.commit(static_cast<std::size_t>(w - start));
 }
