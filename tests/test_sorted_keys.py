@@ -119,3 +119,34 @@ def test_large_objects_order_whole_keys_and_keep_the_later_of_equal_ones(n):
     expected = {fresh(k): data[k] for k in sorted(names)}
     expected["a_long_prefix_0005"], expected["a"] = "later", "last"
     assert encode(data) == encode(expected)
+
+
+SMALL_KEYS = {
+    # eight-byte prefixes that all differ, zero-padded for the short keys
+    "distinct": ["id", "b", "zeta", "a", "ab", "name", "timeout_ms", "buffer_size", "kind", "m",
+                 "url", "port", "verify", "owner", "region", "y"],
+    # prefixes that tie: only the rest of the key, or its length, tells them apart
+    "shared": ["settings_b", "settings_a", "settings", "settings_ab", "a", "settings_", "z",
+               "settings_0", "settings_zz", "settings_10", "settings_1", "b", "settings_c",
+               "settings_9", "settings_aa", "c"],
+    # a key and the same key with a zero byte after it share their prefix
+    "zero": ["a\0", "a", "b", "a\0\0", "ab", "\0", "", "b\0", "aa", "ba", "a\0b", "bb", "c", "ca",
+             "d", "a\0a"],
+}
+
+
+@pytest.mark.parametrize("keys", SMALL_KEYS)
+@pytest.mark.parametrize("n", [2, 3, 7, 8, 9, 15, 16])
+@pytest.mark.parametrize("repeat", [False, True])
+def test_small_objects_in_key_order(keys, n, repeat):
+    names = SMALL_KEYS[keys][:n]
+    for shift in range(n):
+        order = names[shift:] + names[:shift]
+        order = order[::2] + order[1::2]
+        data = {k: i for i, k in enumerate(order)}
+        expected = {fresh(k): data[k] for k in sorted(names)}
+        if repeat and n < 16:
+            # an equal key of another object: the dict holds both, the text the later value
+            data[SameText(order[-1])] = "later"
+            expected[order[-1]] = "later"
+        assert encode(data) == encode(expected)
