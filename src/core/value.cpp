@@ -64,8 +64,8 @@ std::size_t drop_repeated(Member* members, std::size_t n) {
   return out;
 }
 
-// Stable insertion sort of the small objects that dominate real data, each
-// key's prefix computed once.
+// Stable insertion sort of a small object whose keys' prefixes (`pre`, computed once) tie
+// somewhere: a long shared prefix, or a key twice.
 std::size_t insertion_sort(Member* members, std::uint64_t* pre, std::size_t n) {
   for (std::size_t i = 1; i < n; ++i) {
     Member m = members[i];
