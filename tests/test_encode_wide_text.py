@@ -92,6 +92,19 @@ def test_a_special_character_in_every_place(length, fill, special):
     check({"k": values, "m": {v: 1 for v in values[:3]}})
 
 
+@pytest.mark.parametrize("fill", [LATIN1, UCS2, UCS4])
+@pytest.mark.parametrize("first", [":", "-", ",", "[", "\x85", "\x01"])
+@pytest.mark.parametrize("escape", ['"', "\\", "\n", "\t"])
+def test_escapes_after_the_character_that_forces_quotes(fill, first, escape):
+    # The escapes are looked for from the first character that forces quotes on: escapes right
+    # after it, further on in its block of sixteen or in a later block are written all the same.
+    values = [fill * at + first + fill * gap + escape + fill + escape + fill * 3
+              for at in (0, 5, 15, 16, 31) for gap in (0, 1, 9, 14, 15, 16, 40)]
+    for s in values:
+        check({"k": s}, "k: " + quoted(s))
+    check(values, f"[{len(values)}]: " + ",".join(map(quoted, values)))
+
+
 @pytest.mark.parametrize("wide", [LATIN1, UCS2, UCS4, *EDGES])
 @pytest.mark.parametrize("value, expected", [
     # a key, bare and quoted

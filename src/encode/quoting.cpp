@@ -426,12 +426,12 @@ std::size_t next_escape(const Unit* u, std::size_t i, std::size_t n) {
 }
 
 // Splices the `n` code points at `u` into `out` between quotation marks, writing the escapes of
-// the quoted form in place of the code points they stand for.
+// the quoted form in place of the code points they stand for; none comes before `from`.
 template <class Unit>
-void splice_quoted(OutputBuffer& out, const Unit* u, std::size_t n) {
+void splice_quoted(OutputBuffer& out, const Unit* u, std::size_t n, std::size_t from) {
   out.put('"');
   std::size_t run = 0;
-  for (std::size_t i = next_escape(u, 0, n); i != n; i = next_escape(u, run, n)) {
+  for (std::size_t i = next_escape(u, from, n); i != n; i = next_escape(u, run, n)) {
     out.splice(u + run, i - run, sizeof(Unit));
     const char escape[2] = {'\\', kEscapes[u[i]]};
     out.append(escape, 2);
@@ -444,21 +444,22 @@ void splice_quoted(OutputBuffer& out, const Unit* u, std::size_t n) {
 }  // namespace
 
 template <class Unit>
-bool QuoteRule::wide_needs_quotes(const Unit* u, std::size_t n) const {
+std::size_t QuoteRule::wide_quote_start(const Unit* u, std::size_t n) const {
   // Keywords and numbers are ASCII, so of quoted_by_form's rules only whitespace at either end
   // and a leading zero apply to text with a code point past U+007F.
-  if (is_white_space(u[0]) || is_white_space(u[n - 1])) return true;
-  if (u[0] == '0' && n >= 2 && u[1] != '.') return true;
+  if (is_white_space(u[0]) || is_white_space(u[n - 1])) return 0;
+  if (u[0] == '0' && n >= 2 && u[1] != '.') return 0;
+  // Every code point the quoted form escapes is one that forces quotes, so the escapes start
+  // at the first of those at the earliest.
   std::size_t i = 0;
 #if defined(__SSE2__)
   for (; i + 16 <= n; i += 16) {
-    if (value_hits(latin1_block(u + i), short_delimiter_) != 0) return true;
+    if (unsigned hits = value_hits(latin1_block(u + i), short_delimiter_); hits != 0)
+      return i + static_cast<unsigned>(__builtin_ctz(hits));
   }
 #endif
-  for (; i < n; ++i) {
-    if (u[i] < 0x100 && latin1_class_[u[i]] != 0) return true;
-  }
-  return false;
+  while (i < n && (u[i] >= 0x100 || latin1_class_[u[i]] == 0)) ++i;
+  return i;
 }
 
 void QuoteRule::write_wide(OutputBuffer& out, const void* units, std::size_t count,
@@ -470,8 +471,8 @@ void QuoteRule::write_wide(OutputBuffer& out, const void* units, std::size_t cou
     return;
   }
   auto write = [&](const auto* u) {
-    if (wide_needs_quotes(u, count))
-      splice_quoted(out, u, count);
+    if (std::size_t start = wide_quote_start(u, count); start != count)
+      splice_quoted(out, u, count, start);
     else
       out.splice(u, count, width);
   };

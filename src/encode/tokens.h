@@ -59,9 +59,10 @@ class QuoteRule {
   // True if a delimiter of two or more bytes occurs in `text`.
   bool has_long_delimiter(std::string_view text) const;
   // needs_quotes for the `n` code points at `u`, one of them past U+007F; only for a
-  // delimiter of one ASCII byte.
+  // delimiter of one ASCII byte. Returns `n` when they need no quotes, else where the escapes
+  // of the quoted form may start: every code point before it is one that no rule flags.
   template <class Unit>
-  bool wide_needs_quotes(const Unit* u, std::size_t n) const;
+  std::size_t wide_quote_start(const Unit* u, std::size_t n) const;
 
   // Per byte: 0 never forces quotes, 1 always does, 2 does when it starts
   // U+0080..U+009F (the lead byte 0xC2).
