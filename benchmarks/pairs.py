@@ -2,13 +2,18 @@
 
     python -m benchmarks.pairs BEFORE AFTER [--op encode|decode|decode_toon]
                                [--corpus NAME ...] [--size 1MB | document] [--seconds 6]
+                               [--keep | --batch N]
 
 BEFORE and AFTER are Python interpreters (each a venv's bin/python) with a
 build of vardel installed, as for benchmarks.ab. Both builds' extension
 modules are loaded into this process under their own names; then, for each
 corpus, a call of BEFORE and a call of AFTER follow each other for --seconds,
 each build first in every other pair, each timed in process time: by default with the freeing of its result, with
---keep without it, as `make bench` times calls. Printed: the median time of
+--keep without it. With --batch N, a build's turn is N calls whose results are
+all kept until the last has been timed, as `make bench` keeps those of a
+sample: each call then writes to memory the ones before it have not given back,
+which costs page faults and cache misses that --keep, whose result is freed
+before the next call, does not see. Printed: the median time of
 each build and the median over the pairs of BEFORE time / AFTER time (above
 1.00 the AFTER build is faster).
 
@@ -75,9 +80,11 @@ def calls(module: ModuleType, op: str, data, text: str):
     return lambda: read(text)
 
 
-def time_pairs(before, after, seconds: float, keep: bool = False) -> tuple[list[int], list[int]]:
+def time_pairs(before, after, seconds: float, keep: bool = False,
+               batch: int = 0) -> tuple[list[int], list[int]]:
     """Process times of alternated calls of `before` and `after` for `seconds` of wall time;
-    with `keep`, each result is freed after its call's time is taken."""
+    with `keep`, each result is freed after its call's time is taken; with `batch`, each turn is
+    that many calls, their results kept until the turn's time is taken, and the time per call."""
     before()
     after()
     times: tuple[list[int], list[int]] = ([], [])
@@ -90,11 +97,13 @@ def time_pairs(before, after, seconds: float, keep: bool = False) -> tuple[list[
             # data in cache where the first brought it, which alone can be worth 10%.
             for call, kept in pairs if len(times[0]) % 2 == 0 else pairs[::-1]:
                 start = time.process_time_ns()
-                if keep:
+                if batch:
+                    result = [call() for _ in range(batch)]
+                elif keep:
                     result = call()
                 else:
                     call()
-                kept.append(time.process_time_ns() - start)
+                kept.append((time.process_time_ns() - start) // max(batch, 1))
                 result = None
     finally:
         gc.enable()
@@ -109,8 +118,11 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--corpus", nargs="+", default=list(corpora.CORPORA))
     p.add_argument("--size", default="1MB")
     p.add_argument("--seconds", type=float, default=6.0)
-    p.add_argument("--keep", action="store_true",
-                   help="free each result after its call is timed")
+    timing = p.add_mutually_exclusive_group()
+    timing.add_argument("--keep", action="store_true",
+                        help="free each result after its call is timed")
+    timing.add_argument("--batch", type=int, default=0, metavar="N",
+                        help="time N calls at a turn, keeping their results until then")
     args = p.parse_args(argv)
     for name in args.corpus:
         check_case(name, args.size, args.op)
@@ -121,7 +133,7 @@ def main(argv: list[str] | None = None) -> int:
         data = corpus_data(args.op, name, args.size)
         text = before.encode(data)
         tb, ta = time_pairs(calls(before, args.op, data, text), calls(after, args.op, data, text),
-                            args.seconds, args.keep)
+                            args.seconds, args.keep, args.batch)
         ratio = statistics.median(b / a for b, a in zip(tb, ta))
         print(f"| {name}/{args.size} | {ratio:.3f} | {statistics.median(tb) / 1e6:.3f} ms "
               f"| {statistics.median(ta) / 1e6:.3f} ms | {len(tb)} |")

@@ -110,13 +110,15 @@ def test_ab_times_both_builds_on_each_case(op, corpus, size, capsys):
     assert all(t.endswith((" us", " ms")) and float(t.split()[0]) > 0 for t in (before, after))
 
 
-@pytest.mark.parametrize("op, corpus, size", [
-    ("encode", "records", "1KB"), ("decode", "twitter", "document"), ("decode_toon", "events", "1KB"),
+@pytest.mark.parametrize("op, corpus, size, timing", [
+    ("encode", "records", "1KB", []),
+    ("decode", "twitter", "document", ["--keep"]),
+    ("decode_toon", "events", "1KB", ["--batch", "3"]),
 ])
-def test_pairs_alternates_two_builds_in_one_process(op, corpus, size):
+def test_pairs_alternates_two_builds_in_one_process(op, corpus, size, timing):
     # In a process of its own: a second copy of the extension module would share its static state.
     out = subprocess.run([sys.executable, "-m", "benchmarks.pairs", sys.executable, sys.executable, "--op", op,
-                          "--corpus", corpus, "--size", size, "--seconds", "0.05"],
+                          "--corpus", corpus, "--size", size, "--seconds", "0.05", *timing],
                          cwd=ROOT, check=True, capture_output=True, text=True).stdout
     rows = [[c.strip() for c in line.split("|")[1:-1]] for line in out.splitlines()
             if line.startswith("| ") and not line.startswith("| case")]
