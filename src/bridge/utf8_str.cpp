@@ -122,6 +122,55 @@ inline unsigned widen16(const unsigned char* p, Unit* out) {
 #endif
 }
 
+#if defined(__SSE2__)
+// True if none of the 16 bytes at `p` is part of a character of three or four bytes: no byte is
+// past 0xDF (their lead bytes are; a block that starts a character holds the lead of any it
+// holds part of).
+inline bool only_short_characters(const unsigned char* p) {
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  __m128i past = _mm_subs_epu8(v, _mm_set1_epi8(static_cast<char>(0xDF)));
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(past, _mm_setzero_si128())) == 0xFFFF;
+}
+
+// Decodes the characters that start in the 16 bytes at `p` (only_short_characters, the first
+// byte starting one) into units at `out`, which has room for 16, and moves `out` past them.
+// Returns the bytes taken: 15 when the last byte leads a character that the block cuts.
+// Each byte's unit is made at once (a lead byte's with the byte after it), then the units of
+// the bytes that start characters are stored side by side without a branch: every unit is
+// stored where the next one goes, and the place moves on only past one that starts a
+// character. The stores past the last such unit stay within the room of 16 and are written
+// over later.
+template <class Unit>
+inline unsigned decode16_short(const unsigned char* p, Unit*& out) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i zero = _mm_setzero_si128();
+  // Continuation bytes (80..BF) are the signed bytes below -64.
+  const auto continuation =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(-64))));
+  const unsigned taken = p[15] >= 0xC0 ? 15 : 16;
+  const unsigned starts = ~continuation & ((1u << taken) - 1);
+  auto units = [](__m128i bytes, __m128i next) {
+    __m128i lead = _mm_cmpgt_epi16(bytes, _mm_set1_epi16(0xBF));
+    __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(bytes, _mm_set1_epi16(0x1F)), 6),
+                               _mm_and_si128(next, _mm_set1_epi16(0x3F)));
+    return _mm_or_si128(_mm_and_si128(lead, two), _mm_andnot_si128(lead, bytes));
+  };
+  const __m128i next = _mm_srli_si128(v, 1);
+  alignas(16) std::uint16_t made[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(made),
+                  units(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(next, zero)));
+  _mm_store_si128(reinterpret_cast<__m128i*>(made + 8),
+                  units(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(next, zero)));
+  Unit* o = out;
+  for (unsigned i = 0; i < 16; ++i) {
+    *o = static_cast<Unit>(made[i]);
+    o += (starts >> i) & 1;
+  }
+  out = o;
+  return taken;
+}
+#endif
+
 // Decodes the `n` bytes of UTF-8 at `p` into units at `out`, which has room for `chars`
 // units; returns the end of what it wrote.
 template <class Unit>
@@ -145,6 +194,14 @@ Unit* fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) 
       *out++ = b;
       ++p;
     } else if (b < 0xE0) {
+#if defined(__SSE2__)
+      // Text of one- and two-byte characters (Latin, Greek, Cyrillic, Hebrew, Arabic), whose
+      // runs of ASCII are short, a block at a time.
+      if (end - p >= 16 && out_end - out >= 16 && only_short_characters(p)) {
+        p += decode16_short(p, out);
+        continue;
+      }
+#endif
       *out++ = static_cast<Unit>(((b & 0x1F) << 6) | (p[1] & 0x3F));
       p += 2;
     } else if (b < 0xF0) {
