@@ -1,11 +1,17 @@
 #include "bridge/utf8_str.h"
 
+#include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <tmmintrin.h>
+#define VARDEL_SSSE3_AT_RUN_TIME 1
 #endif
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -122,7 +128,14 @@ inline unsigned widen16(const unsigned char* p, Unit* out) {
 #endif
 }
 
-#if defined(__SSE2__)
+#if defined(VARDEL_SSSE3_AT_RUN_TIME)
+// True if the processor has the byte shuffle (SSSE3) and POPCNT: every x86-64 processor made in
+// the last decade or so, but not the first ones, which the build targets.
+bool has_ssse3() {
+  static const bool yes = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("popcnt");
+  return yes;
+}
+
 // True if none of the 16 bytes at `p` is part of a character of three or four bytes: no byte is
 // past 0xDF (their lead bytes are; a block that starts a character holds the lead of any it
 // holds part of).
@@ -132,16 +145,51 @@ inline bool only_short_characters(const unsigned char* p) {
   return _mm_movemask_epi8(_mm_cmpeq_epi8(past, _mm_setzero_si128())) == 0xFFFF;
 }
 
+// For each set of eight 16-bit lanes to keep (a bit each), the byte shuffle that moves them to
+// the front in order, the other lanes zero.
+constexpr auto kKeepLanes = [] {
+  std::array<std::array<std::uint8_t, 16>, 256> t{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    unsigned k = 0;
+    for (unsigned lane = 0; lane < 8; ++lane) {
+      if ((mask >> lane) & 1) {
+        t[mask][2 * k] = static_cast<std::uint8_t>(2 * lane);
+        t[mask][2 * k + 1] = static_cast<std::uint8_t>(2 * lane + 1);
+        ++k;
+      }
+    }
+    for (unsigned i = 2 * k; i < 16; ++i) t[mask][i] = 0x80;
+  }
+  return t;
+}();
+
+// Stores the 16-bit lanes of `units` that `keep` selects at `out`, side by side, as Units, and
+// returns how many there are. Stores eight units whatever the count: `out` has room for them.
+template <class Unit>
+[[gnu::target("ssse3,popcnt")]] inline unsigned store_kept(__m128i units, unsigned keep,
+                                                           Unit* out) {
+  const __m128i kept = _mm_shuffle_epi8(
+      units, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeepLanes[keep].data())));
+  if constexpr (sizeof(Unit) == 1) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(kept, kept));
+  } else if constexpr (sizeof(Unit) == 2) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), kept);
+  } else {
+    const __m128i zero = _mm_setzero_si128();
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(kept, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(kept, zero));
+  }
+  return static_cast<unsigned>(std::popcount(keep));
+}
+
 // Decodes the characters that start in the 16 bytes at `p` (only_short_characters, the first
 // byte starting one) into units at `out`, which has room for 16, and moves `out` past them.
-// Returns the bytes taken: 15 when the last byte leads a character that the block cuts.
-// Each byte's unit is made at once (a lead byte's with the byte after it), then the units of
-// the bytes that start characters are stored side by side without a branch: every unit is
-// stored where the next one goes, and the place moves on only past one that starts a
-// character. The stores past the last such unit stay within the room of 16 and are written
-// over later.
+// Returns the bytes taken: 15 when the last byte leads a character that the block cuts. Each
+// byte's unit is made at once (a lead byte's with the byte after it), then the units of the
+// bytes that start characters are moved side by side, eight lanes at a time, by a shuffle. The
+// stores past the last such unit stay within the room of 16 and are written over later.
 template <class Unit>
-inline unsigned decode16_short(const unsigned char* p, Unit*& out) {
+[[gnu::target("ssse3,popcnt")]] unsigned decode16_short(const unsigned char* p, Unit*& out) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i zero = _mm_setzero_si128();
   // Continuation bytes (80..BF) are the signed bytes below -64.
@@ -149,6 +197,7 @@ inline unsigned decode16_short(const unsigned char* p, Unit*& out) {
       static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(-64))));
   const unsigned taken = p[15] >= 0xC0 ? 15 : 16;
   const unsigned starts = ~continuation & ((1u << taken) - 1);
+  // In 16-bit lanes, from each byte and the one after it.
   auto units = [](__m128i bytes, __m128i next) {
     __m128i lead = _mm_cmpgt_epi16(bytes, _mm_set1_epi16(0xBF));
     __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(bytes, _mm_set1_epi16(0x1F)), 6),
@@ -156,16 +205,10 @@ inline unsigned decode16_short(const unsigned char* p, Unit*& out) {
     return _mm_or_si128(_mm_and_si128(lead, two), _mm_andnot_si128(lead, bytes));
   };
   const __m128i next = _mm_srli_si128(v, 1);
-  alignas(16) std::uint16_t made[16];
-  _mm_store_si128(reinterpret_cast<__m128i*>(made),
-                  units(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(next, zero)));
-  _mm_store_si128(reinterpret_cast<__m128i*>(made + 8),
-                  units(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(next, zero)));
   Unit* o = out;
-  for (unsigned i = 0; i < 16; ++i) {
-    *o = static_cast<Unit>(made[i]);
-    o += (starts >> i) & 1;
-  }
+  o += store_kept(units(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(next, zero)), starts & 0xFF,
+                  o);
+  o += store_kept(units(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(next, zero)), starts >> 8, o);
   out = o;
   return taken;
 }
@@ -194,10 +237,10 @@ Unit* fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) 
       *out++ = b;
       ++p;
     } else if (b < 0xE0) {
-#if defined(__SSE2__)
+#if defined(VARDEL_SSSE3_AT_RUN_TIME)
       // Text of one- and two-byte characters (Latin, Greek, Cyrillic, Hebrew, Arabic), whose
       // runs of ASCII are short, a block at a time.
-      if (end - p >= 16 && out_end - out >= 16 && only_short_characters(p)) {
+      if (end - p >= 16 && out_end - out >= 16 && has_ssse3() && only_short_characters(p)) {
         p += decode16_short(p, out);
         continue;
       }
