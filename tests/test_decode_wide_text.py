@@ -1,6 +1,6 @@
 """The readers turn each string's UTF-8 back into a str of its own width, text of one- and
-two-byte characters sixteen bytes at a time where the processor has SSSE3 (as every machine
-these tests run on does): such characters at every place of a block, ones cut by the block's
+two-byte characters sixteen bytes at a time where the processor has SSSE3 (elsewhere one at a
+time, which the same cases check): such characters at every place of a block, ones cut by the block's
 end, blocks that hold a longer character (read one at a time), and texts that end inside a
 block. Every str read must equal the one written, which also checks its width
 (a str made wider than its characters need compares unequal) and the zero unit after its last
