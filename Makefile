@@ -6,9 +6,13 @@ PY_VERSION ?= 3.12
 VENV ?= .venv
 PY := $(VENV)/bin/python
 # msgspec, orjson: the command line's JSON; bpe-openai: the tokens extra; dask, distributed: the
-# JSON Lines recipe run on a local cluster.
-DEV_DEPS := scikit-build-core cmake ninja pytest hypothesis mypy msgspec orjson bpe-openai dask distributed
+# JSON Lines recipe run on a local cluster; pytest-xdist: the suite on every core.
+DEV_DEPS := scikit-build-core cmake ninja pytest pytest-xdist hypothesis mypy msgspec orjson bpe-openai \
+  dask distributed
 BUILD_DIR ?= build/{wheel_tag}
+# pytest worker processes (pytest-xdist): `auto` is one per core, 0 runs the suite in this process.
+TEST_JOBS ?= auto
+export TEST_JOBS
 
 .PHONY: all venv install test cpptest test-3.13 test-asan test-debug-malloc fuzz fuzz-replay demo bench clean format
 
@@ -32,7 +36,7 @@ install: $(VENV)/.deps
 	  -Ccmake.define.VARDEL_TEST_HOOKS=ON .
 
 test: install cpptest
-	$(PY) -m pytest -q -p no:cacheprovider
+	$(PY) -m pytest -q -p no:cacheprovider -n $(TEST_JOBS)
 
 # The C++ unit tests of the core and the codec (ctest), in build/cpptests.
 cpptest: $(VENV)/.deps
