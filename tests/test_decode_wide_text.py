@@ -1,8 +1,8 @@
-"""The readers turn each string's UTF-8 back into a str of its own width, text of one- and
-two-byte characters sixteen bytes at a time where the processor has SSSE3 (elsewhere one at a
-time, which the same cases check): such characters at every place of a block, ones cut by the block's
-end, blocks that hold a longer character (read one at a time), and texts that end inside a
-block. Every str read must equal the one written, which also checks its width
+"""The readers turn each string's UTF-8 back into a str of its own width, text of characters of
+up to three bytes sixteen bytes at a time, and runs of three-byte characters five at a time,
+where the processor has SSSE3 (elsewhere one at a time, which the same cases check): such
+characters at every place of a block, ones cut by the block's end, blocks that hold a longer
+character (read one at a time), and texts that end inside a block. Every str read must equal the one written, which also checks its width
 (a str made wider than its characters need compares unequal) and the zero unit after its last
 character."""
 
@@ -101,3 +101,22 @@ def test_long_text(wide):
     # Quoted, escaped and long, with every kind of character in turn.
     s = "".join(f"{wide}{c}{wide}{wide}ab\n{'q' * (i % 19)}\\" for i, c in enumerate("\u4e2d\U0001f600zé" * 500))
     read_back({"k": s, "l": [s, s[1:]]})
+
+
+# Distinct characters of three bytes, from every lead byte's range (E0 to EF), so that a
+# character read into the wrong place shows; then what may end a run of them.
+THREE = "".join(chr(c) for c in range(0x0800, 0x10000, 0x3F1) if not 0xD800 <= c < 0xE000)
+AFTER_RUN = ["", "z", "\xe9", "\U0001f600", "\uffff"]
+
+
+@pytest.mark.parametrize("after", AFTER_RUN)
+@pytest.mark.parametrize("before", ["", "\xe9", "ab", "\u4e2d"])
+def test_runs_of_three_byte_characters(before, after):
+    # Runs of 0 to 26 characters end at every place of a group of five, with 16 bytes or more
+    # left to read but little room left to write among them (a run ending the str).
+    assert all(len(c.encode()) == 3 for c in THREE)
+    values = [before + THREE[i : i + n] + after for n in range(27) for i in (0, 7, 30)]
+    for s in values:
+        read_back(s)
+    read_back(values)
+    read_back({"rows": [{"a": s, "n": i} for i, s in enumerate(values)]}, decode_toon)

@@ -136,13 +136,17 @@ bool has_ssse3() {
   return yes;
 }
 
-// True if none of the 16 bytes at `p` is part of a character of three or four bytes: no byte is
-// past 0xDF (their lead bytes are; a block that starts a character holds the lead of any it
-// holds part of).
-inline bool only_short_characters(const unsigned char* p) {
-  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  __m128i past = _mm_subs_epu8(v, _mm_set1_epi8(static_cast<char>(0xDF)));
-  return _mm_movemask_epi8(_mm_cmpeq_epi8(past, _mm_setzero_si128())) == 0xFFFF;
+// The longest character that the 16 bytes at `p` hold part of, in bytes: 2 (or 1), 3 or 4. A
+// block that starts a character holds the lead of any it holds part of, and the leads of
+// longer characters are the larger bytes: past 0xDF for three bytes, past 0xEF for four.
+inline unsigned longest_character(const unsigned char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i zero = _mm_setzero_si128();
+  auto none_past = [&](unsigned char top) {
+    __m128i past = _mm_subs_epu8(v, _mm_set1_epi8(static_cast<char>(top)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(past, zero)) == 0xFFFF;
+  };
+  return none_past(0xDF) ? 2 : none_past(0xEF) ? 3 : 4;
 }
 
 // For each set of eight 16-bit lanes to keep (a bit each), the byte shuffle that moves them to
@@ -182,35 +186,113 @@ template <class Unit>
   return static_cast<unsigned>(std::popcount(keep));
 }
 
-// Decodes the characters that start in the 16 bytes at `p` (only_short_characters, the first
-// byte starting one) into units at `out`, which has room for 16, and moves `out` past them.
-// Returns the bytes taken: 15 when the last byte leads a character that the block cuts. Each
-// byte's unit is made at once (a lead byte's with the byte after it), then the units of the
-// bytes that start characters are moved side by side, eight lanes at a time, by a shuffle. The
-// stores past the last such unit stay within the room of 16 and are written over later.
-template <class Unit>
-[[gnu::target("ssse3,popcnt")]] unsigned decode16_short(const unsigned char* p, Unit*& out) {
+// Decodes the characters that start in the 16 bytes at `p` (the first byte starting one, none
+// longer than `Longest` bytes: 2 or 3) into units at `out`, which has room for 16, and moves
+// `out` past them. Returns the bytes taken: up to the lead of a character that the block cuts.
+// Each byte's unit is made at once (a lead byte's with the bytes after it), then the units of
+// the bytes that start characters are moved side by side, eight lanes at a time, by a shuffle.
+// The stores past the last such unit stay within the room of 16 and are written over later.
+template <unsigned Longest, class Unit>
+[[gnu::target("ssse3,popcnt")]] unsigned decode16(const unsigned char* p, Unit*& out) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i zero = _mm_setzero_si128();
   // Continuation bytes (80..BF) are the signed bytes below -64.
   const auto continuation =
       static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(-64))));
-  const unsigned taken = p[15] >= 0xC0 ? 15 : 16;
+  // The text is valid UTF-8: a lead of three bytes at 14 is followed by a continuation byte.
+  const unsigned taken = Longest == 3 && p[14] >= 0xE0 ? 14 : p[15] >= 0xC0 ? 15 : 16;
   const unsigned starts = ~continuation & ((1u << taken) - 1);
-  // In 16-bit lanes, from each byte and the one after it.
-  auto units = [](__m128i bytes, __m128i next) {
+  // In 16-bit lanes, from each byte and the ones after it.
+  auto units = [](__m128i bytes, __m128i next, __m128i third) {
+    const __m128i low6 = _mm_set1_epi16(0x3F);
     __m128i lead = _mm_cmpgt_epi16(bytes, _mm_set1_epi16(0xBF));
     __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(bytes, _mm_set1_epi16(0x1F)), 6),
-                               _mm_and_si128(next, _mm_set1_epi16(0x3F)));
-    return _mm_or_si128(_mm_and_si128(lead, two), _mm_andnot_si128(lead, bytes));
+                               _mm_and_si128(next, low6));
+    __m128i unit = _mm_or_si128(_mm_and_si128(lead, two), _mm_andnot_si128(lead, bytes));
+    if constexpr (Longest == 3) {
+      __m128i lead3 = _mm_cmpgt_epi16(bytes, _mm_set1_epi16(0xDF));
+      __m128i three =
+          _mm_or_si128(_mm_or_si128(_mm_slli_epi16(_mm_and_si128(bytes, _mm_set1_epi16(0x0F)), 12),
+                                    _mm_slli_epi16(_mm_and_si128(next, low6), 6)),
+                       _mm_and_si128(third, low6));
+      unit = _mm_or_si128(_mm_and_si128(lead3, three), _mm_andnot_si128(lead3, unit));
+    } else {
+      (void)third;
+    }
+    return unit;
   };
   const __m128i next = _mm_srli_si128(v, 1);
+  const __m128i third = _mm_srli_si128(v, 2);
   Unit* o = out;
-  o += store_kept(units(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(next, zero)), starts & 0xFF,
-                  o);
-  o += store_kept(units(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(next, zero)), starts >> 8, o);
+  o += store_kept(units(_mm_unpacklo_epi8(v, zero), _mm_unpacklo_epi8(next, zero),
+                        _mm_unpacklo_epi8(third, zero)),
+                  starts & 0xFF, o);
+  o += store_kept(units(_mm_unpackhi_epi8(v, zero), _mm_unpackhi_epi8(next, zero),
+                        _mm_unpackhi_epi8(third, zero)),
+                  starts >> 8, o);
   out = o;
   return taken;
+}
+
+// Decodes the run of characters of three bytes at `p` (Chinese, Japanese, Korean), five at a
+// time while the 15 bytes of the next five hold nothing else, there are 16 bytes to read and
+// room for 8 units at `out`; moves `out` past them and returns the bytes taken (a multiple of
+// 15, 0 if the first five are not such a run). No table: the bytes of each character have the
+// same places in every block.
+template <class Unit>
+[[gnu::target("ssse3")]] std::size_t decode_three_byte_run(const unsigned char* p,
+                                                           const unsigned char* end, Unit*& out,
+                                                           const Unit* out_end) {
+  constexpr char z = -128;  // a shuffle index that makes a zero byte
+  const __m128i first = _mm_setr_epi8(0, z, 3, z, 6, z, 9, z, 12, z, z, z, z, z, z, z);
+  const __m128i second = _mm_setr_epi8(1, z, 4, z, 7, z, 10, z, 13, z, z, z, z, z, z, z);
+  const __m128i third = _mm_setr_epi8(2, z, 5, z, 8, z, 11, z, 14, z, z, z, z, z, z, z);
+  const __m128i low6 = _mm_set1_epi16(0x3F);
+  const __m128i leads = _mm_set1_epi8(static_cast<char>(0xE0));
+  const unsigned char* const start = p;
+  Unit* o = out;
+  while (end - p >= 16 && out_end - o >= 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Leads of three bytes at 0, 3, 6, 9 and 12; the text being valid UTF-8, the bytes between
+    // them continue those characters.
+    const auto lead =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, leads), v)));
+    if ((lead & 0x1249) != 0x1249) break;
+    __m128i unit =
+        _mm_slli_epi16(_mm_and_si128(_mm_shuffle_epi8(v, first), _mm_set1_epi16(0x0F)), 12);
+    unit = _mm_or_si128(unit, _mm_slli_epi16(_mm_and_si128(_mm_shuffle_epi8(v, second), low6), 6));
+    unit = _mm_or_si128(unit, _mm_and_si128(_mm_shuffle_epi8(v, third), low6));
+    if constexpr (sizeof(Unit) == 2) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), unit);
+    } else {
+      const __m128i zero = _mm_setzero_si128();
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi16(unit, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 4), _mm_unpackhi_epi16(unit, zero));
+    }
+    o += 5;
+    p += 15;
+  }
+  out = o;
+  return static_cast<std::size_t>(p - start);
+}
+
+// Decodes the block at `p` (decode16) if the processor has the shuffle and the block holds no
+// character of four bytes, or the run of three-byte characters that starts there; returns the
+// bytes taken, or 0 when it is left to the caller. `out` has room for 16 units.
+template <class Unit>
+inline std::size_t decode_block(const unsigned char* p, const unsigned char* end, Unit*& out,
+                                const Unit* out_end) {
+  if (!has_ssse3()) return 0;
+  const unsigned longest = longest_character(p);
+  if (longest == 2) return decode16<2>(p, out);
+  // Characters of three bytes need a str of two bytes a character, at least.
+  if constexpr (sizeof(Unit) > 1) {
+    if (longest == 3) {
+      if (std::size_t taken = decode_three_byte_run(p, end, out, out_end)) return taken;
+      return decode16<3>(p, out);
+    }
+  }
+  return 0;
 }
 #endif
 
@@ -236,20 +318,24 @@ Unit* fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) 
       }
       *out++ = b;
       ++p;
-    } else if (b < 0xE0) {
+    } else if (b < 0xF0) {
 #if defined(VARDEL_SSSE3_AT_RUN_TIME)
-      // Text of one- and two-byte characters (Latin, Greek, Cyrillic, Hebrew, Arabic), whose
-      // runs of ASCII are short, a block at a time.
-      if (end - p >= 16 && out_end - out >= 16 && has_ssse3() && only_short_characters(p)) {
-        p += decode16_short(p, out);
-        continue;
+      // Text of characters of up to three bytes (Latin, Greek, Cyrillic, Hebrew, Arabic, and
+      // Chinese, Japanese, Korean), whose runs of ASCII are short, a block at a time.
+      if (end - p >= 16 && out_end - out >= 16) {
+        if (std::size_t taken = decode_block(p, end, out, out_end)) {
+          p += taken;
+          continue;
+        }
       }
 #endif
-      *out++ = static_cast<Unit>(((b & 0x1F) << 6) | (p[1] & 0x3F));
-      p += 2;
-    } else if (b < 0xF0) {
-      *out++ = static_cast<Unit>(((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
-      p += 3;
+      if (b < 0xE0) {
+        *out++ = static_cast<Unit>(((b & 0x1F) << 6) | (p[1] & 0x3F));
+        p += 2;
+      } else {
+        *out++ = static_cast<Unit>(((b & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
+        p += 3;
+      }
     } else {
       *out++ = static_cast<Unit>(((b & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
                                  (p[3] & 0x3F));
