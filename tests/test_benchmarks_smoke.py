@@ -11,7 +11,7 @@ import vardel
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
-from benchmarks import ab, corpora, run  # noqa: E402
+from benchmarks import ab, corpora, run, scripts  # noqa: E402
 
 
 def test_generators_are_deterministic_whatever_the_hash_seed():
@@ -126,6 +126,18 @@ def test_pairs_alternates_two_builds_in_one_process(op, corpus, size, timing):
     case, ratio, before, after, pairs = rows[0]
     assert case == f"{corpus}/{size}" and float(ratio) > 0 and int(pairs) >= 1
     assert all(t.endswith(" ms") and float(t.split()[0]) > 0 for t in (before, after))
+
+
+def test_scripts_times_each_writing_system_in_both_builds():
+    docs = scripts.documents()
+    # The Chinese and Japanese strings are three-byte characters back to back, what their run reader takes.
+    assert all(len(c.encode()) == 3 for c in docs["chinese"][0] + docs["japanese"][0])
+    assert all(len(d) == 200 and 850 <= len(d[0]) <= 900 for d in docs.values())
+    out = subprocess.run([sys.executable, "-m", "benchmarks.scripts", sys.executable, sys.executable],
+                         cwd=ROOT, check=True, capture_output=True, text=True).stdout
+    rows = [[c.strip() for c in line.split("|")[1:-1]] for line in out.splitlines()[2:]]
+    assert [r[0] for r in rows] == list(scripts.SCRIPTS)
+    assert all(float(r[1].split()[0]) > 0 and float(r[2].split()[0]) > 0 and float(r[3]) > 0 for r in rows)
 
 
 @pytest.mark.parametrize("argv, message", [
