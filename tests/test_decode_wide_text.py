@@ -112,10 +112,12 @@ AFTER_RUN = ["", "z", "\xe9", "\U0001f600", "\uffff"]
 @pytest.mark.parametrize("after", AFTER_RUN)
 @pytest.mark.parametrize("before", ["", "\xe9", "ab", "\u4e2d"])
 def test_runs_of_three_byte_characters(before, after):
-    # Runs of 0 to 26 characters end at every place of a group of five, with 16 bytes or more
-    # left to read but little room left to write among them (a run ending the str).
+    # Runs of 0 to 26 characters end at every place of a group of five, what ends them with text
+    # after it (a lead of four bytes is no lead of three) or ending the str, with 16 bytes or
+    # more left to read but little room left to write.
     assert all(len(c.encode()) == 3 for c in THREE)
-    values = [before + THREE[i : i + n] + after for n in range(27) for i in (0, 7, 30)]
+    values = [before + THREE[i : i + n] + after + rest
+              for n in range(27) for i in (0, 7, 30) for rest in ("", THREE[40:48] + "tail")]
     for s in values:
         read_back(s)
     read_back(values)

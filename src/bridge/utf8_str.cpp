@@ -248,15 +248,16 @@ template <class Unit>
   const __m128i second = _mm_setr_epi8(1, z, 4, z, 7, z, 10, z, 13, z, z, z, z, z, z, z);
   const __m128i third = _mm_setr_epi8(2, z, 5, z, 8, z, 11, z, 14, z, z, z, z, z, z, z);
   const __m128i low6 = _mm_set1_epi16(0x3F);
+  const __m128i high4 = _mm_set1_epi8(static_cast<char>(0xF0));
   const __m128i leads = _mm_set1_epi8(static_cast<char>(0xE0));
   const unsigned char* const start = p;
   Unit* o = out;
   while (end - p >= 16 && out_end - o >= 8) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Leads of three bytes at 0, 3, 6, 9 and 12; the text being valid UTF-8, the bytes between
-    // them continue those characters.
+    // Leads of three bytes (1110xxxx, not the 11110xxx of four) at 0, 3, 6, 9 and 12; the text
+    // being valid UTF-8, the bytes between them continue those characters.
     const auto lead =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, leads), v)));
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, high4), leads)));
     if ((lead & 0x1249) != 0x1249) break;
     __m128i unit =
         _mm_slli_epi16(_mm_and_si128(_mm_shuffle_epi8(v, first), _mm_set1_epi16(0x0F)), 12);
