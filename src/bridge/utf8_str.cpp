@@ -277,13 +277,13 @@ template <class Unit>
   return static_cast<std::size_t>(p - start);
 }
 
-// Decodes the block at `p` (decode16) if the processor has the shuffle and the block holds no
-// character of four bytes, or the run of three-byte characters that starts there; returns the
-// bytes taken, or 0 when it is left to the caller. `out` has room for 16 units.
+// Decodes the block at `p` (decode16) if it holds no character of four bytes, or the run of
+// three-byte characters that starts there; returns the bytes taken, or 0 when it is left to the
+// caller. `out` has room for 16 units.
 template <class Unit>
-inline std::size_t decode_block(const unsigned char* p, const unsigned char* end, Unit*& out,
-                                const Unit* out_end) {
-  if (!has_ssse3()) return 0;
+[[gnu::target("ssse3,popcnt")]] inline std::size_t decode_block(const unsigned char* p,
+                                                                const unsigned char* end,
+                                                                Unit*& out, const Unit* out_end) {
   const unsigned longest = longest_character(p);
   if (longest == 2) return decode16<2>(p, out);
   // Characters of three bytes need a str of two bytes a character, at least.
@@ -298,9 +298,11 @@ inline std::size_t decode_block(const unsigned char* p, const unsigned char* end
 #endif
 
 // Decodes the `n` bytes of UTF-8 at `p` into units at `out`, which has room for `chars`
-// units; returns the end of what it wrote.
-template <class Unit>
-Unit* fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) {
+// units; returns the end of what it wrote. With `Shuffle`, only where the processor has
+// SSSE3, and inlined into a function built for it.
+template <class Unit, bool Shuffle>
+[[gnu::always_inline]] inline Unit* fill_with(const unsigned char* p, std::size_t n, Unit* out,
+                                              std::size_t chars) {
   const unsigned char* end = p + n;
   Unit* const out_end = out + chars;
   while (p < end) {
@@ -323,10 +325,12 @@ Unit* fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) 
 #if defined(VARDEL_SSSE3_AT_RUN_TIME)
       // Text of characters of up to three bytes (Latin, Greek, Cyrillic, Hebrew, Arabic, and
       // Chinese, Japanese, Korean), whose runs of ASCII are short, a block at a time.
-      if (end - p >= 16 && out_end - out >= 16) {
-        if (std::size_t taken = decode_block(p, end, out, out_end)) {
-          p += taken;
-          continue;
+      if constexpr (Shuffle) {
+        if (end - p >= 16 && out_end - out >= 16) {
+          if (std::size_t taken = decode_block(p, end, out, out_end)) {
+            p += taken;
+            continue;
+          }
         }
       }
 #endif
@@ -344,6 +348,24 @@ Unit* fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) 
     }
   }
   return out;
+}
+
+#if defined(VARDEL_SSSE3_AT_RUN_TIME)
+template <class Unit>
+[[gnu::target("ssse3,popcnt")]] Unit* fill_shuffled(const unsigned char* p, std::size_t n,
+                                                    Unit* out, std::size_t chars) {
+  return fill_with<Unit, true>(p, n, out, chars);
+}
+#endif
+
+// fill_with, by blocks where the processor allows: the check is made once a text, and the
+// blocks' code is inlined into the loop. Kept out of its callers, whose common case is ASCII.
+template <class Unit>
+[[gnu::noinline]] Unit* fill(const unsigned char* p, std::size_t n, Unit* out, std::size_t chars) {
+#if defined(VARDEL_SSSE3_AT_RUN_TIME)
+  if (has_ssse3()) return fill_shuffled(p, n, out, chars);
+#endif
+  return fill_with<Unit, false>(p, n, out, chars);
 }
 
 // Returns the UTF-8 length of `n` code units, or SIZE_MAX if one of them is
