@@ -10,6 +10,8 @@ import ctypes
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from vardel import decode, decode_toon, encode
 
@@ -122,3 +124,17 @@ def test_runs_of_three_byte_characters(before, after):
         read_back(s)
     read_back(values)
     read_back({"rows": [{"a": s, "n": i} for i, s in enumerate(values)]}, decode_toon)
+
+
+# Runs of characters of each UTF-8 length, in any order and of any length: ASCII (with what
+# is escaped), two bytes, three bytes of every lead, four bytes.
+RUNS = ["ab", '"\\\n', "\xe9\u0141", THREE[:20], THREE[40:], "\U0001f600\U0010ffff"]
+MIXED = st.lists(st.tuples(st.sampled_from(RUNS), st.integers(1, 20)), max_size=12)
+
+
+@settings(max_examples=300, deadline=None)
+@given(MIXED)
+def test_any_mix_of_runs(runs):
+    s = "".join((alphabet * n)[:n] for alphabet, n in runs)
+    read_back([s, {"k": s}, {"rows": [{"a": s, "b": 1}]}])
+    read_back({"rows": [{"a": s, "b": 1}, {"a": s[::-1], "b": 2}]}, decode_toon)
