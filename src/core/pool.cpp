@@ -146,7 +146,7 @@ bool make_room(Cache& c, std::size_t size) {
 void prefer_huge_pages(void* p, std::size_t n) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
-  if (n < kHuge) return;  // no huge page fits
+  if (n < kHugeBlock) return;
   auto begin = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
   auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(kHuge - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);

@@ -38,10 +38,10 @@ void pool_give(Block block);
 // Frees every cached block.
 void pool_clear();
 
-// Asks for huge pages under the `n` bytes at `p`, those of the aligned huge pages that lie
-// wholly inside them (a hint; nothing changes where it is refused). Memory of megabytes is mapped
-// afresh by the allocator, or given back and used again, and each of its pages would cost the
-// kernel a fault: a huge page takes 512 of them at once. The pool's large blocks ask for them.
+// Asks for huge pages under the `n` bytes at `p` when they are kHugeBlock or more (a hint;
+// nothing changes where it is refused). Memory this large is mapped afresh by the allocator, or
+// given back and used again, and each of its pages would cost the kernel a fault: huge pages
+// turn some ten thousand faults into a few dozen. The pool's own blocks ask for them.
 void prefer_huge_pages(void* p, std::size_t n);
 inline constexpr std::size_t kHugeBlock = std::size_t(8) << 20;
 
