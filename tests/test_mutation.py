@@ -37,8 +37,8 @@ def test_lists_that_shrink_or_grow_while_read():
         items = data.items if isinstance(data, USeq) else data
         items.extend([fresh("x"), UMap(keys=items.clear), fresh("y")])
         assert conversion_error(data) == "IndexError: list index out of range"
-    grows = []
-    grows.extend([UMap(keys=lambda: grows.extend("xy")), 1])
+    grows = []  # grown far enough that its items move
+    grows.extend([UMap(keys=lambda: grows.extend(range(100_000))), 1])
     assert m.encode(grows) == m.encode([{"a": 1}, 1])  # read to its first length
 
 
