@@ -83,37 +83,28 @@ def test_any_double_is_reprs_digits_without_exponent(x):
     assert encode(x) == positional(x)
 
 
-@pytest.mark.parametrize("mantissa", [0, 1, 2**52 - 1])
-def test_every_binade(mantissa):
-    """Each exponent with the smallest, next and largest significand (a power of two and its neighbours)."""
-    xs = [from_bits(e << 52 | mantissa) for e in range(2047)]
-    xs += [-x for x in xs]
-    assert encode(xs) == f"[{len(xs)}]: " + ",".join(map(positional, xs))
-
-
-@pytest.mark.parametrize("places", range(0, 7))
-def test_short_decimals_sweep(places):
-    """k / 10**places over a wide range of k, as measured and rounded values are written."""
-    ks = list(range(0, 30000)) + list(range(10**15 - 3000, 10**15 + 3000)) + [7 * 10**k + 3 for k in range(17)]
-    xs = [k / 10**places for k in ks]
-    assert encode(xs) == f"[{len(xs)}]: " + ",".join(map(positional, xs))
-
-
-@pytest.mark.parametrize("scale", [1e-12, 1e-3, 1.0, 1e5, 1e20])
-def test_every_digit_count_around_eight(scale):
-    """Doubles whose shortest digits number 1 to 17, the shortest at and around 10**8 among them."""
+def every_digit_count(scale):
     ks = [10**n - 1 for n in range(1, 18)] + [10**n for n in range(18)] + [10**n + 1 for n in range(1, 17)]
-    ks += [int("123456789012345678"[:n]) for n in range(1, 18)]
-    xs = [k * scale for k in ks]
-    xs += [-x for x in xs]
-    assert encode(xs) == f"[{len(xs)}]: " + ",".join(map(positional, xs))
+    return [k * scale for k in ks + [int("123456789012345678"[:n]) for n in range(1, 18)]]
 
 
-@pytest.mark.parametrize("n", range(1, 18))
-def test_point_at_every_place(n):
-    """Shortest digits of every count with the point before, after and between each of them:
-    at the edges of each group of eight digits too."""
-    digits = "12345678923456789"[:n]
-    xs = [float(f"0.{digits}e{p}") for p in range(-3, n + 4)]
+SWEEPS = {
+    # each exponent with the smallest, next and largest significand (a power of two and its neighbours)
+    **{f"binade_{m}": lambda m=m: [from_bits(e << 52 | m) for e in range(2047)] for m in (0, 1, 2**52 - 1)},
+    # k / 10**places over a wide range of k, as measured and rounded values are written
+    **{f"decimals_{p}": lambda p=p: [k / 10**p for k in [*range(30000), *range(10**15 - 3000, 10**15 + 3000),
+                                                          *(7 * 10**k + 3 for k in range(17))]] for p in range(7)},
+    # shortest digits numbering 1 to 17, the shortest at and around 10**8 among them
+    **{f"digits_{s}": lambda s=s: every_digit_count(s) for s in (1e-12, 1e-3, 1.0, 1e5, 1e20)},
+    # shortest digits of every count with the point before, after and between each of them: at the
+    # edges of each group of eight digits too
+    **{f"point_{n}": lambda n=n: [float(f"0.{'12345678923456789'[:n]}e{p}") for p in range(-3, n + 4)]
+       for n in range(1, 18)},
+}
+
+
+@pytest.mark.parametrize("sweep", SWEEPS)
+def test_sweeps(sweep):
+    xs = SWEEPS[sweep]()
     xs += [-x for x in xs]
     assert encode(xs) == f"[{len(xs)}]: " + ",".join(map(positional, xs))
