@@ -79,13 +79,6 @@ def test_a_level_whose_key_sets_change(pattern, nested):
     check(rows[:half] + [{fresh(k): v for k, v in r.items()} for r in rows[half:]])
 
 
-def test_key_objects_that_recur_in_another_insertion_order():
-    keys = SHAPES["E"]
-    rows = [{k: i for k in (keys if i % 3 else keys[::-1])} for i in range(30)]
-    check(rows)
-    check([{"inner": r, "n": i} for i, r in enumerate(rows)])
-
-
 shapes = st.lists(st.sampled_from(POOL), min_size=1, max_size=len(POOL), unique=True)
 
 
