@@ -37,9 +37,10 @@ def check(token):
 
 
 @pytest.mark.parametrize("token", [
-    # the 64-bit integer range, and 19 and 20 digits on both sides of it
+    # the 64-bit integer range, and 19 and 20 digits on both sides of it; 21 digits with a leading zero; 30
     "9999999999999999999", "-9999999999999999999", "10000000000000000000", "18446744073709551615",
-    "18446744073709551616", "9223372036854775807", "-9223372036854775808", "-9223372036854775809",
+    "18446744073709551616", "9223372036854775807", "9223372036854775808", "-9223372036854775808",
+    "-9223372036854775809", "018446744073709551615", "123456789012345678901234567890",
     # 2**53 and its neighbours, where a double stops holding every integer
     "9007199254740992", "9007199254740992.0", "9007199254740993.0", "9007199254740993.5", "900719925474099.35",
     # 19 digits in all, and one more; runs of eight digits; leading zeros
@@ -50,8 +51,9 @@ def check(token):
     "0.30000000000000004", "1015.0917218146362", "-1471.8437199933571", "0.5000000000000001",
     "2.2250738585072014", "179769313486231570000000", "0.000001", "87.68", "4.9406564584124654",
     "1.7976931348623157",
-    # zeros and signs
-    "0", "-0", "+0", "007", "-0.0", "+0.0", "0.000", "1.0", "+1.5", "-7",
+    # zeros and signs; no whole part; exponents, up to the largest double and below the smallest
+    "0", "-0", "+0", "007", "-0.0", "+0.0", "0.000", "1.0", "+1.5", "-7", "-.5", "+.5e1", "1e5",
+    "1.7976931348623157e308", "2.4703282292062328e-324", "2.4703282292062327e-324", "-1e-400",
 ])
 def test_edges(token):
     check(token)
@@ -69,7 +71,9 @@ def test_digit_runs(sign, whole, fraction):
     check(sign + whole + ("" if fraction is None else "." + fraction))
 
 
-@pytest.mark.parametrize("token", ["12:30", "1/2", "2020-01-02", "1.5.2", "1234567890a", "1.", ".5e"])
+# Almost numbers, and numbers too large for a double.
+@pytest.mark.parametrize("token", ["12:30", "1/2", "2020-01-02", "1.5.2", "1234567890a", "1.", ".5e", "1e", "0x10",
+                                   "Infinity", "-1e400", "1" + "0" * 400])
 def test_almost_numbers_stay_strings(token):
     for read in DECODERS:
         assert read(f"k: {token}")["k"] == (1.0 if token == "1." else token)
