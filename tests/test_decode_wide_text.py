@@ -2,9 +2,10 @@
 up to three bytes sixteen bytes at a time, and runs of three-byte characters five at a time,
 where the processor has SSSE3 (elsewhere one at a time, which the same cases check): such
 characters at every place of a block, ones cut by the block's end, blocks that hold a longer
-character (read one at a time), and texts that end inside a block. Every str read must equal the one written, which also checks its width
-(a str made wider than its characters need compares unequal) and the zero unit after its last
-character."""
+character (read one at a time), and texts that end inside a block. Every str read must equal
+the one written, which also checks its width (a str made wider than its characters need
+compares unequal) and the zero unit after its last character. Both decoders hand their strings
+to the same conversion, so decode_toon reads only some of the cases, escaped text among them."""
 
 import ctypes
 import sys
@@ -75,14 +76,6 @@ def test_values_keys_and_cells(wide, other):
     read_back(values)
     read_back([{"a": s, "b": s[::-1]} for s in values])
     read_back([{s: 1, "z": 2} for s in values[:3]])
-
-
-@pytest.mark.parametrize("other", OTHER)
-@pytest.mark.parametrize("wide", WIDE)
-def test_the_flat_reader(wide, other):
-    values = texts(wide, other)
-    read_back({f"k{i}": s for i, s in enumerate(values)}, decode_toon)
-    read_back({"rows": [{"a": s, "n": i} for i, s in enumerate(values)]}, decode_toon)
 
 
 @pytest.mark.parametrize("wide", WIDE)
