@@ -60,7 +60,6 @@ def caught(fn, *args, **kwargs):
     (collections.OrderedDict(z=Thing(1)), unwrap, {"z": 1}),
     (nest(Thing(nest(Thing(7), 100)), 100), unwrap, nest(7, 200)),
     ([b"ab", bytearray(b"c")], lambda o: o.hex(), ["6162", "63"]),
-    (Thing("é"), unwrap, "é"),
     ({"n": Thing(2**64 - 1), "m": Thing(-(2**63))}, unwrap, {"n": 2**64 - 1, "m": -(2**63)}),
     ([Thing(float("nan")), Thing(-0.0)], unwrap, [None, -0.0]),
     ([Thing(Thing(Thing("deep")))], unwrap, ["deep"]),
@@ -97,26 +96,28 @@ def test_default_sees_each_refused_object_once_in_order():
 
 # ---------------------------------------------------------------- ends that are not loops
 
-@pytest.mark.parametrize(("data", "default", "message"), [
-    (Thing(), lambda o: o, UNSUPPORTED + "Thing"),
-    ([1, {"a": Thing()}], lambda o: o, UNSUPPORTED + "Thing"),
-    (b"x", lambda o: o, PREFIX + "invalid type: byte array, expected any valid JSON value"),
-    (bytearray(b"x"), lambda o: o, PREFIX + "unexpected type: 'bytearray' object cannot be converted to 'PyBytes'"),
-    (Thing(), lambda o: Thing(), TOO_DEEP),  # a new refused object every time
-    (Thing(), lambda o: [o], TOO_DEEP),
-    (Thing(), lambda o: {"again": Thing()}, TOO_DEEP),
-    (Thing(2**64), unwrap, PREFIX + "JSON number out of range"),
-    (Thing({1: 2}), unwrap, PREFIX + "unexpected type: 'int' object cannot be converted to 'PyString'"),
-    (Thing(USeq([1], len=[2, 1].pop)), unwrap, PREFIX + "expected sequence of length 1, got 2"),
+# Errors of the nesting limit have no note: their path has a step for each of 512 levels and
+# names no place worth showing.
+@pytest.mark.parametrize(("data", "default", "message", "note"), [
+    (Thing(), lambda o: o, UNSUPPORTED + "Thing", "at $"),
+    ([1, {"a": Thing()}], lambda o: o, UNSUPPORTED + "Thing", "at $[1].a"),
+    (b"x", lambda o: o, PREFIX + "invalid type: byte array, expected any valid JSON value", "at $"),
+    (bytearray(b"x"), lambda o: o, PREFIX + "unexpected type: 'bytearray' object cannot be converted to 'PyBytes'",
+     "at $"),
+    (Thing(), lambda o: Thing(), TOO_DEEP, None),  # a new refused object every time
+    (Thing(), lambda o: [o], TOO_DEEP, None),
+    (Thing(), lambda o: {"again": Thing()}, TOO_DEEP, None),
+    (nest(object(), 600), None, TOO_DEEP, None),
+    ((loop := {"a": [1]}, loop["a"].append(loop))[0], None, CIRCULAR, None),
+    (held := [Thing()], lambda o: held, CIRCULAR, None),  # a replacement holding its container
+    (Thing(2**64), unwrap, PREFIX + "JSON number out of range", "at $"),
+    (Thing({1: 2}), unwrap, PREFIX + "unexpected type: 'int' object cannot be converted to 'PyString'", "at $"),
+    (Thing(USeq([1], len=[2, 1].pop)), unwrap, PREFIX + "expected sequence of length 1, got 2", "at $"),
 ])
-def test_refusals_still_end_in_their_error(data, default, message):
+def test_refusals_still_end_in_their_error(data, default, message, note):
     error = caught(encode, data, default=default)
     assert type(error) is ValueError and str(error) == message
-
-
-def test_a_replacement_holding_its_container_is_circular():
-    data = [Thing()]
-    assert str(caught(encode, data, default=lambda o: data)) == CIRCULAR
+    assert getattr(error, "__notes__", None) == (None if note is None else [note])
 
 
 @pytest.mark.parametrize(("levels", "replacement", "ok"), [
@@ -170,60 +171,42 @@ def test_default_must_be_callable():
 
 # ---------------------------------------------------------------- where the error is
 
-@pytest.mark.parametrize(("data", "note"), [
-    (object(), "at $"),
-    ({"users": [{"id": 1}, {"id": 2, "created": object()}]}, "at $.users[1].created"),
-    ([{"a": 1, "b": 2}, {"a": 1, "b": 2}, {"a": 1, "b": object()}], "at $[2].b"),  # rows of one key order
-    (UMap({"m": USeq([0, object()])}), "at $.m[1]"),
-    ({"s": frozenset([object()])}, "at $.s[0]"),
-    (collections.OrderedDict(k=[2**70]), "at $.k[0]"),
-    ({"k": "\ud800"}, "at $.k"),
-    ({"k": {"\ud800": 1}}, "at $.k"),  # the key itself fails: the path names its mapping
-    ({"k": {5: 1}}, "at $.k"),
-    ({"k": USeq([1], getitem=fail(LookupError("x")))}, "at $.k"),
-    ({"z": [1, 2], "a": {"k": [object()]}}, "at $.a.k[0]"),  # read in dict order, written sorted
-    ({"z": {"y": [1, {"q": [5, object()]}]}, "a": {"k": [1]}, "b": 1}, "at $.z.y[1].q[1]"),
-    ([[1, [2, [3, {"deep key": [object()]}]]]], 'at $[0][1][1][1]["deep key"][0]'),
-    ({"a": [{"b": 1}], "c": {"d": [1, 2**70]}}, "at $.c.d[1]"),
+# With SEMI the delimiter fails the first array written; the data's failure, found after, wins.
+# Once default has run (UNWRAP), all the rest of the data is read at once.
+SEMI, UNWRAP = {"options": EncodeOptions(";")}, {"default": unwrap}
+
+
+@pytest.mark.parametrize(("data", "kwargs", "note"), [
+    (object(), {}, "at $"),
+    ({"users": [{"id": 1}, {"id": 2, "created": object()}]}, {}, "at $.users[1].created"),
+    ([{"a": 1, "b": 2}, {"a": 1, "b": 2}, {"a": 1, "b": object()}], {}, "at $[2].b"),  # rows of one key order
+    (UMap({"m": USeq([0, object()])}), {}, "at $.m[1]"),
+    ({"s": frozenset([object()])}, {}, "at $.s[0]"),
+    (collections.OrderedDict(k=[2**70]), {}, "at $.k[0]"),
+    ({"k": "\ud800"}, {}, "at $.k"),
+    ({"k": {"\ud800": 1}}, {}, "at $.k"),  # the key itself fails: the path names its mapping
+    ({"k": {5: 1}}, {}, "at $.k"),
+    ({"k": USeq([1], getitem=fail(LookupError("x")))}, {}, "at $.k"),
+    ({"z": [1, 2], "a": {"k": [object()]}}, {}, "at $.a.k[0]"),  # read in dict order, written sorted
+    ({"z": {"y": [1, {"q": [5, object()]}]}, "a": {"k": [1]}, "b": 1}, {}, "at $.z.y[1].q[1]"),
+    ([[1, [2, [3, {"deep key": [object()]}]]]], {}, 'at $[0][1][1][1]["deep key"][0]'),
+    ({"a": [{"b": 1}], "c": {"d": [1, 2**70]}}, {}, "at $.c.d[1]"),
+    ({"a": [1, 2], "b": [{"x": object()}]}, SEMI, "at $.b[0].x"),
+    ({"a": [[1, 2], [3, (object(),)]]}, SEMI, "at $.a[1][1][0]"),
+    ({"b": {"c": [object()]}, "a": [1, 2]}, SEMI, "at $.b.c[0]"),
+    ({"a": [Thing(1)], "b": [object()]}, UNWRAP, "at $.b[0]"),
+    ({"x": {"a": [Thing(1)], "b": [object()]}, "y": 1}, UNWRAP, "at $.x.b[0]"),
+    ([[Thing(1)], [[object()]]], UNWRAP, "at $[1][0][0]"),
+    ({"x": [[Thing(1)], {"k": [1, object()]}], "z": [2]}, UNWRAP, "at $.x[1].k[1]"),
 ])
-def test_conversion_errors_say_where(data, note):
-    error = caught(encode, data)
-    assert type(error) is ValueError and str(error).startswith(PREFIX)
+def test_errors_say_where(data, kwargs, note):
+    error = caught(encode, data, **kwargs)
+    if kwargs is UNWRAP:
+        assert type(error) is TypeError and str(error) == "no form for object"
+    else:
+        assert type(error) is ValueError and str(error).startswith(PREFIX)
+        assert kwargs is not SEMI or str(error) == UNSUPPORTED + "object"
     assert error.__notes__ == [note]
-
-
-@pytest.mark.parametrize(("data", "default"), [
-    (nest(object(), 600), None),
-    ((loop := {"a": [1]}, loop["a"].append(loop))[0], None),
-    (Thing(), lambda o: Thing()),
-])
-def test_nesting_limit_errors_have_no_note(data, default):
-    # Their path has a step for each of 512 levels: it names no place worth showing.
-    error = caught(encode, data, default=default)
-    assert str(error) in (TOO_DEEP, CIRCULAR) and not hasattr(error, "__notes__")
-
-
-@pytest.mark.parametrize(("data", "note"), [
-    ({"a": [1, 2], "b": [{"x": object()}]}, "at $.b[0].x"),
-    ({"a": [[1, 2], [3, (object(),)]]}, "at $.a[1][1][0]"),
-    ({"b": {"c": [object()]}, "a": [1, 2]}, "at $.b.c[0]"),
-])
-def test_data_errors_found_after_the_encoders_own_say_where(data, note):
-    # The delimiter fails the first array written; the data's failure, found after, wins.
-    error = caught(encode, data, EncodeOptions(";"))
-    assert str(error) == UNSUPPORTED + "object" and error.__notes__ == [note]
-
-
-@pytest.mark.parametrize(("data", "note"), [
-    ({"a": [Thing(1)], "b": [object()]}, "at $.b[0]"),
-    ({"x": {"a": [Thing(1)], "b": [object()]}, "y": 1}, "at $.x.b[0]"),
-    ([[Thing(1)], [[object()]]], "at $[1][0][0]"),
-    ({"x": [[Thing(1)], {"k": [1, object()]}], "z": [2]}, "at $.x[1].k[1]"),
-])
-def test_errors_after_default_ran_say_where(data, note):
-    # Once default has run, all the rest of the data is read at once.
-    error = caught(encode, data, default=unwrap)
-    assert type(error) is TypeError and error.__notes__ == [note]
 
 
 def test_errors_from_a_dataclass_replacement_say_where():
