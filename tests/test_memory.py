@@ -44,23 +44,20 @@ def native_in_use():
     return info.uordblks + info.hblkhd  # small blocks and mmapped ones
 
 
-def call(fn):
-    try:
-        fn()
-    except BaseException:  # noqa: BLE001 - every outcome is measured the same way
-        pass
+def refcounts(objs):
+    return [sys.getrefcount(o) for o in objs]
 
 
-def growth(fn):
-    """(C allocator, traced) bytes gained over CALLS calls of fn, after a warm-up."""
+def growth(fn, warmup=300, calls=CALLS):
+    """(C allocator, traced) bytes gained over `calls` calls of fn, after `warmup` calls."""
     tracemalloc.start()
     try:
-        for _ in range(300):
-            call(fn)
+        for _ in range(warmup):
+            fn()
         gc.collect()
         before = native_in_use(), tracemalloc.get_traced_memory()[0]
-        for _ in range(CALLS):
-            call(fn)
+        for _ in range(calls):
+            fn()
         gc.collect()
         return native_in_use() - before[0], tracemalloc.get_traced_memory()[0] - before[1]
     finally:
@@ -182,24 +179,26 @@ STAGES = [
 ]
 
 
-def run_ends_at_its_stage(hooks, fn, raises, part):
-    raises = hooks.panic_type() if raises == "panic" else raises
+def error_of(fn, hooks):
+    """The exception the call ends with, or None."""
     try:
         fn(hooks)
-        error = None
-    except BaseException as e:  # noqa: BLE001
-        error = e
-    assert error is None if raises is None else isinstance(error, raises) and part in str(error), repr(error)
+    except BaseException as e:  # noqa: BLE001 - every outcome is measured the same way
+        return e
+    return None
 
 
 @pytest.mark.parametrize("fn, raises, part", [s[1:] for s in STAGES], ids=[s[0] for s in STAGES])
 def test_many_calls_do_not_grow_memory_or_change_reference_counts(hooks, capfd, monkeypatch, fn, raises, part):
     monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
-    run_ends_at_its_stage(hooks, fn, raises, part)  # caches that live for the process are filled
+    raises = hooks.panic_type() if raises == "panic" else raises
+    error = error_of(fn, hooks)  # caches that live for the process are filled
+    assert error is None if raises is None else isinstance(error, raises) and part in str(error), repr(error)
+    del error
     gc.collect()
-    before = [sys.getrefcount(o) for o in TRACKED]
-    native, traced = growth(lambda: fn(hooks))
-    after = [sys.getrefcount(o) for o in TRACKED]
+    before = refcounts(TRACKED)
+    native, traced = growth(lambda: error_of(fn, hooks))
+    after = refcounts(TRACKED)
     capfd.readouterr()  # the hooks report each panic on stderr
     assert traced < TRACED_LIMIT, f"Python memory grew by {traced} bytes over {CALLS} calls"
     assert SANITIZED or native < NATIVE_LIMIT, f"C allocations grew by {native} bytes over {CALLS} calls"
@@ -291,10 +290,6 @@ def objects_of(data, found=None):
     return list(found.values())
 
 
-def refcounts(objs):
-    return [sys.getrefcount(o) for o in objs]
-
-
 def sweep(fn, fail_nth, limit):
     """Calls fn with allocation n failing (fail_nth(n), None to fail none) for n = 1, 2, ... until
     `limit(n, outcomes)` says stop. Returns the outcomes: "memory" or the result."""
@@ -330,19 +325,9 @@ def check_sweep(name, fail_nth, limit, monkeypatch):
     assert not wrong, f"allocations {wrong[:10]} failed and the call gave a different result"
     assert refcounts(objs) == before, "a failed call changed a reference count of its data"
     assert fn() == expected
-    tracemalloc.start()
-    try:
-        # Two rounds of three sweeps: caches that the first round fills (the abc
-        # module's, interned text) stay put in the second; a leak grows in both.
-        for _ in range(2):
-            gc.collect()
-            native, traced = native_in_use(), tracemalloc.get_traced_memory()[0]
-            for _ in range(3):
-                sweep(fn, fail_nth, limit)
-            gc.collect()
-            native, traced = native_in_use() - native, tracemalloc.get_traced_memory()[0] - traced
-    finally:
-        tracemalloc.stop()
+    # Three sweeps fill the caches (the abc module's, interned text) that stay put over the
+    # three measured; a leak grows in both.
+    native, traced = growth(lambda: sweep(fn, fail_nth, limit), warmup=3, calls=3)
     assert traced < SWEEP_TRACED_LIMIT, f"Python memory grew by {traced} bytes over 3 sweeps"
     assert SANITIZED or native < SWEEP_NATIVE_LIMIT, f"C allocations grew by {native} bytes over 3 sweeps"
     assert unraisable <= {MemoryError}, unraisable
