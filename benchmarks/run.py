@@ -298,6 +298,12 @@ def environment(command: str) -> dict:
     commit = _run(["git", "rev-parse", "--short", "HEAD"])
     if _run(["git", "status", "--porcelain", "--untracked-files=no"]):
         commit += " (with local changes)"
+    # The tree's commit names the build only when vardel was installed from this tree's venv;
+    # a build installed elsewhere (another commit, for a comparison) is named by its place.
+    import vardel
+    installed = Path(vardel.__file__).resolve()
+    if ROOT not in installed.parents:
+        commit = f"unknown commit (installed in {installed.parent.parent}; benchmarks at {commit})"
     return {
         "cpu_model": lscpu.get("Model name", platform.processor() or "?"),
         "cpus": os.cpu_count(),
