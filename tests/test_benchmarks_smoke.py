@@ -151,3 +151,13 @@ def test_scripts_times_each_writing_system_in_both_builds():
 def test_ab_refuses_what_it_cannot_time(argv, message):
     with pytest.raises(SystemExit, match=message):
         ab.main(argv + ["--rounds", "1", "--min-time", "0.001"])
+
+
+@pytest.mark.parametrize("inside", [True, False])
+def test_results_name_the_tree_commit_only_for_a_build_installed_in_the_tree(inside, monkeypatch):
+    where = (run.ROOT / ".venv" if inside else Path("/elsewhere/venv")) / "site-packages"
+    monkeypatch.setitem(sys.modules, "vardel", type(sys)("vardel"))
+    sys.modules["vardel"].__file__ = str(where / "vardel" / "__init__.py")
+    named = run.environment("x")["vardel_commit"]
+    assert named.startswith("unknown commit") is not inside
+    assert (str(where) in named) is not inside
