@@ -280,6 +280,15 @@ def _run(cmd: list[str]) -> str:
         return ""
 
 
+def build_name(tree_commit: str, installed: Path) -> str:
+    """Names the measured build: the tree's commit when vardel (its ``__init__.py`` at
+    ``installed``) was installed from this tree's venv, else the place it was installed in
+    (another commit's build, for a comparison)."""
+    if ROOT in installed.parents:
+        return tree_commit
+    return f"unknown commit (installed in {installed.parent.parent}; benchmarks at {tree_commit})"
+
+
 def environment(command: str) -> dict:
     lscpu = {}
     for line in _run(["lscpu"]).splitlines():
@@ -298,12 +307,8 @@ def environment(command: str) -> dict:
     commit = _run(["git", "rev-parse", "--short", "HEAD"])
     if _run(["git", "status", "--porcelain", "--untracked-files=no"]):
         commit += " (with local changes)"
-    # The tree's commit names the build only when vardel was installed from this tree's venv;
-    # a build installed elsewhere (another commit, for a comparison) is named by its place.
     import vardel
-    installed = Path(vardel.__file__).resolve()
-    if ROOT not in installed.parents:
-        commit = f"unknown commit (installed in {installed.parent.parent}; benchmarks at {commit})"
+    commit = build_name(commit, Path(vardel.__file__).resolve())
     return {
         "cpu_model": lscpu.get("Model name", platform.processor() or "?"),
         "cpus": os.cpu_count(),
